@@ -1,0 +1,13 @@
+// Module initialisation of the historical data source: outside names, module functions, class.
+#include "histsource.h"
+
+namespace histsource {
+corvane::ModuleGlobals globals;
+}
+
+NB_MODULE(histsource, m) {
+    histsource::globals.bind(m);
+    histsource::bind_imports(m);
+    histsource::add_module_functions(m);
+    histsource::add_data_source_class(m);
+}
