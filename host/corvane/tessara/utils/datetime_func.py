@@ -3,7 +3,8 @@
 Integer forms: YYYYMMDD for dates, YYYYMMDDHHMMSS for date-times. A date-time
 integer may come as a float whose fraction holds the part of a second (the
 terminal's millisecond stamps divided by 1000 give such values); the fraction
-is kept to the millisecond.
+is kept to the millisecond, as far as the float resolves it (about 4 ms at
+this size).
 """
 import datetime as _dt
 import math
@@ -48,7 +49,10 @@ def convert_dt_to_date_str(dt):
 
 
 def _split_number(n):
-    """(whole part, milliseconds) of an integer or float date-time number."""
+    """(whole part, milliseconds) of an integer or float date-time number.
+
+    Milliseconds may come out as 1000 when the fraction rounds up; the
+    caller carries that into the seconds."""
     if isinstance(n, bool) or not isinstance(n, numbers.Real):
         raise TypeError("expected an integer date-time, got %r" % (n,))
     if isinstance(n, numbers.Integral):
@@ -57,10 +61,15 @@ def _split_number(n):
     if not math.isfinite(f) or f < 0:
         raise ValueError("invalid date-time number: %r" % (n,))
     whole = int(f)
-    return whole, min(int(round((f - whole) * 1000)), 999)
+    return whole, int(round((f - whole) * 1000))
 
 
 def _from_whole(whole, millis=0):
+    """Date-time of YYYYMMDD or YYYYMMDDHHMMSS digits plus milliseconds.
+
+    A seconds field of 60 is accepted as the start of the next minute: a
+    terminal stamp of HH:MM:59.999 divided by 1000 rounds up to it as a
+    float, and truncating that float keeps the 60."""
     if whole < 0:
         raise ValueError("invalid date-time number: %r" % (whole,))
     if whole < _DATE_INT_LIMIT:
@@ -68,9 +77,15 @@ def _from_whole(whole, millis=0):
     if whole >= _DATETIME_INT_LIMIT:
         raise ValueError("not a YYYYMMDDHHMMSS number: %r" % (whole,))
     date, time = divmod(whole, 1000000)
-    return _dt.datetime(date // 10000, date // 100 % 100, date % 100,
-                        time // 10000, time // 100 % 100, time % 100,
-                        millis * 1000)
+    second = time % 100
+    extra = 0
+    if second == 60:
+        second, extra = 59, 1
+    base = _dt.datetime(date // 10000, date // 100 % 100, date % 100,
+                        time // 10000, time // 100 % 100, second)
+    if extra or millis:
+        base += _dt.timedelta(seconds=extra, milliseconds=millis)
+    return base
 
 
 def convert_int_to_datetime(n):
