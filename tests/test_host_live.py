@@ -271,3 +271,22 @@ def test_from_vorn_merges_with_previous():
     assert (first.update_count, second.update_count) == (1, 2)
     with pytest.raises(TypeError):
         AlgoChildOrder.from_vorn(records.ChildOrder(), object())
+
+
+def test_system_log_lines_reach_logging(caplog):
+    from corvane.tessara.utils.logger import system_log
+    with caplog.at_level("DEBUG", logger="system_log"):
+        system_log.debug("d")
+        system_log.info("VornStrategy initialize...")
+        system_log.warning("w")
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("DEBUG", "d"), ("INFO", "VornStrategy initialize..."), ("WARNING", "w")]
+
+
+def test_terminal_enum_members_are_not_ints():
+    import pyvorn.enums as enums
+    from pyvorn.enums import AlgoControlType, OrderStatusType
+    assert all(hasattr(enums, n) for n in enums.__all__)
+    assert len(OrderStatusType) == 9
+    assert AlgoControlType.Pause != 1
+    assert AlgoControlType(1) is AlgoControlType.Pause
