@@ -1,12 +1,117 @@
 // Login and account query results to framework events with Asset and Position objects.
 #include "livefeed.h"
+#include "report_util.h"
 
 namespace livefeed {
+namespace {
 
-void on_login(nb::handle /*self*/, nb::handle /*login_res*/) { not_built("on_login"); }
+using corvane::getattr;
+using report::concat;
+using report::text_of;
 
-void on_query_asset(nb::handle /*self*/, nb::handle /*asset_res*/, nb::handle /*request_id*/, nb::handle /*code*/, nb::handle /*msg*/) { not_built("on_query_asset"); }
+// code != 0: the terminal's result codes mean success only when 0.
+bool failed(nb::handle code) {
+    nb::object zero = nb::int_(0);
+    return report::differs(code, zero);
+}
 
-void on_query_position(nb::handle /*self*/, nb::handle /*query_position_res*/, nb::handle /*request_id*/, nb::handle /*code*/, nb::handle /*msg*/) { not_built("on_query_position"); }
+// Position(market_code, POSITION_DIRECTION.LONG, init_qty) with the terminal's current state set
+// on it. Every position the terminal reports is a long one.
+nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle position_cls, nb::handle long_dir) {
+    nb::object exchange = corvane::call(get_exchange, getattr(pos, CORVANE_NAME(market_id)));
+    nb::object code = corvane::checked(PyNumber_Add(getattr(pos, CORVANE_NAME(security_id)).ptr(), CORVANE_TEXT(".")));
+    code = corvane::checked(PyNumber_Add(code.ptr(), exchange.ptr()));
+    nb::object position = corvane::call(position_cls, code, long_dir, getattr(pos, CORVANE_NAME(init_qty)));
+
+    nb::dict state;
+    state[CORVANE_NAME(quantity)] = getattr(pos, CORVANE_NAME(leaves_qty));
+    state[CORVANE_NAME(available_qty)] = getattr(pos, CORVANE_NAME(available_qty));
+    state[CORVANE_NAME(avg_price)] = getattr(pos, CORVANE_NAME(cost_price));
+    state[CORVANE_NAME(last_price)] = getattr(pos, CORVANE_NAME(last_price));
+    state[CORVANE_NAME(market_value)] = getattr(pos, CORVANE_NAME(market_value));
+    state[CORVANE_NAME(daily_pnl)] = getattr(pos, CORVANE_NAME(profit_loss));
+    corvane::call_method(position, CORVANE_NAME(set_state), state);
+    return position;
+}
+
+// The positions of a successful query, in order. A position that cannot be converted is logged
+// and left out, so one bad element does not cost the framework the rest of the answer.
+nb::list positions_from(nb::handle results) {
+    nb::object get_exchange = LF_GLOBAL(get_exchane_from_vorn_mdtype);
+    nb::object position_cls = LF_GLOBAL(Position);
+    nb::object long_dir = getattr(LF_GLOBAL(POSITION_DIRECTION), CORVANE_NAME(LONG));
+    nb::list positions;
+    // Iterate by index over the live list, as a for loop over it would.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.ptr()); ++i) {
+        nb::object pos = nb::borrow(PyList_GET_ITEM(results.ptr(), i));
+        try {
+            positions.append(position_from(pos, get_exchange, position_cls, long_dir));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            report::log(CORVANE_NAME(warning),
+                        concat({CORVANE_TEXT("on_query_position position do not add: "),
+                                text_of(getattr(pos, CORVANE_NAME(security_id))), CORVANE_TEXT("  exception: "),
+                                text_of(e.value())}));
+        }
+    }
+    return positions;
+}
+
+} // namespace
+
+void on_login(nb::handle /*self*/, nb::handle login_res) {
+    nb::object account_id = getattr(login_res, CORVANE_NAME(fund_account_id));
+    nb::object error_code = getattr(login_res, CORVANE_NAME(error_code));
+    report::log(CORVANE_NAME(info), concat({CORVANE_TEXT("on_login fund_account_id:"), text_of(account_id),
+                                            CORVANE_TEXT(", error_code:"), text_of(error_code)}));
+    report::Outbox out;
+    out.post(CORVANE_NAME(LOGIN), CORVANE_KWNAMES("rid", "account_id", "code", "msg"),
+             getattr(login_res, CORVANE_NAME(client_seq_id)), account_id, error_code,
+             getattr(login_res, CORVANE_NAME(error_msg)));
+}
+
+void on_query_asset(nb::handle /*self*/, nb::handle asset_res, nb::handle request_id, nb::handle code,
+                    nb::handle msg) {
+    // The record's id and remaining funds are logged even for a failed query.
+    nb::object account_id = getattr(asset_res, CORVANE_NAME(fund_account_id));
+    nb::object leaves_value = getattr(asset_res, CORVANE_NAME(leaves_value));
+    report::log(CORVANE_NAME(info),
+                concat({CORVANE_TEXT("on_query_asset, "), text_of(account_id), CORVANE_TEXT(", leaves_value:"),
+                        text_of(leaves_value), CORVANE_TEXT(" code "), text_of(code), CORVANE_TEXT("  ms "),
+                        text_of(msg)}));
+    if (failed(code)) {
+        report::Outbox out;
+        out.post(CORVANE_NAME(QUERY_ACCOUNT), CORVANE_KWNAMES("rid", "account_id", "code", "msg"), request_id,
+                 account_id, code, msg);
+        return;
+    }
+    nb::object asset = corvane::call(LF_GLOBAL(Asset), account_id, getattr(asset_res, CORVANE_NAME(available_t1)),
+                                     getattr(asset_res, CORVANE_NAME(frozen_all)),
+                                     getattr(asset_res, CORVANE_NAME(market_value)),
+                                     getattr(asset_res, CORVANE_NAME(total_asset)), leaves_value,
+                                     getattr(asset_res, CORVANE_NAME(init_leaves_value)));
+    report::Outbox out;
+    out.post(CORVANE_NAME(QUERY_ACCOUNT), CORVANE_KWNAMES("rid", "account_id", "asset"), request_id, account_id,
+             asset);
+}
+
+void on_query_position(nb::handle /*self*/, nb::handle query_position_res, nb::handle request_id,
+                       nb::handle code, nb::handle msg) {
+    report::log(CORVANE_NAME(info), concat({CORVANE_TEXT("on_query_position: code:"), text_of(code),
+                                            CORVANE_TEXT(", msg:"), text_of(msg)}));
+    if (failed(code)) {
+        // A failed position query is answered as an account query, without an account id.
+        report::Outbox out;
+        out.post(CORVANE_NAME(QUERY_ACCOUNT), CORVANE_KWNAMES("rid", "code", "msg"), request_id, code, msg);
+        return;
+    }
+    // Only a real, non-empty list is an answer; anything else gets no event.
+    if (!PyList_CheckExact(query_position_res.ptr()) || PyList_GET_SIZE(query_position_res.ptr()) == 0)
+        return;
+    nb::list positions = positions_from(query_position_res);
+    report::Outbox out;
+    out.post(CORVANE_NAME(QUERY_POSITION), CORVANE_KWNAMES("rid", "positions"), request_id, positions);
+}
 
 } // namespace livefeed

@@ -1,12 +1,231 @@
 // Order and trade reports: framework orders follow the terminal, fills become trades.
+#include <optional>
+
 #include "livefeed.h"
+#include "report_util.h"
 
 namespace livefeed {
+namespace {
 
-void on_order(nb::handle /*self*/, nb::handle /*order*/) { not_built("on_order"); }
+using corvane::getattr;
+using corvane::setattr;
+using report::text_of;
 
-void on_trade(nb::handle /*self*/, nb::handle /*trade*/) { not_built("on_trade"); }
+// The attributes of one terminal order report, each read once.
+struct OrderReport {
+    explicit OrderReport(nb::handle r)
+        : client_order_id(getattr(r, CORVANE_NAME(client_order_id))),
+          security_id(getattr(r, CORVANE_NAME(security_id))), order_price(getattr(r, CORVANE_NAME(order_price))),
+          order_status(getattr(r, CORVANE_NAME(order_status))), order_qty(getattr(r, CORVANE_NAME(order_qty))),
+          trade_qty(getattr(r, CORVANE_NAME(trade_qty))),
+          total_trade_value(getattr(r, CORVANE_NAME(total_trade_value))),
+          error_msg(getattr(r, CORVANE_NAME(error_msg))), last_match_qty(getattr(r, CORVANE_NAME(last_match_qty))),
+          record(r) {}
 
-void on_order_action_error(nb::handle /*self*/, nb::handle /*order_action_error*/) { not_built("on_order_action_error"); }
+    nb::object client_order_id, security_id, order_price, order_status, order_qty, trade_qty, total_trade_value,
+        error_msg, last_match_qty;
+    nb::handle record; // for the fields only some statuses read
+
+    nb::object field(PyObject *name) const { return getattr(record, name); }
+};
+
+void log_report(const OrderReport &r) {
+    report::log(CORVANE_NAME(info),
+                report::concat({CORVANE_TEXT("on_order:"), text_of(r.client_order_id), CORVANE_TEXT(", symbol: "),
+                                text_of(r.security_id), CORVANE_TEXT(", price:"), text_of(r.order_price),
+                                CORVANE_TEXT(", status:"), text_of(r.order_status), CORVANE_TEXT(", order_qty:"),
+                                text_of(r.order_qty), CORVANE_TEXT(", trade_qty:"), text_of(r.trade_qty),
+                                CORVANE_TEXT(", total_trade_value: "), text_of(r.total_trade_value),
+                                CORVANE_TEXT(", error_msg:"), text_of(r.error_msg),
+                                CORVANE_TEXT(", last_match_qty: "), text_of(r.last_match_qty)}));
+}
+
+// The rows of the status table, in the order the report's status is tested against them.
+enum class Row { Creation, PartiallyFilled, Filled, Cancelled, PendingCancel, Reject, Other };
+
+struct StatusRow {
+    const char *member;
+    Row row;
+};
+
+const StatusRow kStatusRows[] = {
+    {"UnSend", Row::Creation},
+    {"Sended", Row::Creation},
+    {"PartiallyFilled", Row::PartiallyFilled},
+    {"Filled", Row::Filled},
+    {"PartiallyFilledPartiallyCancelled", Row::Cancelled},
+    {"Cancelled", Row::Cancelled},
+    {"WaitCancelled", Row::PendingCancel},
+    {"PartiallyFilledWaitCancelled", Row::PendingCancel},
+    {"Reject", Row::Reject},
+};
+
+// The first row whose OrderStatusType member equals the reported status.
+Row row_of(nb::handle status) {
+    static PyObject *const names[] = {
+        corvane::intern(kStatusRows[0].member), corvane::intern(kStatusRows[1].member),
+        corvane::intern(kStatusRows[2].member), corvane::intern(kStatusRows[3].member),
+        corvane::intern(kStatusRows[4].member), corvane::intern(kStatusRows[5].member),
+        corvane::intern(kStatusRows[6].member), corvane::intern(kStatusRows[7].member),
+        corvane::intern(kStatusRows[8].member),
+    };
+    static_assert(sizeof(names) / sizeof(names[0]) == sizeof(kStatusRows) / sizeof(kStatusRows[0]));
+    nb::object status_type = LF_GLOBAL(OrderStatusType);
+    for (size_t i = 0; i < sizeof(kStatusRows) / sizeof(kStatusRows[0]); ++i)
+        if (report::equals(status, getattr(status_type, names[i])))
+            return kStatusRows[i].row;
+    return Row::Other;
+}
+
+// Everything one known report works on: the framework order, its account, and the names read
+// from the module namespace for this report.
+class OrderUpdate {
+public:
+    OrderUpdate(const OrderReport &r, nb::handle order) : r_(r), order_(order) {
+        nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
+        account_ = corvane::call_method(env, CORVANE_NAME(get_account), getattr(order_, CORVANE_NAME(market_code)));
+    }
+
+    void apply(Row row) {
+        switch (row) {
+        case Row::Creation: return creation();
+        case Row::PartiallyFilled: fill(CORVANE_NAME(PARTIALLY_FILLED)); return;
+        case Row::Filled: fill(CORVANE_NAME(FILLED)); return;
+        case Row::Cancelled: return cancellation();
+        case Row::PendingCancel: return pending_cancel();
+        case Row::Reject: return rejection();
+        case Row::Other: return;
+        }
+    }
+
+private:
+    nb::object status(PyObject *name) {
+        if (!order_status_.is_valid())
+            order_status_ = LF_GLOBAL(ORDER_STATUS);
+        return getattr(order_status_, name);
+    }
+
+    // The event names are read on the first event of the report, not for reports that queue none.
+    const report::Outbox &outbox() {
+        if (!outbox_)
+            outbox_.emplace();
+        return *outbox_;
+    }
+
+    // Event(EVENT.<kind>, account=..., order=deepcopy(order)): the copy shows the order as it is now.
+    void post_order_event(PyObject *kind) {
+        const report::Outbox &out = outbox();
+        out.post(kind, CORVANE_KWNAMES("account", "order"), account_, deepcopy_(order_));
+    }
+
+    void set_frozen_cash() {
+        corvane::call_method(order_, CORVANE_NAME(set_frozen_cash), r_.field(CORVANE_NAME(frozen_trade_value)));
+    }
+
+    // UnSend / Sended: the counter's id is taken as it comes; a positive one confirms the order once.
+    void creation() {
+        nb::object counter_id = r_.field(CORVANE_NAME(counter_order_id));
+        setattr(order_, CORVANE_NAME(secondary_order_id), counter_id);
+        set_frozen_cash();
+        if (!report::positive(counter_id))
+            return;
+        nb::object active = status(CORVANE_NAME(ACTIVE));
+        if (!report::differs(getattr(order_, CORVANE_NAME(status)), active))
+            return;
+        setattr(order_, CORVANE_NAME(status), active);
+        post_order_event(CORVANE_NAME(ORDER_CREATION_PASS));
+    }
+
+    // A report with a new fill (last_match_qty > 0) makes a trade and brings the order's fill
+    // figures up to the terminal's cumulative ones. `new_status` is the ORDER_STATUS member the
+    // fill sets, or null for the cancelling rows, whose status is set after the TRADE event.
+    void fill(PyObject *new_status) {
+        nb::object zero = nb::int_(0);
+        int has_fill = PyObject_RichCompareBool(r_.last_match_qty.ptr(), zero.ptr(), Py_GT);
+        if (has_fill < 0)
+            throw nb::python_error();
+        if (!has_fill)
+            return;
+        nb::object trade = corvane::call_method_kw(
+            LF_GLOBAL(Trade), CORVANE_NAME(__from_create__),
+            CORVANE_KWNAMES("order_id", "price", "amount", "side", "position_effect", "market_code", "frozen_price"),
+            getattr(order_, CORVANE_NAME(order_id)), r_.field(CORVANE_NAME(last_match_price)), r_.last_match_qty,
+            getattr(order_, CORVANE_NAME(side)), getattr(order_, CORVANE_NAME(position_effect)),
+            getattr(order_, CORVANE_NAME(market_code)), getattr(order_, CORVANE_NAME(price)));
+        setattr(order_, CORVANE_NAME(avg_price),
+                corvane::checked(PyNumber_TrueDivide(r_.total_trade_value.ptr(), r_.trade_qty.ptr())));
+        setattr(order_, CORVANE_NAME(filled_quantity), r_.trade_qty);
+        setattr(order_, CORVANE_NAME(unfilled_quantity),
+                corvane::checked(PyNumber_Subtract(r_.order_qty.ptr(), r_.trade_qty.ptr())));
+        if (new_status)
+            setattr(order_, CORVANE_NAME(status), status(new_status));
+        const report::Outbox &out = outbox();
+        out.post(CORVANE_NAME(TRADE), CORVANE_KWNAMES("account", "trade", "order"), account_, trade,
+                 deepcopy_(order_));
+    }
+
+    void cancellation() {
+        fill(nullptr);
+        setattr(order_, CORVANE_NAME(status), status(CORVANE_NAME(CANCELLED)));
+        post_order_event(CORVANE_NAME(ORDER_CANCELLATION_PASS));
+    }
+
+    void pending_cancel() {
+        fill(nullptr);
+        nb::object zero = nb::int_(0);
+        int filled = PyObject_RichCompareBool(getattr(order_, CORVANE_NAME(filled_quantity)).ptr(), zero.ptr(), Py_GT);
+        if (filled < 0)
+            throw nb::python_error();
+        if (filled)
+            setattr(order_, CORVANE_NAME(status), status(CORVANE_NAME(PARTIALLY_FILLED)));
+        post_order_event(CORVANE_NAME(ORDER_PENDING_CANCEL));
+    }
+
+    // The reason joins the text forms of code and message, so a message that is not text still
+    // marks the order rejected instead of failing the report.
+    void rejection() {
+        nb::object reason = report::concat(
+            {text_of(r_.field(CORVANE_NAME(error_code))), CORVANE_TEXT("_"), text_of(r_.error_msg)});
+        corvane::call_method(order_, CORVANE_NAME(mark_rejected), reason);
+        set_frozen_cash();
+        post_order_event(CORVANE_NAME(ORDER_UNSOLICITED_UPDATE));
+    }
+
+    const OrderReport &r_;
+    nb::handle order_;
+    nb::object account_;
+    nb::object order_status_;
+    report::DeepCopier deepcopy_;
+    std::optional<report::Outbox> outbox_;
+};
+
+} // namespace
+
+void on_order(nb::handle /*self*/, nb::handle order) {
+    OrderReport r(order);
+    log_report(r);
+    nb::object fw_order = report::lookup(LF_GLOBAL(orders_dict), r.client_order_id);
+    if (!fw_order.is_valid())
+        return;
+    OrderUpdate update(r, fw_order);
+    update.apply(row_of(r.order_status));
+}
+
+void on_trade(nb::handle /*self*/, nb::handle /*trade*/) {
+    // Fills are taken from the fill fields of the order reports; the separate trade report adds
+    // nothing the framework needs.
+}
+
+void on_order_action_error(nb::handle /*self*/, nb::handle order_action_error) {
+    nb::object fw_order =
+        report::lookup(LF_GLOBAL(orders_dict), getattr(order_action_error, CORVANE_NAME(client_order_id)));
+    if (!fw_order.is_valid())
+        return;
+    nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
+    nb::object account = corvane::call_method(env, CORVANE_NAME(get_account), getattr(fw_order, CORVANE_NAME(market_code)));
+    report::DeepCopier deepcopy;
+    report::Outbox out;
+    out.post(CORVANE_NAME(ORDER_CANCELLATION_REJECT), CORVANE_KWNAMES("account", "order"), account, deepcopy(fw_order));
+}
 
 } // namespace livefeed
