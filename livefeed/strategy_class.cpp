@@ -17,21 +17,24 @@ void add_strategy_class(nb::module_ &m) {
         .method("on_tick_order", &on_tick_order, arg("tick_order"))
         .method("on_tick_trade", &on_tick_trade, arg("tick_trade"))
         .method("on_bar", &on_bar, arg("bar"))
-        .method("on_login", &on_login, arg("login_res"))
-        .method("on_query_asset", &on_query_asset, arg("asset_res"), arg("request_id"), arg("code"), arg("msg"))
-        .method("on_query_position", &on_query_position, arg("query_position_res"), arg("request_id"),
-                arg("code"), arg("msg"))
-        .method("on_order", &on_order, arg("order"))
-        .method("on_trade", &on_trade, arg("trade"))
-        .method("on_order_action_error", &on_order_action_error, arg("order_action_error"))
-        .method("on_algo_login", &on_algo_login, arg("algo_login_res"))
-        .method("on_create_algo_parent_order_res", &on_create_algo_parent_order_res, arg("create_parent_order_res"))
-        .method("on_cancel_algo_parent_order_res", &on_cancel_algo_parent_order_res, arg("cancel_parent_order_res"))
+        .method("on_login", &on_login, arg("login_res").none())
+        .method("on_query_asset", &on_query_asset, arg("asset_res").none(), arg("request_id").none(),
+                arg("code").none(), arg("msg").none())
+        .method("on_query_position", &on_query_position, arg("query_position_res").none(), arg("request_id").none(),
+                arg("code").none(), arg("msg").none())
+        .method("on_order", &on_order, arg("order").none())
+        .method("on_trade", &on_trade, arg("trade").none())
+        .method("on_order_action_error", &on_order_action_error, arg("order_action_error").none())
+        .method("on_algo_login", &on_algo_login, arg("algo_login_res").none())
+        .method("on_create_algo_parent_order_res", &on_create_algo_parent_order_res,
+                arg("create_parent_order_res").none())
+        .method("on_cancel_algo_parent_order_res", &on_cancel_algo_parent_order_res,
+                arg("cancel_parent_order_res").none())
         .method("on_control_algo_parent_order_res", &on_control_algo_parent_order_res,
-                arg("control_parent_order_res"))
-        .method("on_algo_parent_order_update", &on_algo_parent_order_update, arg("parent_order"))
-        .method("on_algo_child_order_update", &on_algo_child_order_update, arg("child_order"))
-        .method("on_algo_child_order_trade", &on_algo_child_order_trade, arg("child_trade"))
+                arg("control_parent_order_res").none())
+        .method("on_algo_parent_order_update", &on_algo_parent_order_update, arg("parent_order").none())
+        .method("on_algo_child_order_update", &on_algo_child_order_update, arg("child_order").none())
+        .method("on_algo_child_order_trade", &on_algo_child_order_trade, arg("child_trade").none())
         .method("create_time_listener", &create_time_listener)
         .method("send_day_event", &send_day_event, arg("event_type"), arg("dt"))
         .method("send_before_trading_event", &send_before_trading_event)
