@@ -1,0 +1,15 @@
+"""Deterministic market dataset for the data-client and gateway stand-ins.
+
+`Dataset.generate(seed)` builds it in memory; `save(path)` / `load(path)` keep it on disk as
+Parquet files so a replay can ship a fixed dataset.
+"""
+from .dataset import TABLE_NAMES, Dataset, as_timestamp
+from .generator import DEFAULT_END, DEFAULT_SEED, DEFAULT_START
+from .store import load, save
+
+__all__ = ["Dataset", "TABLE_NAMES", "as_timestamp", "generate", "load", "save",
+           "DEFAULT_SEED", "DEFAULT_START", "DEFAULT_END"]
+
+
+def generate(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, universe=None):
+    return Dataset.generate(seed, start, end, universe)

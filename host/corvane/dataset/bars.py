@@ -1,0 +1,175 @@
+"""Bar generation. Prices are worked in whole ticks so that one-minute bars aggregate to the
+day bar exactly: the day's open, high, low and close are values of its minute bars, volumes
+are whole lots split without remainder, and turnovers are whole currency units."""
+import numpy as np
+
+# Typical turnover of one day, by instrument type, which sets the volume scale.
+_DAY_TURNOVER = {"stock": 8e8, "fund": 3e8, "index": 3e11, "Future": 4e9}
+DAY_FIELDS = ["open", "close", "high", "low", "volume", "total_turnover", "prev_close",
+              "limit_up", "limit_down"]
+FUTURES_DAY_FIELDS = ["open_interest", "settlement", "prev_settlement"]
+MINUTE_FIELDS = ["open", "close", "high", "low", "volume", "total_turnover"]
+
+
+def price_limit(ins_type, market_code, is_st):
+    if ins_type == "stock":
+        if is_st:
+            return 0.05
+        return 0.2 if market_code.startswith(("300", "688")) else 0.1
+    return 0.1
+
+
+def generate_day_bars(spec, dates, rng, suspended, st_days, ex_events, start_price=None):
+    """Day bars of one instrument over `dates` (a DatetimeIndex).
+
+    `suspended` and `st_days` are sets of Timestamps; `ex_events` maps an ex-date to
+    (dividend yield, split ratio): the cash paid per share is that yield of the close before
+    the ex-date, rounded to 0.001. Returns a dict of numpy arrays keyed by field, with
+    `ex_factor` (the price factor of each day's corporate action, 1 on other days), and a
+    dict of the cash per share paid on each ex-date.
+    """
+    n = len(dates)
+    tick = float(spec["tick_size"])
+    lot = int(spec["round_lot"])
+    mult = float(spec["contract_multiplier"])
+    sigma = float(spec["sigma"])
+    price = float(start_price if start_price is not None else spec["start_price"])
+    ins_type = spec["type"]
+    is_future = ins_type == "Future"
+
+    ret = rng.normal(0.0002, sigma, n)
+    open_gap = rng.normal(0.0, sigma / 3, n)
+    up_wick = np.abs(rng.normal(0.0, sigma / 2, n))
+    down_wick = np.abs(rng.normal(0.0, sigma / 2, n))
+    base_lots = max(10.0, _DAY_TURNOVER[ins_type] / (price * lot * mult))
+    lots = np.maximum(1, np.round(base_lots * rng.lognormal(0.0, 0.35, n))).astype(np.int64)
+    oi_steps = rng.normal(0.0, 0.03, n)
+
+    out = {k: np.empty(n) for k in DAY_FIELDS + ["ex_factor"]}
+    prev = max(1, int(round(price / tick)))
+    oi = float(lots[0] * 3) if is_future else np.nan
+    prev_settle = prev
+    open_interest = np.full(n, np.nan)
+    settlement = np.full(n, np.nan)
+    prev_settlement = np.full(n, np.nan)
+    cash_paid = {}
+    for i, day in enumerate(dates):
+        ref = prev
+        if day in ex_events:
+            yld, ratio = ex_events[day]
+            cash = round(prev * tick * yld, 3)
+            if cash > 0:
+                cash_paid[day] = cash
+            ref = max(1, int(round((prev * tick - cash) / ratio / tick)))
+        limit = price_limit(ins_type, spec["market_code"], day in st_days)
+        base = prev_settle if is_future else ref
+        up = max(base + 1, int(round(base * (1 + limit))))
+        down = max(1, min(base - 1, int(round(base * (1 - limit)))))
+        if day in suspended:
+            o = c = h = lo = ref
+            vol = 0
+        else:
+            c = min(up, max(down, int(round(ref * (1 + ret[i])))))
+            o = min(up, max(down, int(round(ref * (1 + open_gap[i])))))
+            top, bottom = max(o, c), min(o, c)
+            h = min(up, top + int(round(top * up_wick[i])))
+            lo = max(down, bottom - int(round(bottom * down_wick[i])))
+            vol = int(lots[i])
+        volume = float(vol * lot)
+        out["open"][i], out["close"][i], out["high"][i], out["low"][i] = o * tick, c * tick, h * tick, lo * tick
+        out["volume"][i] = volume
+        out["total_turnover"][i] = float(round(volume * (o + c + h + lo) / 4 * tick * mult))
+        out["prev_close"][i] = ref * tick
+        out["limit_up"][i], out["limit_down"][i] = up * tick, down * tick
+        out["ex_factor"][i] = prev / ref
+        if is_future:
+            oi = max(float(vol), round(oi * (1 + oi_steps[i])))
+            open_interest[i] = oi
+            settle = int(round((o + c + h + lo) / 4))
+            prev_settlement[i] = prev_settle * tick
+            settlement[i] = settle * tick
+            prev_settle = settle
+        prev = c
+    if is_future:
+        out["open_interest"], out["settlement"], out["prev_settlement"] = open_interest, settlement, prev_settlement
+    return out, cash_paid
+
+
+def _largest_remainder(total, weights):
+    """Whole-unit shares of `total` in proportion to `weights`, summing exactly to `total`;
+    zero weights get zero."""
+    parts = np.zeros(len(weights), dtype=np.int64)
+    wsum = weights.sum()
+    if total <= 0 or wsum <= 0:
+        return parts
+    exact = total * (weights / wsum)
+    parts = np.floor(exact).astype(np.int64)
+    left = int(total - parts.sum())
+    if left > 0:
+        positive = np.flatnonzero(weights > 0)
+        order = positive[np.argsort(-(exact[positive] - parts[positive]), kind="stable")]
+        parts[order[:left]] += 1
+    return parts
+
+
+def _volume_profile(session_starts, n, rng):
+    """Intraday volume weights: heavier at the start and end of each session."""
+    bounds = list(session_starts) + [n]
+    weights = np.empty(n)
+    for a, b in zip(bounds[:-1], bounds[1:]):
+        k = np.arange(b - a, dtype=float)
+        m = max(1, b - a)
+        weights[a:b] = 1.0 + 2.0 * np.exp(-k / (0.08 * m)) + 1.5 * np.exp(-(m - 1 - k) / (0.08 * m))
+    return weights * rng.lognormal(0.0, 0.4, n)
+
+
+def generate_minute_bars(day_bar, spec, session_starts, n, rng, prev_open_interest=None):
+    """One-minute bars of one trading day that aggregate exactly to `day_bar`.
+
+    Returns a dict of numpy arrays (fields of MINUTE_FIELDS, and `open_interest` for futures).
+    """
+    tick = float(spec["tick_size"])
+    lot = int(spec["round_lot"])
+    mult = float(spec["contract_multiplier"])
+    o, c, h, lo = (int(round(day_bar[f] / tick)) for f in ("open", "close", "high", "low"))
+
+    closes = np.empty(n, dtype=np.int64)
+    if h == lo or n == 1:
+        closes[:] = c
+    else:
+        walk = np.cumsum(rng.normal(size=n))
+        bridge = walk - np.arange(1, n + 1) / n * walk[-1]
+        span = np.abs(bridge).max() or 1.0
+        path = o + (c - o) * np.arange(1, n + 1) / n + bridge / span * (h - lo) * 0.5
+        closes[:] = np.clip(np.round(path), lo, h)
+    closes[-1] = c
+    opens = np.empty(n, dtype=np.int64)
+    opens[0] = o
+    opens[1:] = closes[:-1]
+    top = np.maximum(opens, closes)
+    bottom = np.minimum(opens, closes)
+    highs = np.minimum(h, top + rng.geometric(0.6, n) - 1)
+    lows = np.maximum(lo, bottom - (rng.geometric(0.6, n) - 1))
+    if highs.max() < h:
+        highs[rng.integers(n)] = h
+    if lows.min() > lo:
+        lows[rng.integers(n)] = lo
+
+    day_lots = int(round(day_bar["volume"] / lot))
+    weights = _volume_profile(session_starts, n, rng)
+    lots = rng.multinomial(day_lots, weights / weights.sum()) if day_lots > 0 else np.zeros(n, dtype=np.int64)
+    volume = lots * lot
+    typical = (opens + closes + highs + lows) / 4.0
+    turnover = _largest_remainder(int(day_bar["total_turnover"]), volume * typical)
+
+    bars = {
+        "open": opens * tick, "close": closes * tick, "high": highs * tick, "low": lows * tick,
+        "volume": volume.astype(float), "total_turnover": turnover.astype(float),
+    }
+    if spec["type"] == "Future":
+        end_oi = float(day_bar["open_interest"])
+        start_oi = end_oi if prev_open_interest is None or np.isnan(prev_open_interest) else float(prev_open_interest)
+        oi = np.round(start_oi + (end_oi - start_oi) * np.arange(1, n + 1) / n)
+        oi[-1] = end_oi
+        bars["open_interest"] = oi
+    return bars
