@@ -1,12 +1,146 @@
 // Construction and start-up of the bridge: channels, order way, bar subscription, day clock.
+#include "bridge_class.h"
 #include "livefeed.h"
 
 namespace livefeed {
+namespace {
 
-void strategy_init(nb::handle /*self*/, nb::handle /*config*/) { not_built("strategy_init"); }
+// The class VornStrategy as built at import (held for the process, like the module itself).
+PyObject *g_bridge_class = nullptr;
 
-void initialize(nb::handle /*self*/, nb::handle /*config*/) { not_built("initialize"); }
+// `a, b = value` for a value that must hold exactly two items; the host's unpacking errors
+// otherwise. Returns the second item.
+nb::object second_of_two(nb::handle value) {
+    nb::object it = corvane::checked(PyObject_GetIter(value.ptr()));
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+        items[i] = nb::steal(item);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return items[1];
+}
 
-void on_initialize(nb::handle /*self*/) { not_built("on_initialize"); }
+// The channel name of an account value "<first>_<channel>", upper-cased.
+nb::object channel_name(nb::handle account_value) {
+    nb::object parts = corvane::call_method(account_value, CORVANE_NAME(split), CORVANE_TEXT("_"));
+    return corvane::call_method(second_of_two(parts), CORVANE_NAME(upper));
+}
+
+bool equals(nb::handle a, PyObject *b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b, Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+void set_item(nb::handle mapping, PyObject *key, nb::handle value) {
+    if (PyObject_SetItem(mapping.ptr(), key, value.ptr()) != 0)
+        throw nb::python_error();
+}
+
+// MDType.VnMD for exactly "VnMD", MDType.AMD for any other value or none.
+nb::object market_data_type(nb::handle base) {
+    nb::object md_types = LF_GLOBAL(MDType);
+    nb::object md_type = corvane::getattr_or_absent(base, CORVANE_NAME(md_type));
+    bool vn = md_type.is_valid() && equals(md_type, CORVANE_TEXT("VnMD"));
+    return corvane::getattr(md_types, vn ? CORVANE_NAME(VnMD) : CORVANE_NAME(AMD));
+}
+
+// One trade channel per account value, in mapping order; vorn_td ends as the last one's type.
+void add_trade_channels(nb::handle base, nb::handle context, nb::handle params) {
+    nb::object accounts = corvane::getattr(base, CORVANE_NAME(accounts));
+    nb::object items = corvane::call_method(accounts, CORVANE_NAME(items));
+    nb::object tdtype_of = LF_GLOBAL(get_vorn_tdtype);
+    nb::object it = corvane::checked(PyObject_GetIter(items.ptr()));
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        nb::object pair = nb::steal(item);
+        nb::object name = channel_name(second_of_two(pair));
+        corvane::call_method(context, CORVANE_NAME(add_td_broker), corvane::call(tdtype_of, name));
+        set_item(params, CORVANE_TEXT("vorn_td"), corvane::call(tdtype_of, name));
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
+// The algorithmic channel, only for an algo_account whose channel part is "ATX" in any case.
+void add_algo_channel(nb::handle base, nb::handle context) {
+    nb::object algo_account = corvane::getattr_or_absent(base, CORVANE_NAME(algo_account));
+    if (!algo_account.is_valid() || algo_account.is_none())
+        return;
+    if (equals(channel_name(algo_account), CORVANE_TEXT("ATX")))
+        corvane::call_method(context, CORVANE_NAME(add_algo_broker),
+                             corvane::getattr(LF_GLOBAL(AlgoType), CORVANE_NAME(ATX)));
+}
+
+} // namespace
+
+void remember_bridge_class(nb::handle cls) {
+    Py_INCREF(cls.ptr());
+    Py_XDECREF(g_bridge_class);
+    g_bridge_class = cls.ptr();
+}
+
+nb::handle bridge_class() { return g_bridge_class; }
+
+void strategy_init(nb::handle self, nb::handle config) {
+    // super().__init__(): the next class after VornStrategy in the instance's MRO.
+    PyObject *super_args[] = {g_bridge_class, self.ptr()};
+    nb::object parent = corvane::checked(PyObject_Vectorcall((PyObject *) &PySuper_Type, super_args, 2, nullptr));
+    corvane::call_method(parent, CORVANE_NAME(__init__));
+
+    corvane::setattr(self, CORVANE_NAME(logged_in), nb::handle(Py_False));
+    nb::object zero = nb::int_(0);
+    corvane::setattr(self, CORVANE_NAME(order_num), zero);
+    corvane::setattr(self, CORVANE_NAME(bar_cnt), zero);
+    corvane::setattr(self, CORVANE_NAME(current_trade_dt), zero);
+    nb::object now = corvane::call_method(LF_GLOBAL(datetime), CORVANE_NAME(now));
+    corvane::setattr(self, CORVANE_NAME(first_dt), corvane::call_method(now, CORVANE_NAME(date)));
+    corvane::setattr(self, CORVANE_NAME(config), config);
+}
+
+void initialize(nb::handle self, nb::handle /*config: every value is read from self.config*/) {
+    corvane::call_method(LF_GLOBAL(system_log), CORVANE_NAME(info), CORVANE_TEXT("VornStrategy initialize..."));
+    nb::object base = corvane::getattr(corvane::getattr(self, CORVANE_NAME(config)), CORVANE_NAME(base));
+    nb::object context = corvane::getattr(self, CORVANE_NAME(context));
+    nb::object params = LF_GLOBAL(vorn_params);
+
+    nb::object md = market_data_type(base);
+    corvane::call_method(context, CORVANE_NAME(add_md_broker), md);
+    set_item(params, CORVANE_TEXT("vorn_md"), md);
+
+    nb::object order_way = corvane::getattr_or_absent(base, CORVANE_NAME(order_way));
+    if (order_way.is_valid())
+        corvane::call_method(context, CORVANE_NAME(set_order_way), order_way);
+
+    add_trade_channels(base, context, params);
+    add_algo_channel(base, context);
+    set_item(params, CORVANE_TEXT("vorn_context"), context);
+
+    // One subscription to one-minute bars of every instrument (an empty code list).
+    nb::object chosen_md = corvane::checked(PyObject_GetItem(params.ptr(), CORVANE_TEXT("vorn_md")));
+    nb::object market = corvane::getattr(LF_GLOBAL(MarketType), CORVANE_NAME(SZSE));
+    nb::object data_type = corvane::getattr(LF_GLOBAL(SubscribeDataType), CORVANE_NAME(Bar));
+    corvane::call_method(context, CORVANE_NAME(subscribe), chosen_md, market, data_type, nb::list(),
+                         CORVANE_TEXT("1m"));
+
+    corvane::call_method(self, CORVANE_NAME(set_timer));
+    corvane::call_method(self, CORVANE_NAME(set_next_day_timer));
+}
+
+void on_initialize(nb::handle /*self*/) {}
 
 } // namespace livefeed

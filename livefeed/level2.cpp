@@ -1,10 +1,70 @@
 // Level-2 intake: terminal tick orders and tick trades to framework level-2 records and events.
+// Nothing is stored; each record becomes one event.
 #include "livefeed.h"
+#include "record_intake.h"
 
 namespace livefeed {
+namespace {
 
-void on_tick_order(nb::handle /*self*/, nb::handle /*tick_order*/) { not_built("on_tick_order"); }
+nb::object record_time(nb::handle record, PyObject *stamp_name) {
+    nb::object seconds = stamp_seconds(corvane::getattr(record, stamp_name));
+    return corvane::call(LF_GLOBAL(convert_int_to_datetime), seconds);
+}
 
-void on_tick_trade(nb::handle /*self*/, nb::handle /*tick_trade*/) { not_built("on_tick_trade"); }
+} // namespace
+
+void on_tick_order(nb::handle /*self*/, nb::handle tick_order) {
+    using corvane::getattr;
+    nb::object dt = record_time(tick_order, CORVANE_NAME(order_time));
+    nb::object market_type;
+    nb::object code = market_code_of(tick_order, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+    nb::object side = corvane::call(LF_GLOBAL(get_side_from_vorn_l2_order),
+                                    char_of(getattr(tick_order, CORVANE_NAME(side))), market_type);
+
+    // The arguments in constructor order; the plain order type is converted before the level-2 kind.
+    nb::object biz_index = getattr(tick_order, CORVANE_NAME(biz_index));
+    nb::object price = getattr(tick_order, CORVANE_NAME(order_price));
+    nb::object volume = getattr(tick_order, CORVANE_NAME(order_volume));
+    nb::object type_char = char_of(getattr(tick_order, CORVANE_NAME(order_type)));
+    nb::object order_type = corvane::call(LF_GLOBAL(get_order_type_from_vorn_l2_order), type_char, market_type);
+    nb::object orig_order_no = getattr(tick_order, CORVANE_NAME(orig_order_no));
+    nb::object l2_kind = corvane::call(LF_GLOBAL(get_l2order_type_from_vorn), type_char, market_type);
+
+    nb::object l2_order = corvane::call_method(LF_GLOBAL(L2Order), CORVANE_NAME(__from_create__), biz_index, code,
+                                               dt, side, price, volume, order_type, orig_order_no, l2_kind);
+    nb::object kind = getattr(LF_GLOBAL(EVENT), CORVANE_NAME(L2_ORDER));
+    nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_order"),
+                                        kind, dt, dt, l2_order);
+    queue_event(LF_GLOBAL(event_queue), event);
+}
+
+void on_tick_trade(nb::handle /*self*/, nb::handle tick_trade) {
+    using corvane::getattr;
+    nb::object dt = record_time(tick_trade, CORVANE_NAME(trade_time));
+    nb::object market_type;
+    nb::object code = market_code_of(tick_trade, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+
+    // A later buy order than sell order means the buyer took the offer; equal numbers count as a sell.
+    nb::object bid_no = getattr(tick_trade, CORVANE_NAME(bid_appl_seq_num));
+    nb::object offer_no = getattr(tick_trade, CORVANE_NAME(offer_appl_seq_num));
+    int buy = PyObject_RichCompareBool(bid_no.ptr(), offer_no.ptr(), Py_GT);
+    if (buy < 0)
+        throw nb::python_error();
+    nb::object side = getattr(LF_GLOBAL(SIDE), buy ? CORVANE_NAME(BUY) : CORVANE_NAME(SELL));
+
+    nb::object biz_index = getattr(tick_trade, CORVANE_NAME(biz_index));
+    nb::object price = getattr(tick_trade, CORVANE_NAME(trade_price));
+    nb::object volume = getattr(tick_trade, CORVANE_NAME(trade_volume));
+    nb::object value = getattr(tick_trade, CORVANE_NAME(value_trade));
+    nb::object trade_type = corvane::call(LF_GLOBAL(get_trade_type_from_vorn),
+                                          char_of(getattr(tick_trade, CORVANE_NAME(trade_type))));
+
+    nb::object l2_trade = corvane::call_method(LF_GLOBAL(L2Transaction), CORVANE_NAME(__from_create__), biz_index,
+                                               code, dt, side, price, volume, value, trade_type, bid_no, offer_no);
+    nb::object kind = getattr(LF_GLOBAL(EVENT), CORVANE_NAME(L2_TRANSACTION));
+    nb::object event = corvane::call_kw(
+        LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_transaction"), kind, dt, dt, l2_trade);
+    queue_event(LF_GLOBAL(event_queue), event);
+}
 
 } // namespace livefeed

@@ -1,10 +1,156 @@
 // Snapshot and bar intake: terminal records to tick and bar records, histories and events.
 #include "livefeed.h"
+#include "record_intake.h"
 
 namespace livefeed {
+namespace {
 
-void on_snapshot(nb::handle /*self*/, nb::handle /*snapshot*/) { not_built("on_snapshot"); }
+// Tick record keys, in record order, and the snapshot attribute each value is copied from
+// (the first two are built: the market code and the converted time).
+constexpr const char *kTickKeys[] = {
+    "market_code", "datetime",  "open_price", "close_price", "high_price",   "low_price",      "total_turnover",
+    "volume",      "prev_close", "ask_vols",  "asks",        "bid_vols",     "bids",           "high_limited",
+    "last_price",  "low_limited", "open_interest", "prev_settlement", "iopv", "trading_phase_code"};
+constexpr const char *kSnapshotAttrs[] = {
+    "open_price",      "close_price",  "high_price", "low_price",   "total_value_trade", "total_volume_trade",
+    "pre_close_price", "ask_volume",   "ask_price",  "bid_volume",  "bid_price",         "high_limited",
+    "last_price",      "low_limited",  "open_interest", "prev_settlement", "iopv",       "trading_phase_code"};
+constexpr std::size_t kTickSize = sizeof(kTickKeys) / sizeof(kTickKeys[0]);
+constexpr std::size_t kSnapshotCopied = sizeof(kSnapshotAttrs) / sizeof(kSnapshotAttrs[0]);
+static_assert(kTickSize == 20 && kSnapshotCopied == kTickSize - 2, "tick record layout");
 
-void on_bar(nb::handle /*self*/, nb::handle /*bar*/) { not_built("on_bar"); }
+constexpr const char *kBarKeys[] = {"market_code", "orig_time", "open_price",     "close_price", "high_price",
+                                    "low_price",   "total_turnover", "volume", "prev_close"};
+constexpr const char *kBarAttrs[] = {"open", "close", "high", "low", "amount", "volume", "prev_close"};
+constexpr std::size_t kBarSize = sizeof(kBarKeys) / sizeof(kBarKeys[0]);
+constexpr std::size_t kBarCopied = sizeof(kBarAttrs) / sizeof(kBarAttrs[0]);
+static_assert(kBarSize == 9 && kBarCopied == kBarSize - 2, "bar record layout");
+
+// Interned attribute names, made once.
+struct AttrNames {
+    PyObject *names[kSnapshotCopied];
+    AttrNames(const char *const *attrs, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            names[i] = corvane::intern(attrs[i]);
+    }
+};
+
+const RecordLayout &tick_layout() {
+    static const RecordLayout layout(kTickKeys, kTickSize);
+    return layout;
+}
+const RecordLayout &bar_layout() {
+    static const RecordLayout layout(kBarKeys, kBarSize);
+    return layout;
+}
+const AttrNames &snapshot_attrs() {
+    static const AttrNames names(kSnapshotAttrs, kSnapshotCopied);
+    return names;
+}
+const AttrNames &bar_attrs() {
+    static const AttrNames names(kBarAttrs, kBarCopied);
+    return names;
+}
+
+// Reads record.<names[i]> into out[first + i]; owned references are kept in `holders`.
+void read_attrs(nb::handle record, const AttrNames &attrs, std::size_t n, nb::object *holders, PyObject **out,
+                std::size_t first) {
+    for (std::size_t i = 0; i < n; ++i) {
+        holders[i] = corvane::getattr(record, attrs.names[i]);
+        out[first + i] = holders[i].ptr();
+    }
+}
+
+nb::object new_tick_deque() {
+    static PyObject *const maxlen = PyLong_FromLong(60);
+    return corvane::call_kw(LF_GLOBAL(deque), CORVANE_KWNAMES("maxlen"), maxlen);
+}
+
+nb::object new_bar_deque() { return corvane::call(LF_GLOBAL(deque)); }
+
+// The bar-count rule: bar_cnt counts bars of one bar time, restarting at 1 for a new time.
+nb::object count_bar(nb::handle self, nb::handle t) {
+    nb::object count = corvane::getattr(self, CORVANE_NAME(bar_cnt));
+    nb::object current = corvane::getattr(self, CORVANE_NAME(current_trade_dt));
+    static PyObject *const zero = PyLong_FromLong(0);
+    static PyObject *const one = PyLong_FromLong(1);
+    int same = PyObject_RichCompareBool(current.ptr(), zero, Py_EQ);
+    if (same < 0)
+        throw nb::python_error();
+    if (!same && (same = PyObject_RichCompareBool(current.ptr(), t.ptr(), Py_EQ)) < 0)
+        throw nb::python_error();
+    count = same ? corvane::checked(PyNumber_Add(count.ptr(), one)) : nb::borrow(one);
+    corvane::setattr(self, CORVANE_NAME(bar_cnt), count);
+    corvane::setattr(self, CORVANE_NAME(current_trade_dt), t);
+    return count;
+}
+
+} // namespace
+
+void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
+    nb::object convert = LF_GLOBAL(convert_int_to_datetime);
+    nb::object dt = corvane::call(convert, stamp_seconds(corvane::getattr(snapshot, CORVANE_NAME(orig_time))));
+    nb::object market_type;
+    nb::object code = market_code_of(snapshot, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+
+    // Every read happens before anything is stored, so a failing record changes nothing.
+    PyObject *values[kTickSize];
+    nb::object held[kSnapshotCopied];
+    values[0] = code.ptr();
+    values[1] = dt.ptr();
+    read_attrs(snapshot, snapshot_attrs(), kSnapshotCopied, held, values, 2);
+    nb::object record = tick_layout().make(values);
+
+    append_to_history(LF_GLOBAL(history_tick), code, record, &new_tick_deque);
+
+    // The tick object carries the very record held in the history.
+    nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
+    nb::object proxy = corvane::getattr(env, CORVANE_NAME(data_proxy));
+    nb::object instrument = corvane::call_method(proxy, CORVANE_NAME(instruments), code);
+    nb::object tick = corvane::call(LF_GLOBAL(TickObject), instrument, record);
+    nb::object kind = corvane::getattr(LF_GLOBAL(EVENT), CORVANE_NAME(TICK));
+    nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "tick"),
+                                        kind, dt, dt, tick);
+    queue_event(LF_GLOBAL(event_queue), event);
+}
+
+void on_bar(nb::handle self, nb::handle bar) {
+    nb::object market_type;
+    nb::object code = market_code_of(bar, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+    nb::object t = stamp_seconds(corvane::getattr(bar, CORVANE_NAME(end_time)));
+    nb::object bar_time = corvane::call(LF_GLOBAL(convert_int_to_datetime), t);
+
+    PyObject *values[kBarSize];
+    nb::object held[kBarCopied];
+    values[0] = code.ptr();
+    values[1] = bar_time.ptr();
+    read_attrs(bar, bar_attrs(), kBarCopied, held, values, 2);
+    nb::object record = bar_layout().make(values);
+
+    append_to_history(LF_GLOBAL(history_bar), code, record, &new_bar_deque);
+
+    // One BAR event per bar time, once as many bars of that time arrived as the universe holds;
+    // the universe is read afresh for every bar.
+    nb::object count = count_bar(self, t);
+    nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
+    nb::object universe = corvane::call_method(env, CORVANE_NAME(get_universe));
+    Py_ssize_t size = PyObject_Size(universe.ptr());
+    if (size < 0)
+        throw nb::python_error();
+    nb::object n = corvane::checked(PyLong_FromSsize_t(size));
+    int complete = PyObject_RichCompareBool(count.ptr(), n.ptr(), Py_EQ);
+    if (complete < 0)
+        throw nb::python_error();
+    if (!complete)
+        return;
+    nb::object whole = corvane::checked(PyNumber_Long(t.ptr()));
+    nb::object calendar_dt = corvane::call(LF_GLOBAL(convert_int_to_whole_date), whole);
+    nb::object kind = corvane::getattr(LF_GLOBAL(EVENT), CORVANE_NAME(BAR));
+    nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt"), kind,
+                                        calendar_dt, calendar_dt);
+    queue_event(LF_GLOBAL(event_queue), event);
+    static PyObject *const zero = PyLong_FromLong(0);
+    corvane::setattr(self, CORVANE_NAME(bar_cnt), zero);
+}
 
 } // namespace livefeed

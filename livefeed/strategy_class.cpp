@@ -1,12 +1,14 @@
 // Builds VornStrategy at import: a Python subclass of the terminal's strategy class whose methods
 // are native functions, defined in the order the bridge lays them out.
+#include "bridge_class.h"
 #include "class_builder.h"
 #include "livefeed.h"
 
 namespace livefeed {
 
 void add_strategy_class(nb::module_ &m) {
-    using nb::arg;
+    // Every parameter takes any object, None included, as a Python method does.
+    auto arg = [](const char *name) { return nb::arg(name).none(); };
     nb::object module_name = m.attr("__name__");
     corvane::ClassBuilder cls(nb::borrow<nb::str>(module_name).c_str(), "VornStrategy");
     cls.method("__init__", &strategy_init, arg("config"))
@@ -44,7 +46,9 @@ void add_strategy_class(nb::module_ &m) {
         .method("set_next_day_timer", &set_next_day_timer)
         .method("send_next_day_event", &send_next_day_event);
     nb::object base = m.attr("strategy").attr("VornStrategy");
-    m.attr("VornStrategy") = cls.build(nb::make_tuple(base));
+    nb::object built = cls.build(nb::make_tuple(base));
+    remember_bridge_class(built);
+    m.attr("VornStrategy") = built;
 }
 
 } // namespace livefeed

@@ -1,0 +1,54 @@
+// Pieces shared by the market-data callbacks (snapshots, bars, level-2 records): market codes,
+// terminal time stamps, dict records with a fixed key order, per-instrument histories and the
+// hand-off to event_queue.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+
+#include "calls.h"
+#include "interned.h"
+
+namespace livefeed {
+namespace nb = nanobind;
+
+// security_id + "." + suffix, with the host's `+` semantics for anything that is not plain text.
+nb::object join_market_code(nb::handle security_id, nb::handle suffix);
+
+// The market code of a terminal record: security_id, a full stop and the exchange suffix that
+// `exchange_of(market_type)` returns. Reads `security_id` then `market_type`; the market type read
+// is handed back through `market_type` for callers that pass it on.
+nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object &market_type);
+
+// stamp / 1000 as the host's true division does it (a float for integer stamps).
+nb::object stamp_seconds(nb::handle stamp);
+
+// chr(code): a one-character string, with the host's own errors for codes chr refuses.
+nb::object char_of(nb::handle code);
+
+// A dict layout with a fixed key order; `make` returns a new dict holding `values` under the keys
+// in that order. Keys are interned once; the dict is cloned from a template so no resize happens.
+class RecordLayout {
+public:
+    RecordLayout(const char *const *keys, std::size_t count);
+    nb::object make(PyObject *const *values) const;
+    std::size_t size() const { return count_; }
+
+private:
+    PyObject *keys_[24];
+    PyObject *template_;
+    std::size_t count_;
+};
+
+// Appends `record` to history[market_code], creating the instrument's deque with `new_deque()`
+// when it has none. A new deque holds the record before it becomes visible in the history, so no
+// reader ever meets an empty deque.
+void append_to_history(nb::handle history, nb::handle market_code, nb::handle record,
+                       nb::object (*new_deque)());
+
+// event_queue.append(event)
+inline void queue_event(nb::handle event_queue, nb::handle event) {
+    corvane::call_method(event_queue, CORVANE_NAME(append), event);
+}
+
+} // namespace livefeed
