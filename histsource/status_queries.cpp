@@ -1,20 +1,80 @@
 // Suspension and special-treatment status, and the live-price queries this source refuses.
 #include "histsource.h"
+#include "table_util.h"
 
 namespace histsource {
 
-nb::object is_st_stock(nb::handle /*self*/, nb::handle /*market_code*/, nb::handle /*dates*/) { not_built("is_st_stock"); }
+// Special treatment over `dates`: one client call, the single-day form for one date.
+nb::object is_st_stock(nb::handle /*self*/, nb::handle market_code, nb::handle dates) {
+    Py_ssize_t n = length_of(dates);
+    if (n == 0)
+        return nb::list(); // nothing to ask for, and no first date to ask with
+    nb::object client = HS_GLOBAL(ostradatac);
+    if (n == 1) {
+        nb::object answer = corvane::call_method(client, CORVANE_NAME(_is_st_stock), market_code, item_at(dates, 0));
+        nb::list one;
+        one.append(answer);
+        return one;
+    }
+    nb::object table = corvane::call_method(client, CORVANE_NAME(is_st_stock), market_code, item_at(dates, 0),
+                                            item_at(dates, -1));
+    if (no_data(table))
+        return all_false(n);
+    return corvane::getattr(table, CORVANE_NAME(values));
+}
 
-nb::object is_suspended(nb::handle /*self*/, nb::handle /*market_code*/, nb::handle /*dates*/) { not_built("is_suspended"); }
+namespace {
 
-nb::object get_trading_minutes_for(nb::handle /*self*/, nb::handle /*instrument*/, nb::handle /*trading_dt*/) { not_built("get_trading_minutes_for"); }
+// Only stocks are ever suspended; other types are answered from the environment alone.
+bool is_stock(nb::handle market_code) {
+    nb::object env = corvane::call_method(HS_GLOBAL(Environment), CORVANE_NAME(get_instance));
+    nb::object instrument = corvane::call_method(env, CORVANE_NAME(get_instrument), market_code);
+    nb::object type = corvane::getattr(instrument, CORVANE_NAME(type));
+    return equals(type, CORVANE_NAME(stock));
+}
 
-nb::object get_bar(nb::handle /*self*/, nb::handle /*instrument*/, nb::handle /*dt*/, nb::handle /*frequency*/) { not_built("get_bar"); }
+nb::object text_of(nb::handle value) { return corvane::checked(PyObject_Str(value.ptr())); }
 
-nb::object get_last_price(nb::handle /*self*/, nb::handle /*instrument*/, nb::handle /*dt*/) { not_built("get_last_price"); }
+} // namespace
 
-nb::object current_snapshot(nb::handle /*self*/, nb::handle /*instrument*/, nb::handle /*frequency*/, nb::handle /*dt*/) { not_built("current_snapshot"); }
+nb::object is_suspended(nb::handle /*self*/, nb::handle market_code, nb::handle dates) {
+    Py_ssize_t n = length_of(dates);
+    if (!is_stock(market_code) || n == 0)
+        return all_false(n);
+    nb::object client = HS_GLOBAL(ostradatac);
+    nb::object first = text_of(item_at(dates, 0)), last = text_of(item_at(dates, -1));
+    PyObject *table = PyObject_CallMethodObjArgs(client.ptr(), CORVANE_NAME(is_suspended), market_code.ptr(),
+                                                 first.ptr(), last.ptr(), nullptr);
+    if (!table) {
+        // the client signals a code or range it cannot answer with ValueError: no data
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return all_false(n);
+    }
+    nb::object result = nb::steal(table);
+    if (no_data(result))
+        return all_false(n);
+    return corvane::getattr(item(result, market_code.ptr()), CORVANE_NAME(values));
+}
 
-nb::object get_settle_price(nb::handle /*self*/, nb::handle /*instrument*/, nb::handle /*date*/) { not_built("get_settle_price"); }
+namespace {
+[[noreturn]] void refuse() {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw nb::python_error();
+}
+} // namespace
+
+// This source holds history only: live prices, snapshots, single bars and trading minutes are
+// refused.
+nb::object get_trading_minutes_for(nb::handle, nb::handle, nb::handle) { refuse(); }
+
+nb::object get_bar(nb::handle, nb::handle, nb::handle, nb::handle) { refuse(); }
+
+nb::object get_last_price(nb::handle, nb::handle, nb::handle) { refuse(); }
+
+nb::object current_snapshot(nb::handle, nb::handle, nb::handle, nb::handle) { refuse(); }
+
+nb::object get_settle_price(nb::handle, nb::handle, nb::handle) { refuse(); }
 
 } // namespace histsource
