@@ -22,6 +22,14 @@ void create_state(nb::module_ &m);
 void add_history_accessors(nb::module_ &m);
 void add_strategy_class(nb::module_ &m);
 
+// The hand-off of every event to event_queue (event_queue.cpp): appends with the ring buffer's
+// own overwrite rule, counting and reporting each overwrite of an undrained event. The first form
+// takes the queue as the caller read it from the module namespace; the second reads it now.
+void append_event(nb::handle event_queue, nb::handle event);
+void append_event(nb::handle event);
+// Module attributes `overwritten_events` and `overwrite_warning_interval`, made at import.
+void create_queue_counters(nb::module_ &m);
+
 // Construction and start-up (bridge_setup.cpp).
 void strategy_init(nb::handle self, nb::handle config);
 void initialize(nb::handle self, nb::handle config);

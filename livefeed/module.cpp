@@ -9,6 +9,7 @@ NB_MODULE(livefeed, m) {
     livefeed::globals.bind(m);
     livefeed::bind_imports(m);
     livefeed::create_state(m);
+    livefeed::create_queue_counters(m);
     livefeed::add_history_accessors(m);
     livefeed::add_strategy_class(m);
 }

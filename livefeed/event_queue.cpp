@@ -1,0 +1,127 @@
+// The one way events leave the bridge: an append to the module's event_queue that keeps the
+// ring buffer's overwrite rule but never loses an undrained event silently. An append to a full
+// queue is counted in the module attribute `overwritten_events` and reported through
+// `system_log.warning`: at the first overwrite, then at most once per
+// `overwrite_warning_interval` seconds (both attributes read at the moment of use).
+#include <chrono>
+
+#include "livefeed.h"
+
+namespace livefeed {
+namespace {
+
+// Monotonic seconds of the last warning line; negative before the first one. Only touched with
+// the GIL held, so no further synchronisation is needed.
+double last_warning = -1.0;
+// Overwrites since the last warning line, reported in the next one.
+long long unreported = 0;
+
+double monotonic_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// True when an append to `queue` will push out an event not yet drained: len(queue) has
+// reached queue.maxlen. A queue without a bound (no `maxlen`, or `maxlen` None) never is full.
+bool will_overwrite(nb::handle queue) {
+    PyObject *cap = PyObject_GetAttr(queue.ptr(), CORVANE_NAME(maxlen));
+    if (!cap) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    nb::object capacity = nb::steal(cap);
+    if (capacity.is_none())
+        return false;
+    const Py_ssize_t n = PyObject_Size(queue.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    const Py_ssize_t limit = PyLong_AsSsize_t(capacity.ptr());
+    if (limit == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return n >= limit;
+}
+
+// overwritten_events += 1, on the module attribute (a framework may reset it to 0 at will; any
+// value that is not an integer restarts the count).
+long long count_overwrite() {
+    long long total = 1;
+    PyObject *current = PyDict_GetItemWithError(globals.dict(), CORVANE_NAME(overwritten_events));
+    if (current && PyLong_CheckExact(current)) {
+        long long before = PyLong_AsLongLong(current);
+        if (before == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        else if (before >= 0)
+            total = before + 1;
+    } else if (!current && PyErr_Occurred()) {
+        PyErr_Clear();
+    }
+    globals.set(CORVANE_NAME(overwritten_events), nb::int_(total));
+    return total;
+}
+
+// The minimum number of seconds between two warning lines.
+double warning_interval() {
+    PyObject *v = PyDict_GetItemWithError(globals.dict(), CORVANE_NAME(overwrite_warning_interval));
+    if (!v) {
+        PyErr_Clear();
+        return 10.0;
+    }
+    const double s = PyFloat_AsDouble(v);
+    if (s == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 10.0;
+    }
+    return s;
+}
+
+// Logs the warning when it is due. A failing logger must not turn a queued event into a failed
+// callback, so its error is reported as unraisable instead of propagating.
+void warn_if_due(long long total) {
+    ++unreported;
+    const double now = monotonic_seconds();
+    if (last_warning >= 0.0 && now - last_warning < warning_interval())
+        return;
+    nb::object text = nb::steal(PyUnicode_FromFormat(
+        "event_queue is full: %lld undrained event(s) overwritten since the last warning, "
+        "%lld in all",
+        unreported, total));
+    if (!text.is_valid()) {
+        PyErr_WriteUnraisable(nullptr);
+        return;
+    }
+    last_warning = now;
+    unreported = 0;
+    PyObject *log = PyDict_GetItemWithError(globals.dict(), CORVANE_NAME(system_log));
+    if (!log) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name 'system_log' is not defined");
+        PyErr_WriteUnraisable(nullptr);
+        return;
+    }
+    PyObject *argv[] = {log, text.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(CORVANE_NAME(warning), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr);
+    if (!r)
+        PyErr_WriteUnraisable(log);
+    Py_XDECREF(r);
+}
+
+} // namespace
+
+void append_event(nb::handle event_queue, nb::handle event) {
+    const bool full = will_overwrite(event_queue);
+    corvane::call_method(event_queue, CORVANE_NAME(append), event);
+    if (full)
+        warn_if_due(count_overwrite());
+}
+
+void append_event(nb::handle event) { append_event(LF_GLOBAL(event_queue), event); }
+
+void create_queue_counters(nb::module_ &m) {
+    m.attr("overwritten_events") = nb::int_(0);
+    m.attr("overwrite_warning_interval") = nb::float_(10.0);
+}
+
+} // namespace livefeed
