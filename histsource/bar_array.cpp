@@ -1,8 +1,346 @@
 // Bar frames to bar arrays: numpy structured arrays filled column by column.
-#include "histsource.h"
+#include "bar_array.h"
+
+#include <cstring>
+#include <string>
+
+#include "dates.h"
 
 namespace histsource {
+namespace {
 
-nb::object ndarray_from_df(nb::handle /*df*/, nb::handle /*fields*/) { not_built("ndarray_from_df"); }
+using corvane::call;
+using corvane::call_method;
+using corvane::checked;
+using corvane::getattr;
+
+PyObject *g_import_converter = nullptr; // convert_dt_to_int as bound at import (kept for the process)
+
+// Where a one-dimensional numpy array keeps its elements, read from `__array_interface__` so no
+// numpy headers are needed and any numpy version serves.
+struct ArrayInfo {
+    char *data = nullptr;
+    Py_ssize_t n = 0;
+    Py_ssize_t stride = 0;
+    Py_ssize_t itemsize = 0;
+    int ndim = 0;
+    std::string typestr;
+};
+
+bool array_info(nb::handle arr, ArrayInfo &out) {
+    nb::object ai = corvane::getattr_or_absent(arr, CORVANE_NAME(__array_interface__));
+    if (!ai.is_valid() || !PyDict_Check(ai.ptr()))
+        return false;
+    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
+    PyObject *shape = PyDict_GetItemString(ai.ptr(), "shape");
+    PyObject *strides = PyDict_GetItemString(ai.ptr(), "strides");
+    PyObject *typestr = PyDict_GetItemString(ai.ptr(), "typestr");
+    if (!data || !PyTuple_Check(data) || !shape || !PyTuple_Check(shape) || !typestr || !PyUnicode_Check(typestr))
+        return false;
+    out.ndim = (int) PyTuple_GET_SIZE(shape);
+    if (out.ndim != 1)
+        return true;
+    out.data = static_cast<char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+    out.n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
+    out.itemsize = PyLong_AsSsize_t(getattr(arr, CORVANE_NAME(itemsize)).ptr());
+    out.stride = (strides && strides != Py_None) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0)) : out.itemsize;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    out.typestr = PyUnicode_AsUTF8(typestr);
+    return true;
+}
+
+bool little_or_none(char order) { return order == '<' || order == '|'; }
+
+// Reads a signed or unsigned integer element of the given numpy type string.
+bool read_integer(const char *p, const std::string &t, int64_t &v) {
+    if (t.size() < 3 || !little_or_none(t[0]))
+        return false;
+    const char kind = t[1];
+    const int size = std::atoi(t.c_str() + 2);
+    if (kind == 'i') {
+        switch (size) {
+        case 1: { int8_t x; std::memcpy(&x, p, 1); v = x; return true; }
+        case 2: { int16_t x; std::memcpy(&x, p, 2); v = x; return true; }
+        case 4: { int32_t x; std::memcpy(&x, p, 4); v = x; return true; }
+        case 8: { int64_t x; std::memcpy(&x, p, 8); v = x; return true; }
+        }
+    } else if (kind == 'u') {
+        switch (size) {
+        case 1: { uint8_t x; std::memcpy(&x, p, 1); v = x; return true; }
+        case 2: { uint16_t x; std::memcpy(&x, p, 2); v = x; return true; }
+        case 4: { uint32_t x; std::memcpy(&x, p, 4); v = x; return true; }
+        case 8: { uint64_t x; std::memcpy(&x, p, 8); if (x > (uint64_t) INT64_MAX) return false; v = (int64_t) x; return true; }
+        }
+    }
+    return false;
+}
+
+// Ticks per second of a datetime64 type string such as "<M8[ns]"; 0 for units not handled.
+int64_t datetime_ticks_per_second(const std::string &t) {
+    if (t.size() < 5 || !little_or_none(t[0]) || t[1] != 'M' || t[2] != '8')
+        return 0;
+    const std::string unit = t.substr(3);
+    if (unit == "[ns]") return 1000000000LL;
+    if (unit == "[us]") return 1000000LL;
+    if (unit == "[ms]") return 1000LL;
+    if (unit == "[s]") return 1LL;
+    return 0;
+}
+
+// YYYYMMDDHHMMSS of every element of a one-dimensional array of integer or date-time bar times,
+// exactly as convert_dt_to_int gives them; false when any value needs the framework's own handling
+// (NaT, invalid numbers, other types), and the caller converts row by row instead.
+bool convert_times_natively(nb::handle values, std::vector<uint64_t> &out) {
+    ArrayInfo info;
+    if (!array_info(values, info) || info.ndim != 1)
+        return false;
+    out.resize((size_t) info.n);
+    const int64_t ticks = datetime_ticks_per_second(info.typestr);
+    for (Py_ssize_t i = 0; i < info.n; ++i) {
+        const char *p = info.data + i * info.stride;
+        if (ticks) {
+            int64_t v;
+            std::memcpy(&v, p, 8);
+            if (v == INT64_MIN) // NaT
+                return false;
+            if (!corvane::dates::ymdhms_from_epoch_seconds(corvane::dates::floor_div(v, ticks), out[(size_t) i]))
+                return false;
+        } else {
+            int64_t v;
+            if (!read_integer(p, info.typestr, v) || !corvane::dates::normalise_int_time(v, out[(size_t) i]))
+                return false;
+        }
+    }
+    return true;
+}
+
+// The index level holding the bar time: the labels of a one-level index, else `orig_time` by name
+// (the second level when the levels are unnamed).
+Py_ssize_t time_level(nb::handle index, Py_ssize_t nlevels) {
+    if (nlevels == 1)
+        return 0;
+    nb::object names = getattr(index, CORVANE_NAME(names));
+    const Py_ssize_t n = PySequence_Size(names.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object name = checked(PySequence_GetItem(names.ptr(), i));
+        const int eq = PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ);
+        if (eq < 0)
+            throw nb::python_error();
+        if (eq)
+            return i;
+    }
+    return 1;
+}
+
+bool has_time_zone(nb::handle level) {
+    nb::object tz = corvane::getattr_or_absent(level, CORVANE_NAME(tz));
+    return tz.is_valid() && !tz.is_none();
+}
+
+// Native path: convert the distinct level values once, then spread them over the rows by code.
+bool fill_times_natively(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level, uint64_t *out, Py_ssize_t n) {
+    std::vector<uint64_t> converted;
+    if (nlevels == 1) {
+        if (has_time_zone(index) || !convert_times_natively(getattr(index, CORVANE_NAME(values)), converted))
+            return false;
+        if ((Py_ssize_t) converted.size() != n)
+            return false;
+        std::memcpy(out, converted.data(), (size_t) n * sizeof(uint64_t));
+        return true;
+    }
+    nb::object lv = checked(PySequence_GetItem(getattr(index, CORVANE_NAME(levels)).ptr(), level));
+    if (has_time_zone(lv) || !convert_times_natively(getattr(lv, CORVANE_NAME(values)), converted))
+        return false;
+    nb::object codes = checked(PySequence_GetItem(getattr(index, CORVANE_NAME(codes)).ptr(), level));
+    ArrayInfo ci;
+    if (!array_info(codes, ci) || ci.ndim != 1 || ci.n != n)
+        return false;
+    const int64_t nvalues = (int64_t) converted.size();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int64_t c;
+        if (!read_integer(ci.data + i * ci.stride, ci.typestr, c) || c < 0 || c >= nvalues)
+            return false;
+        out[i] = converted[(size_t) c];
+    }
+    return true;
+}
+
+bool is_integer_label(PyObject *label) {
+    return !PyBool_Check(label) && (PyLong_Check(label) || (!PyFloat_Check(label) && PyIndex_Check(label)));
+}
+
+// Row by row through the module's converters: integer labels become date-times first, then every
+// row's time goes through `convert_dt_to_int`, stored with numpy's own assignment.
+void fill_times_by_row(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level, nb::handle out) {
+    nb::object labels = nlevels == 1 ? nb::borrow(index)
+                                     : call_method(index, CORVANE_NAME(get_level_values), nb::int_(level));
+    nb::object convert = HS_GLOBAL(convert_dt_to_int);
+    nb::object to_datetime = HS_GLOBAL(convert_int_to_datetime);
+    nb::object it = checked(PyObject_GetIter(labels.ptr()));
+    Py_ssize_t i = 0;
+    while (PyObject *raw_label = PyIter_Next(it.ptr())) {
+        nb::object label = nb::steal(raw_label);
+        if (is_integer_label(label.ptr()))
+            label = call(to_datetime, label);
+        nb::object v = call(convert, label);
+        if (PySequence_SetItem(out.ptr(), i++, v.ptr()) != 0)
+            throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
+// The rows of `src` as numpy would copy them: a slice, or a take of the positions.
+nb::object select_rows(nb::handle src, const Rows &rows) {
+    if (!rows.picks) {
+        nb::object sl = checked(PySlice_New(nb::int_(rows.start).ptr(), nb::int_(rows.start + rows.count).ptr(), nullptr));
+        return checked(PyObject_GetItem(src.ptr(), sl.ptr()));
+    }
+    nb::list positions;
+    for (Py_ssize_t p : *rows.picks)
+        positions.append(nb::int_(p));
+    nb::object arr = call_method(HS_GLOBAL(np), CORVANE_NAME(asarray), src);
+    return call_method(arr, CORVANE_NAME(take), positions);
+}
+
+} // namespace
+
+void remember_import_bound(nb::handle module) {
+    nb::object f = getattr(module, CORVANE_NAME(convert_dt_to_int));
+    Py_XDECREF(g_import_converter);
+    g_import_converter = f.release().ptr();
+}
+
+bool native_time_conversion() { return HS_GLOBAL(convert_dt_to_int).ptr() == g_import_converter; }
+
+nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n) {
+    return call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);
+}
+
+StructTarget::StructTarget(nb::handle array) : array_(array) {
+    nb::object dtype = getattr(array, CORVANE_NAME(dtype));
+    fields_ = getattr(dtype, CORVANE_NAME(fields));
+    itemsize_ = PyLong_AsSsize_t(getattr(dtype, CORVANE_NAME(itemsize)).ptr());
+    nb::object ai = getattr(array, CORVANE_NAME(__array_interface__));
+    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
+    if (!data || !PyTuple_Check(data)) {
+        PyErr_SetString(PyExc_TypeError, "bar array without a data buffer");
+        throw nb::python_error();
+    }
+    base_ = static_cast<char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
+void StructTarget::fill(nb::handle name, nb::handle src, const Rows &rows) {
+    nb::object field = checked(PyObject_GetItem(fields_.ptr(), name.ptr()));
+    nb::object fdtype = checked(PySequence_GetItem(field.ptr(), 0));
+    const Py_ssize_t offset = PyLong_AsSsize_t(checked(PySequence_GetItem(field.ptr(), 1)).ptr());
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    ArrayInfo info;
+    nb::object sdtype = corvane::getattr_or_absent(src, CORVANE_NAME(dtype));
+    int same = 0;
+    if (sdtype.is_valid() && array_info(src, info) && info.ndim == 1) {
+        same = PyObject_RichCompareBool(sdtype.ptr(), fdtype.ptr(), Py_EQ);
+        if (same < 0)
+            throw nb::python_error();
+    }
+    if (!same) {
+        // Types differ (or the source is no plain array): numpy's own assignment does the casting.
+        nb::object sub = checked(PyObject_GetItem(array_.ptr(), name.ptr()));
+        if (PyObject_SetItem(sub.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
+                             select_rows(src, rows).ptr()) != 0)
+            throw nb::python_error();
+        return;
+    }
+    const Py_ssize_t n = rows.size();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (rows.at(i) < 0 || rows.at(i) >= info.n) {
+            PyErr_SetString(PyExc_IndexError, "bar row out of range");
+            throw nb::python_error();
+        }
+    }
+    const bool objects = PyObject_IsTrue(getattr(fdtype, CORVANE_NAME(hasobject)).ptr()) == 1;
+    char *dst = base_ + offset;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const char *from = info.data + rows.at(i) * info.stride;
+        char *to = dst + i * itemsize_;
+        if (objects) {
+            // Object slots: the new element gains a reference, the one it replaces loses one.
+            PyObject *value, *old;
+            std::memcpy(&value, from, sizeof value);
+            std::memcpy(&old, to, sizeof old);
+            if (!value)
+                value = Py_None;
+            Py_INCREF(value);
+            std::memcpy(to, &value, sizeof value);
+            Py_XDECREF(old);
+        } else {
+            std::memcpy(to, from, (size_t) info.itemsize);
+        }
+    }
+}
+
+nb::object bar_times(nb::handle index) {
+    const Py_ssize_t nlevels = PyLong_AsSsize_t(getattr(index, CORVANE_NAME(nlevels)).ptr());
+    const Py_ssize_t n = PyObject_Length(index.ptr());
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    const Py_ssize_t level = time_level(index, nlevels);
+    nb::object np = HS_GLOBAL(np);
+    nb::object out = empty_array(np, getattr(np, CORVANE_NAME(uint64)), n);
+    if (native_time_conversion()) {
+        ArrayInfo oi;
+        array_info(out, oi);
+        if (fill_times_natively(index, nlevels, level, reinterpret_cast<uint64_t *>(oi.data), n))
+            return out;
+    }
+    fill_times_by_row(index, nlevels, level, out);
+    return out;
+}
+
+nb::object ndarray_from_df(nb::handle df, nb::handle fields) {
+    nb::object np = HS_GLOBAL(np);
+    nb::object dtypes = getattr(df, CORVANE_NAME(dtypes));
+    nb::list names;
+    if (fields.is_none()) {
+        names.append(nb::handle(CORVANE_NAME(orig_time)));
+        nb::object columns = getattr(df, CORVANE_NAME(columns));
+        names.extend(columns);
+    } else {
+        names = nb::steal<nb::list>(checked(PySequence_List(fields.ptr())));
+    }
+    nb::list pairs;
+    bool has_time = false;
+    for (nb::handle name : names) {
+        const int is_time = PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ);
+        if (is_time < 0)
+            throw nb::python_error();
+        if (is_time && !has_time) {
+            has_time = true;
+            PyList_Insert(pairs.ptr(), 0, nb::make_tuple(nb::handle(CORVANE_NAME(orig_time)), getattr(np, CORVANE_NAME(uint64))).ptr());
+        } else if (!is_time) {
+            pairs.append(nb::make_tuple(name, checked(PyObject_GetItem(dtypes.ptr(), name.ptr()))));
+        }
+    }
+    nb::object dtype = call(getattr(np, CORVANE_NAME(dtype)), pairs);
+    const Py_ssize_t n = PyObject_Length(df.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    nb::object result = empty_array(np, dtype, n);
+    StructTarget target(result);
+    const Rows all{0, n, nullptr};
+    for (nb::handle name : names) {
+        if (PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ) == 1) {
+            target.fill(name, bar_times(getattr(df, CORVANE_NAME(index))), all);
+        } else {
+            nb::object column = checked(PyObject_GetItem(df.ptr(), name.ptr()));
+            target.fill(name, getattr(column, CORVANE_NAME(values)), all);
+        }
+    }
+    return result;
+}
 
 } // namespace histsource

@@ -1,4 +1,5 @@
 // Module initialisation of the historical data source: outside names, module functions, class.
+#include "bar_array.h"
 #include "histsource.h"
 
 namespace histsource {
@@ -8,6 +9,7 @@ corvane::ModuleGlobals globals;
 NB_MODULE(histsource, m) {
     histsource::globals.bind(m);
     histsource::bind_imports(m);
+    histsource::remember_import_bound(m);
     histsource::add_module_functions(m);
     histsource::add_data_source_class(m);
 }

@@ -1,0 +1,48 @@
+// Building bar arrays: numpy structured arrays allocated through numpy's Python API and filled
+// column by column straight into their memory.
+#pragma once
+#include <vector>
+
+#include "histsource.h"
+
+namespace histsource {
+
+// Called once at import, after the outside names are bound: remembers which `convert_dt_to_int`
+// the module started with, so the native conversion serves only while that one is in place.
+void remember_import_bound(nb::handle module);
+
+// True while the module's `convert_dt_to_int` is still the function bound at import.
+bool native_time_conversion();
+
+// The rows to copy out of a source column: a contiguous range, or an explicit list of positions.
+struct Rows {
+    Py_ssize_t start = 0;
+    Py_ssize_t count = 0;
+    const std::vector<Py_ssize_t> *picks = nullptr;
+
+    Py_ssize_t size() const { return picks ? (Py_ssize_t) picks->size() : count; }
+    Py_ssize_t at(Py_ssize_t i) const { return picks ? (*picks)[(size_t) i] : start + i; }
+};
+
+// orig_time of every row of a bar frame's index as a uint64 array: the label itself for a
+// one-level index, the `orig_time` level otherwise; integers YYYYMMDDHHMMSS and date-times alike.
+nb::object bar_times(nb::handle index);
+
+// np.empty(n, dtype)
+nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n);
+
+// The destination of a fill: the structured array's memory and layout.
+class StructTarget {
+public:
+    explicit StructTarget(nb::handle array);
+    // Copies the chosen rows of `src` (a one-dimensional array) into field `name`.
+    void fill(nb::handle name, nb::handle src, const Rows &rows);
+
+private:
+    nb::handle array_;
+    nb::object fields_; // dtype.fields
+    char *base_ = nullptr;
+    Py_ssize_t itemsize_ = 0;
+};
+
+} // namespace histsource
