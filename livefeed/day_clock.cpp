@@ -116,7 +116,7 @@ void create_time_listener(nb::handle self) {
 void send_day_event(nb::handle /*self*/, nb::handle event_type, nb::handle dt) {
     nb::object event =
         corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt"), event_type, dt, dt);
-    corvane::call_method(LF_GLOBAL(event_queue), CORVANE_NAME(append), event);
+    append_event(LF_GLOBAL(event_queue), event);
 }
 
 void send_before_trading_event(nb::handle self) { send_now(self, CORVANE_NAME(BEFORE_TRADING)); }

@@ -8,6 +8,7 @@
 
 #include "calls.h"
 #include "interned.h"
+#include "livefeed.h"
 
 namespace livefeed {
 namespace nb = nanobind;
@@ -46,9 +47,7 @@ private:
 void append_to_history(nb::handle history, nb::handle market_code, nb::handle record,
                        nb::object (*new_deque)());
 
-// event_queue.append(event)
-inline void queue_event(nb::handle event_queue, nb::handle event) {
-    corvane::call_method(event_queue, CORVANE_NAME(append), event);
-}
+// event_queue.append(event), counting any overwrite of an undrained event (event_queue.cpp).
+inline void queue_event(nb::handle event_queue, nb::handle event) { append_event(event_queue, event); }
 
 } // namespace livefeed

@@ -99,7 +99,7 @@ public:
     // event_queue.append(Event(EVENT.<kind>, **dict(zip(kwnames, values))))
     template <typename... Values> void post(PyObject *kind_name, PyObject *kwnames, const Values &...values) const {
         nb::object ev = corvane::call_kw(event_, kwnames, kind(kind_name), values...);
-        corvane::call_method(queue_, CORVANE_NAME(append), ev);
+        append_event(queue_, ev);
     }
 
 private:
