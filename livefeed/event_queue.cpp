@@ -76,12 +76,15 @@ double warning_interval() {
     return s;
 }
 
-// Logs the warning when it is due. A failing logger must not turn a queued event into a failed
+// Logs the warning when it is due: always for the first overwrite of a count (at start-up, or
+// after the framework reset `overwritten_events`), then once the interval has passed. A failing logger must not turn a queued event into a failed
 // callback, so its error is reported as unraisable instead of propagating.
 void warn_if_due(long long total) {
+    if (total == 1)
+        unreported = 0;
     ++unreported;
     const double now = monotonic_seconds();
-    if (last_warning >= 0.0 && now - last_warning < warning_interval())
+    if (total > 1 && last_warning >= 0.0 && now - last_warning < warning_interval())
         return;
     nb::object text = nb::steal(PyUnicode_FromFormat(
         "event_queue is full: %lld undrained event(s) overwritten since the last warning, "
