@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The whole test suite against the three modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The sanitized modules are built in their own directory and put in
+# front of the installed ones: a copy of the installed `corvane` package with the sanitized .so
+# files in place of the normal ones, first on PYTHONPATH. Python's allocator is switched to
+# malloc so the sanitizer sees every allocation; any report stops the run (halt_on_error) and
+# fails the step.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$top"
+py="${VENV:-$top/.venv}/bin/python"
+work="$top/build/ci-sanitize"
+build="$work/build"
+overlay="$work/site"
+
+gen=()
+command -v ninja >/dev/null && gen=(-G Ninja)
+cmake -S "$top" -B "$build" "${gen[@]}" -DCORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$py" >/dev/null
+cmake --build "$build" --target livefeed histsource index -j "$(nproc)"
+
+# The package as the environment imports it, copied, with the sanitized modules dropped in.
+pkg=$("$py" -c 'import corvane, os; print(os.path.dirname(corvane.__file__))')
+rm -rf "$overlay"
+mkdir -p "$overlay"
+cp -a "$pkg" "$overlay/corvane"
+declare -A dest=(
+  [livefeed]=corvane/tessara/utils
+  [histsource]=corvane/tessara/mod/mod_quant_data/data_sources
+  [index]=corvane/tessara/datac/services
+)
+for t in livefeed histsource index; do
+  so=$(ls "$build"/$t.*.so)
+  rm -f "$overlay/${dest[$t]}"/$t.*.so
+  cp "$so" "$overlay/${dest[$t]}/"
+done
+
+asan=$(gcc -print-file-name=libasan.so)
+ubsan=$(gcc -print-file-name=libubsan.so)
+# Make sure the suite really runs the sanitized build.
+env PYTHONPATH="$overlay" LD_PRELOAD="$asan $ubsan" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0 "$py" - "$overlay" <<'EOF'
+import sys
+import corvane.tessara.utils.livefeed as lf
+import corvane.tessara.mod.mod_quant_data.data_sources.histsource as hs
+import corvane.tessara.datac.services.index as ix
+for m in (lf, hs, ix):
+    assert m.__file__.startswith(sys.argv[1]), m.__file__
+print("sanitized modules:", lf.__file__, hs.__file__, ix.__file__, sep="\n  ")
+EOF
+
+log="$work/reports"
+rm -rf "$log"
+mkdir -p "$log"
+set +e
+env PYTHONPATH="$overlay" LD_PRELOAD="$asan $ubsan" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$log/asan" \
+  UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$log/ubsan" \
+  CORVANE_SANITIZED=1 "$py" -m pytest -q -p no:cacheprovider tests
+rc=$?
+set -e
+if compgen -G "$log/*" >/dev/null; then
+  echo "sanitizer reports:" >&2
+  cat "$log"/* >&2
+  exit 1
+fi
+exit $rc
