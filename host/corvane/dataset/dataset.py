@@ -112,48 +112,73 @@ class Dataset:
     def _make_minute_bars(self, market_code, day):
         if self.stored_minute_bars is not None:
             return self._stored_minute_bars_of(market_code, day)
-        bars = self._day_bars.get(market_code)
-        spec = self._specs.get(market_code)
-        if bars is None or day not in bars.index:
+        columns = self._minute_columns(market_code, day)
+        if columns is None:
             return None
-        day_bar = bars.loc[day]
+        times = columns.pop("datetime")
+        frame = pd.DataFrame(columns, index=pd.DatetimeIndex(times, name="datetime"))
+        return frame
+
+    def _minute_columns(self, market_code, day):
+        """The one-minute bars of one day as numpy columns (with `datetime` and
+        `trading_date`), or None when the instrument did not trade that day."""
+        bars = self._day_bars.get(market_code)
+        if bars is None:
+            return None
+        pos = bars.index.searchsorted(day)
+        if pos == len(bars) or bars.index[pos] != day:
+            return None
+        day_bar = bars.iloc[pos]
         if day_bar["volume"] == 0:
             return None
-        prev_day = self.previous_trading_date(day)
-        times, starts = bar_times(spec["trading_hours"], day, prev_day, spec["listed_date"])
+        spec = self._specs[market_code]
+        times, starts = bar_times(spec["trading_hours"], day, self.previous_trading_date(day), spec["listed_date"])
         rng = rng_for(self.seed, market_code, day.toordinal())
         prev_oi = None
-        if spec["type"] == "Future":
-            pos = bars.index.get_loc(day)
-            prev_oi = bars["open_interest"].iloc[pos - 1] if pos > 0 else None
+        if spec["type"] == "Future" and pos > 0:
+            prev_oi = bars["open_interest"].iloc[pos - 1]
         columns = _bars.generate_minute_bars(day_bar, spec, starts, len(times), rng, prev_oi)
-        frame = pd.DataFrame(columns, index=pd.DatetimeIndex(times, name="datetime"))
-        frame["trading_date"] = day
-        return frame
+        columns["trading_date"] = np.full(len(times), day.to_datetime64())
+        columns["datetime"] = times
+        return columns
+
+    def minute_columns_of(self, market_code):
+        """Column order of one instrument's one-minute frames."""
+        columns = list(_bars.MINUTE_FIELDS)
+        if self._specs[market_code]["type"] == "Future":
+            columns.append("open_interest")
+        return columns + ["trading_date"]
 
     def _stored_minute_bars_of(self, market_code, day):
         if self._stored_minutes is None:
-            self._stored_minutes = {key: frame.drop(columns="market_code").set_index("datetime")
-                                    for key, frame in self.stored_minute_bars.groupby(["market_code", "trading_date"], sort=False)}
+            self._stored_minutes = {}
+            for key, frame in self.stored_minute_bars.groupby(["market_code", "trading_date"], sort=False):
+                columns = self.minute_columns_of(key[0])
+                self._stored_minutes[key] = frame.set_index("datetime")[columns]
         frame = self._stored_minutes.get((market_code, day))
         return None if frame is None else frame.copy()
 
     def minute_window_frame(self, start=None, end=None, codes=None):
-        """Every one-minute bar of the given trading days and codes as one long table."""
+        """Every one-minute bar of the given trading days and codes as one long table
+        (columns market_code, datetime, then the bar fields), or None."""
         start = pd.Timestamp(start or self.meta["start"])
         end = pd.Timestamp(end or self.meta["end"])
-        frames = []
+        parts = collections.defaultdict(list)
         for code in codes or self.codes():
             bars = self._day_bars.get(code)
             if bars is None:
                 continue
             for day in bars.index[(bars.index >= start) & (bars.index <= end)]:
-                frame = self.minute_bars(code, day)
-                if frame is not None:
-                    frames.append(frame.reset_index().assign(market_code=code))
-        if not frames:
+                columns = self._minute_columns(code, day)
+                if columns is None:
+                    continue
+                n = len(columns["datetime"])
+                parts["market_code"].append(np.full(n, code, dtype=object))
+                for name in ["datetime"] + _bars.MINUTE_FIELDS + ["open_interest", "trading_date"]:
+                    parts[name].append(columns[name] if name in columns else np.full(n, np.nan))
+        if not parts:
             return None
-        return pd.concat(frames, ignore_index=True)
+        return pd.DataFrame({name: np.concatenate(chunks) for name, chunks in parts.items()})
 
     # persistence -------------------------------------------------------------------------
     def save(self, path, include_minutes=False):
