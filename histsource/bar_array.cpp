@@ -301,31 +301,43 @@ nb::object bar_times(nb::handle index) {
     return out;
 }
 
-nb::object ndarray_from_df(nb::handle df, nb::handle fields) {
-    nb::object np = HS_GLOBAL(np);
-    nb::object dtypes = getattr(df, CORVANE_NAME(dtypes));
+bool is_orig_time(nb::handle name) {
+    const int eq = PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ);
+    if (eq < 0)
+        throw nb::python_error();
+    return eq == 1;
+}
+
+nb::list bar_field_names(nb::handle fields, nb::handle columns) {
+    if (!fields.is_none())
+        return nb::steal<nb::list>(checked(PySequence_List(fields.ptr())));
     nb::list names;
-    if (fields.is_none()) {
-        names.append(nb::handle(CORVANE_NAME(orig_time)));
-        nb::object columns = getattr(df, CORVANE_NAME(columns));
-        names.extend(columns);
-    } else {
-        names = nb::steal<nb::list>(checked(PySequence_List(fields.ptr())));
-    }
+    names.append(nb::handle(CORVANE_NAME(orig_time)));
+    names.extend(columns);
+    return names;
+}
+
+nb::object bar_dtype(nb::handle np, nb::handle names, nb::handle dtypes) {
     nb::list pairs;
     bool has_time = false;
     for (nb::handle name : names) {
-        const int is_time = PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ);
-        if (is_time < 0)
-            throw nb::python_error();
-        if (is_time && !has_time) {
-            has_time = true;
-            PyList_Insert(pairs.ptr(), 0, nb::make_tuple(nb::handle(CORVANE_NAME(orig_time)), getattr(np, CORVANE_NAME(uint64))).ptr());
-        } else if (!is_time) {
+        if (!is_orig_time(name))
             pairs.append(nb::make_tuple(name, checked(PyObject_GetItem(dtypes.ptr(), name.ptr()))));
+        else if (!has_time) {
+            has_time = true;
+            nb::object pair = nb::make_tuple(nb::handle(CORVANE_NAME(orig_time)), getattr(np, CORVANE_NAME(uint64)));
+            if (PyList_Insert(pairs.ptr(), 0, pair.ptr()) != 0)
+                throw nb::python_error();
         }
     }
-    nb::object dtype = call(getattr(np, CORVANE_NAME(dtype)), pairs);
+    return call(getattr(np, CORVANE_NAME(dtype)), pairs);
+}
+
+nb::object ndarray_from_df(nb::handle df, nb::handle fields) {
+    nb::object np = HS_GLOBAL(np);
+    nb::object dtypes = getattr(df, CORVANE_NAME(dtypes));
+    nb::list names = bar_field_names(fields, getattr(df, CORVANE_NAME(columns)));
+    nb::object dtype = bar_dtype(np, names, dtypes);
     const Py_ssize_t n = PyObject_Length(df.ptr());
     if (n < 0)
         throw nb::python_error();
@@ -333,7 +345,7 @@ nb::object ndarray_from_df(nb::handle df, nb::handle fields) {
     StructTarget target(result);
     const Rows all{0, n, nullptr};
     for (nb::handle name : names) {
-        if (PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ) == 1) {
+        if (is_orig_time(name)) {
             target.fill(name, bar_times(getattr(df, CORVANE_NAME(index))), all);
         } else {
             nb::object column = checked(PyObject_GetItem(df.ptr(), name.ptr()));

@@ -28,6 +28,15 @@ struct Rows {
 // one-level index, the `orig_time` level otherwise; integers YYYYMMDDHHMMSS and date-times alike.
 nb::object bar_times(nb::handle index);
 
+// The bar array's field list: `fields` as a list, or `orig_time` then every column when it is None.
+nb::list bar_field_names(nb::handle fields, nb::handle columns);
+
+// The bar array's dtype for those fields: `orig_time` (uint64) first when asked for, then every other
+// field with the type `dtypes[name]` gives (a missing name fails with that lookup's KeyError).
+nb::object bar_dtype(nb::handle np, nb::handle names, nb::handle dtypes);
+
+bool is_orig_time(nb::handle name);
+
 // np.empty(n, dtype)
 nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n);
 

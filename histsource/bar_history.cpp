@@ -1,12 +1,293 @@
 // Bar history at day and N-minute frequencies, with the minute-bar cache and its bulk prefetch.
+#include <algorithm>
+
+#include "bar_array.h"
+#include "dates.h"
+#include "frame_views.h"
 #include "histsource.h"
 
 namespace histsource {
+namespace {
 
-nb::object get_minute_bars_of_day(nb::handle /*self*/, nb::handle /*market_code*/, nb::handle /*day*/, nb::handle /*adjust_type*/, nb::handle /*variety*/) { not_built("get_minute_bars_of_day"); }
+using corvane::call;
+using corvane::call_kw;
+using corvane::call_method;
+using corvane::call_method_kw;
+using corvane::checked;
+using corvane::getattr;
 
-nb::object prepare_for(nb::handle /*self*/, nb::handle /*instrument*/, nb::handle /*dates*/, nb::handle /*adjust_type*/) { not_built("prepare_for"); }
+constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
+constexpr int64_t kMinutesPerDay = 240; // one-minute bars in one trading day
 
-nb::object history_bars(nb::handle /*self*/, nb::handle /*instrument*/, nb::handle /*bar_count*/, nb::handle /*frequency*/, nb::handle /*fields*/, nb::handle /*dt*/, nb::handle /*skip_suspended*/, nb::handle /*include_now*/, nb::handle /*adjust_type*/, nb::handle /*adjust_orig*/) { not_built("history_bars"); }
+bool is_true(nb::handle v) {
+    const int t = PyObject_IsTrue(v.ptr());
+    if (t < 0)
+        throw nb::python_error();
+    return t == 1;
+}
+
+bool equals(nb::handle a, nb::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+int64_t as_int64(nb::handle n) {
+    nb::object i = checked(PyNumber_Index(n.ptr()));
+    const long long v = PyLong_AsLongLong(i.ptr());
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+Py_ssize_t length(nb::handle obj) {
+    const Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
+
+Py_ssize_t tail_start(Py_ssize_t size, int64_t count) {
+    const int64_t start = -count;
+    if (start < 0)
+        return (Py_ssize_t) std::max<int64_t>(0, size + start);
+    return (Py_ssize_t) std::min<int64_t>(start, size);
+}
+
+bool in_minute_cache(nb::handle cache, nb::handle key) {
+    const int r = PySequence_Contains(cache.ptr(), key.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// The candidate trading days of a minute query: a sequence the caller holds (the calendar's
+// answer), or unsuspended days kept as nanosecond dates and boxed as timestamps only when read.
+class CandidateDays {
+public:
+    explicit CandidateDays(nb::object seq) : seq_(std::move(seq)), size_(length(seq_)) {}
+    CandidateDays(std::vector<int64_t> ns, nb::object timestamp)
+        : timestamp_(std::move(timestamp)), ns_(std::move(ns)), size_((Py_ssize_t) ns_.size()) {}
+
+    Py_ssize_t size() const { return size_; }
+
+    nb::object at(Py_ssize_t i) const {
+        if (seq_.is_valid())
+            return checked(PySequence_GetItem(seq_.ptr(), i));
+        return call(timestamp_, nb::int_(ns_[(size_t) i]));
+    }
+
+    // days[-n:]
+    nb::object tail(int64_t n) const {
+        const Py_ssize_t start = tail_start(size_, n);
+        if (seq_.is_valid())
+            return checked(PySequence_GetSlice(seq_.ptr(), start, size_));
+        nb::list out;
+        for (Py_ssize_t i = start; i < size_; ++i)
+            out.append(at(i));
+        return out;
+    }
+
+private:
+    nb::object seq_;
+    nb::object timestamp_;
+    std::vector<int64_t> ns_;
+    Py_ssize_t size_;
+};
+
+// Unsuspended days from the start of the series up to and including the day of `dt`.
+CandidateDays unsuspended_days(nb::handle instrument, nb::handle dt) {
+    nb::object suspended = call(HS_GLOBAL(_is_suspended), getattr(instrument, CORVANE_NAME(market_code)));
+    nb::object pd = HS_GLOBAL(pd);
+    nb::object timestamp = getattr(pd, CORVANE_NAME(Timestamp));
+    nb::object day = call_method(call(timestamp, dt), CORVANE_NAME(normalize));
+    if (const SuspensionView *v = suspension_view(suspended)) {
+        const int64_t day_ns = PyLong_AsLongLong(getattr(day, CORVANE_NAME(value)).ptr());
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        const auto end = std::lower_bound(v->active.begin(), v->active.end(), day_ns + kNanosPerDay);
+        return CandidateDays(std::vector<int64_t>(v->active.begin(), end), timestamp);
+    }
+    nb::object index = getattr(suspended, CORVANE_NAME(index));
+    nb::object unsuspended = checked(PyObject_RichCompare(suspended.ptr(), Py_False, Py_EQ));
+    nb::object days = call_method(index, CORVANE_NAME(normalize));
+    nb::object not_later = checked(PyObject_RichCompare(days.ptr(), day.ptr(), Py_LE));
+    nb::object mask = checked(PyNumber_And(getattr(unsuspended, CORVANE_NAME(values)).ptr(), not_later.ptr()));
+    return CandidateDays(checked(PyObject_GetItem(index.ptr(), mask.ptr())));
+}
+
+// Trading days from the later of the listing date and a year before `dt`, up to `dt`.
+CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle dt) {
+    nb::object listed = getattr(instrument, CORVANE_NAME(listed_date));
+    nb::object year = corvane::call_kw(getattr(HS_GLOBAL(datetime), CORVANE_NAME(timedelta)),
+                                       CORVANE_KWNAMES("days"), nb::int_(365));
+    nb::object year_before = checked(PyNumber_Subtract(dt.ptr(), year.ptr()));
+    const int later = PyObject_RichCompareBool(year_before.ptr(), listed.ptr(), Py_GT);
+    if (later < 0)
+        throw nb::python_error();
+    nb::object start = later ? year_before : listed;
+    return CandidateDays(call_method(self, CORVANE_NAME(get_trading_dates), start, dt));
+}
+
+// The client's one-minute frame in the (market_code, orig_time) order of the single-day fetch.
+void index_by_code_and_time(nb::handle frame) {
+    nb::object in_place = nb::bool_(true);
+    call_method_kw(frame, CORVANE_NAME(reset_index), CORVANE_KWNAMES("inplace"), in_place);
+    nb::object keys = nb::make_tuple(nb::handle(CORVANE_NAME(market_code)), nb::handle(CORVANE_NAME(orig_time)));
+    call_method_kw(frame, CORVANE_NAME(set_index), CORVANE_KWNAMES("inplace"), nb::list(keys), in_place);
+    call_method_kw(frame, CORVANE_NAME(sort_index), CORVANE_KWNAMES("inplace"), in_place);
+}
+
+nb::object minute_price(nb::handle market_code, nb::handle start, nb::handle end, nb::handle adjust_type,
+                        nb::handle variety) {
+    nb::object to_text = HS_GLOBAL(convert_dt_to_date_str);
+    nb::object client = HS_GLOBAL(ostradatac);
+    return call_kw(getattr(client, CORVANE_NAME(get_price)),
+                   CORVANE_KWNAMES("frequency", "adjust_type", "expect_df", "variety"), market_code,
+                   call(to_text, start), call(to_text, end), nb::handle(CORVANE_TEXT("1m")), adjust_type,
+                   nb::bool_(true), variety);
+}
+
+// The date-times a bulk frame is split by: the trading_date column for futures (night bars belong
+// to the next trading day), else the bar time of the index, integers YYYYMMDDHHMMSS read as such.
+nb::object split_times(nb::handle frame, bool future) {
+    nb::object pd = HS_GLOBAL(pd);
+    nb::object to_datetime = getattr(pd, CORVANE_NAME(to_datetime));
+    nb::object source = future ? getattr(checked(PyObject_GetItem(frame.ptr(), CORVANE_NAME(trading_date))),
+                                         CORVANE_NAME(values))
+                               : getattr(frame, CORVANE_NAME(index));
+    nb::object kind = getattr(getattr(source, CORVANE_NAME(dtype)), CORVANE_NAME(kind));
+    if (PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 || PyUnicode_CompareWithASCIIString(kind.ptr(), "u") == 0) {
+        nb::object text = call_method(source, CORVANE_NAME(astype), nb::handle((PyObject *) &PyUnicode_Type));
+        return call_kw(to_datetime, CORVANE_KWNAMES("format"), text, nb::handle(CORVANE_TEXT("%Y%m%d%H%M%S")));
+    }
+    return call(getattr(pd, CORVANE_NAME(DatetimeIndex)), call(to_datetime, source));
+}
+
+} // namespace
+
+nb::object get_minute_bars_of_day(nb::handle self, nb::handle market_code, nb::handle day, nb::handle adjust_type,
+                                  nb::handle variety) {
+    nb::object key = nb::make_tuple(market_code, day, adjust_type);
+    nb::object cache = getattr(self, CORVANE_NAME(_minute_bar_cache));
+    if (in_minute_cache(cache, key))
+        return checked(PyObject_GetItem(cache.ptr(), key.ptr()));
+    nb::object reply = minute_price(market_code, day, day, adjust_type, variety);
+    nb::object bars = nb::none();
+    if (!reply.is_none() && !is_true(getattr(reply, CORVANE_NAME(empty)))) {
+        index_by_code_and_time(reply);
+        bars = ndarray_from_df(reply, nb::none());
+    }
+    if (PyObject_SetItem(cache.ptr(), key.ptr(), bars.ptr()) != 0)
+        throw nb::python_error();
+    return bars;
+}
+
+nb::object prepare_for(nb::handle self, nb::handle instrument, nb::handle dates, nb::handle adjust_type) {
+    nb::object code = getattr(instrument, CORVANE_NAME(market_code));
+    nb::object cache = getattr(self, CORVANE_NAME(_minute_bar_cache));
+    nb::list missing;
+    Py_ssize_t total = 0;
+    nb::object it = checked(PyObject_GetIter(dates.ptr()));
+    while (PyObject *raw_day = PyIter_Next(it.ptr())) {
+        nb::object day = nb::steal(raw_day);
+        ++total;
+        if (!in_minute_cache(cache, nb::make_tuple(code, day, adjust_type)))
+            missing.append(day);
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    // At least 3 missing days and at least one fifth of the wanted ones (counted exactly).
+    const Py_ssize_t n_missing = (Py_ssize_t) missing.size();
+    if (n_missing < 3 || 5 * n_missing < total)
+        return nb::none();
+    nb::object first = missing[0], last = missing[n_missing - 1];
+    nb::object span = call_method(self, CORVANE_NAME(get_trading_dates), first, last);
+    if (length(span) > 2 * n_missing)
+        return nb::none(); // too scattered for one range call to pay
+    nb::object variety = getattr(instrument, CORVANE_NAME(type));
+    nb::object reply = minute_price(code, first, last, adjust_type, variety);
+    // No bars in the range: nothing is stored; the days are fetched one by one when walked.
+    if (reply.is_none() || is_true(getattr(reply, CORVANE_NAME(empty))))
+        return nb::none();
+    nb::object frame = call_method(reply, CORVANE_NAME(droplevel), nb::int_(0));
+    // Bars in time order within each day, as the single-day fetch sorts them.
+    frame = call_method(frame, CORVANE_NAME(sort_index));
+    nb::object times = split_times(frame, equals(variety, CORVANE_TEXT("Future")));
+    nb::list by = nb::list(nb::make_tuple(getattr(times, CORVANE_NAME(year)), getattr(times, CORVANE_NAME(month)),
+                                          getattr(times, CORVANE_NAME(day))));
+    nb::object groups = call_method(frame, CORVANE_NAME(groupby), by);
+    nb::object timestamp = getattr(HS_GLOBAL(pd), CORVANE_NAME(Timestamp));
+    nb::object git = checked(PyObject_GetIter(groups.ptr()));
+    while (PyObject *raw_pair = PyIter_Next(git.ptr())) {
+        nb::object pair = nb::steal(raw_pair);
+        nb::object ymd = checked(PySequence_GetItem(pair.ptr(), 0));
+        nb::object ts = checked(PyObject_Call(timestamp.ptr(), checked(PySequence_Tuple(ymd.ptr())).ptr(), nullptr));
+        const int wanted = PySequence_Contains(missing.ptr(), ts.ptr());
+        if (wanted < 0)
+            throw nb::python_error();
+        if (!wanted)
+            continue;
+        nb::object bars = ndarray_from_df(checked(PySequence_GetItem(pair.ptr(), 1)), nb::none());
+        if (PyObject_SetItem(cache.ptr(), nb::make_tuple(code, ts, adjust_type).ptr(), bars.ptr()) != 0)
+            throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return nb::none();
+}
+
+nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_count, nb::handle frequency,
+                        nb::handle fields, nb::handle dt, nb::handle skip_suspended, nb::handle /*include_now*/,
+                        nb::handle adjust_type, nb::handle /*adjust_orig*/) {
+    if (equals(frequency, CORVANE_TEXT("1d")))
+        return call_method(self, CORVANE_NAME(_history_day_bars), instrument, bar_count, fields, dt, skip_suspended,
+                           adjust_type);
+    if (equals(frequency, CORVANE_TEXT("1w"))) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        throw nb::python_error();
+    }
+    const Py_ssize_t flen = length(frequency);
+    const int64_t resample = as_int64(checked(PyNumber_Long(checked(PySequence_GetSlice(frequency.ptr(), 0, flen - 1)).ptr())));
+    nb::object fields_ = PyUnicode_Check(fields.ptr()) ? nb::object(nb::list(nb::make_tuple(fields)))
+                                                        : nb::borrow(fields);
+    const int is_stock = PyObject_RichCompareBool(getattr(instrument, CORVANE_NAME(type)).ptr(),
+                                                  CORVANE_NAME(stock), Py_EQ);
+    if (is_stock < 0)
+        throw nb::python_error();
+    const CandidateDays days = (!is_true(skip_suspended) || !is_stock) ? calendar_days(self, instrument, dt)
+                                                                        : unsuspended_days(instrument, dt);
+    const int64_t count = as_int64(bar_count);
+    const int64_t n_days = corvane::dates::floor_div(count * resample, kMinutesPerDay) + 1;
+    call_method(self, CORVANE_NAME(_prepare_for), instrument, days.tail(n_days), adjust_type);
+
+    nb::object code = getattr(instrument, CORVANE_NAME(market_code));
+    nb::object variety = getattr(instrument, CORVANE_NAME(type));
+    nb::object resampler = resample != 1 ? HS_GLOBAL(resample_bars) : nb::object();
+    nb::object resample_obj = nb::int_(resample);
+    nb::list results;
+    int64_t need = count;
+    // Newest day first, down to the first candidate day: a stock queried on its listing day
+    // has exactly one candidate day, and its bars are the answer.
+    for (Py_ssize_t i = days.size() - 1; i >= 0; --i) {
+        nb::object bars = call_method(self, CORVANE_NAME(_get_minute_bars_of_day), code, days.at(i), adjust_type, variety);
+        if (bars.is_none())
+            continue;
+        if (resample != 1)
+            bars = call(resampler, instrument, bars, fields_, resample_obj);
+        results.append(fields.is_none() ? bars : checked(PyObject_GetItem(bars.ptr(), fields.ptr())));
+        need -= length(bars);
+        if (need <= 0)
+            break;
+    }
+    if (results.size() == 0)
+        return nb::none();
+    if (PyList_Reverse(results.ptr()) != 0)
+        throw nb::python_error();
+    nb::object joined = call_method(HS_GLOBAL(np), CORVANE_NAME(hstack), results);
+    const Py_ssize_t m = length(joined);
+    return checked(PySequence_GetSlice(joined.ptr(), tail_start(m, count), m));
+}
 
 } // namespace histsource

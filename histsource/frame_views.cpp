@@ -1,0 +1,212 @@
+// Array forms of frames, kept beside the frames they were made from. Each store maps id(frame) to
+// (weak reference to the frame, capsule holding the view); the weak reference's callback drops the
+// entry when the frame dies, so a view never outlives its frame and an id is never misread.
+#include "frame_views.h"
+
+#include <cstring>
+#include <memory>
+
+#include "bar_array.h"
+
+namespace histsource {
+namespace {
+
+using corvane::call;
+using corvane::call_method;
+using corvane::checked;
+using corvane::getattr;
+
+template <class T> struct Store {
+    static const char *name;
+    static PyObject *dict; // kept for the process
+};
+template <> const char *Store<DayFrameView>::name = "histsource.DayFrameView";
+template <> PyObject *Store<DayFrameView>::dict = nullptr;
+template <> const char *Store<SuspensionView>::name = "histsource.SuspensionView";
+template <> PyObject *Store<SuspensionView>::dict = nullptr;
+
+template <class T> PyObject *store_dict() {
+    if (!Store<T>::dict)
+        Store<T>::dict = checked(PyDict_New()).release().ptr();
+    return Store<T>::dict;
+}
+
+template <class T> const T *find_view(nb::handle obj) {
+    nb::object key = checked(PyLong_FromVoidPtr(obj.ptr()));
+    PyObject *entry = PyDict_GetItemWithError(store_dict<T>(), key.ptr());
+    if (!entry) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return nullptr;
+    }
+    if (PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) != obj.ptr())
+        return nullptr;
+    return static_cast<const T *>(PyCapsule_GetPointer(PyTuple_GET_ITEM(entry, 1), Store<T>::name));
+}
+
+template <class T> void destroy_view(PyObject *capsule) {
+    delete static_cast<T *>(PyCapsule_GetPointer(capsule, Store<T>::name));
+}
+
+// Keeps `view` beside `obj`; nullptr (and nothing kept) when `obj` takes no weak references.
+template <class T> const T *keep_view(nb::handle obj, std::unique_ptr<T> view) {
+    PyObject *dict = store_dict<T>();
+    void *id = obj.ptr();
+    nb::object forget = nb::cpp_function([dict, id](nb::handle ref) {
+        nb::object key = nb::steal(PyLong_FromVoidPtr(id));
+        PyObject *entry = key.is_valid() ? PyDict_GetItemWithError(dict, key.ptr()) : nullptr;
+        if (entry && PyTuple_GET_ITEM(entry, 0) == ref.ptr())
+            PyDict_DelItem(dict, key.ptr());
+        PyErr_Clear();
+    });
+    PyObject *ref = PyWeakref_NewRef(obj.ptr(), forget.ptr());
+    if (!ref) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    nb::object ref_obj = nb::steal(ref);
+    T *raw_view = view.get();
+    nb::object capsule = checked(PyCapsule_New(raw_view, Store<T>::name, &destroy_view<T>));
+    view.release();
+    nb::object key = checked(PyLong_FromVoidPtr(id));
+    if (PyDict_SetItem(dict, key.ptr(), nb::make_tuple(ref_obj, capsule).ptr()) != 0)
+        throw nb::python_error();
+    return raw_view;
+}
+
+// The int64 nanosecond values of a time-zone-free datetime64[ns] index.
+bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
+    nb::object tz = corvane::getattr_or_absent(index, CORVANE_NAME(tz));
+    if (tz.is_valid() && !tz.is_none())
+        return false;
+    nb::object values = getattr(index, CORVANE_NAME(values));
+    nb::object ai = corvane::getattr_or_absent(values, CORVANE_NAME(__array_interface__));
+    if (!ai.is_valid() || !PyDict_Check(ai.ptr()))
+        return false;
+    PyObject *typestr = PyDict_GetItemString(ai.ptr(), "typestr");
+    PyObject *shape = PyDict_GetItemString(ai.ptr(), "shape");
+    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
+    PyObject *strides = PyDict_GetItemString(ai.ptr(), "strides");
+    if (!typestr || !PyUnicode_Check(typestr) || std::strcmp(PyUnicode_AsUTF8(typestr), "<M8[ns]") != 0 || !shape ||
+        PyTuple_GET_SIZE(shape) != 1 || !data)
+        return false;
+    const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
+    const Py_ssize_t stride = (strides && strides != Py_None) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0)) : 8;
+    const char *p = static_cast<const char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    out.resize((size_t) n);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        std::memcpy(&out[(size_t) i], p + i * stride, 8);
+    return true;
+}
+
+bool is_true(nb::handle v) {
+    const int t = PyObject_IsTrue(v.ptr());
+    if (t < 0)
+        throw nb::python_error();
+    return t == 1;
+}
+
+std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
+    nb::object frame = reindex_day_frame(df);
+    nb::object columns = getattr(frame, CORVANE_NAME(columns));
+    if (!is_true(getattr(columns, CORVANE_NAME(is_unique))))
+        return nullptr;
+    auto view = std::make_unique<DayFrameView>();
+    if (!nanosecond_values(getattr(frame, CORVANE_NAME(index)), view->dates))
+        return nullptr;
+    for (size_t i = 1; i < view->dates.size(); ++i)
+        if (view->dates[i] < view->dates[i - 1])
+            view->dates_sorted = false;
+    nb::dict dtypes, arrays;
+    nb::object dtype_list = checked(PySequence_List(getattr(frame, CORVANE_NAME(dtypes)).ptr()));
+    Py_ssize_t i = 0;
+    for (nb::handle name : columns) {
+        dtypes[name] = checked(PySequence_GetItem(dtype_list.ptr(), i++));
+        nb::object column = checked(PyObject_GetItem(frame.ptr(), name.ptr()));
+        arrays[name] = getattr(column, CORVANE_NAME(values));
+    }
+    view->dtypes = dtypes;
+    view->arrays = arrays;
+    view->times = bar_times(getattr(frame, CORVANE_NAME(index)));
+    view->nrows = (Py_ssize_t) view->dates.size();
+    view->ncols = i;
+    return view;
+}
+
+std::unique_ptr<SuspensionView> build_suspension_view(nb::handle series) {
+    nb::object values = getattr(series, CORVANE_NAME(values));
+    nb::object ai = corvane::getattr_or_absent(values, CORVANE_NAME(__array_interface__));
+    if (!ai.is_valid() || !PyDict_Check(ai.ptr()))
+        return nullptr;
+    PyObject *typestr = PyDict_GetItemString(ai.ptr(), "typestr");
+    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
+    PyObject *strides = PyDict_GetItemString(ai.ptr(), "strides");
+    PyObject *shape = PyDict_GetItemString(ai.ptr(), "shape");
+    if (!typestr || !PyUnicode_Check(typestr) || std::strcmp(PyUnicode_AsUTF8(typestr), "|b1") != 0 || !data ||
+        !shape || PyTuple_GET_SIZE(shape) != 1)
+        return nullptr;
+    auto view = std::make_unique<SuspensionView>();
+    if (!nanosecond_values(getattr(series, CORVANE_NAME(index)), view->index))
+        return nullptr;
+    const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
+    const Py_ssize_t stride = (strides && strides != Py_None) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0)) : 1;
+    const char *p = static_cast<const char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if ((size_t) n != view->index.size())
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0 && view->index[(size_t) i] < view->index[(size_t) i - 1])
+            return nullptr;
+        if (!p[i * stride])
+            view->active.push_back(view->index[(size_t) i]);
+    }
+    return view;
+}
+
+} // namespace
+
+nb::object reindex_day_frame(nb::handle df) {
+    nb::object frame = call_method(df, CORVANE_NAME(reset_index), nb::handle(CORVANE_NAME(market_code)));
+    nb::object index = getattr(frame, CORVANE_NAME(index));
+    nb::object pd = HS_GLOBAL(pd);
+    nb::object kind = getattr(getattr(index, CORVANE_NAME(dtype)), CORVANE_NAME(kind));
+    nb::object dates;
+    if (PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 || PyUnicode_CompareWithASCIIString(kind.ptr(), "u") == 0) {
+        nb::object text = call_method(index, CORVANE_NAME(astype), nb::handle((PyObject *) &PyUnicode_Type));
+        dates = corvane::call_kw(getattr(pd, CORVANE_NAME(to_datetime)), CORVANE_KWNAMES("format"), text,
+                                 nb::handle(CORVANE_TEXT("%Y%m%d%H%M%S")));
+    } else {
+        dates = call(getattr(pd, CORVANE_NAME(to_datetime)), index);
+    }
+    corvane::setattr(frame, CORVANE_NAME(index), call_method(dates, CORVANE_NAME(normalize)));
+    return frame;
+}
+
+const DayFrameView *day_frame_view(nb::handle df) {
+    if (const DayFrameView *v = find_view<DayFrameView>(df))
+        return v;
+    std::unique_ptr<DayFrameView> view = build_day_view(df);
+    return view ? keep_view(df, std::move(view)) : nullptr;
+}
+
+const SuspensionView *suspension_view(nb::handle series) {
+    if (const SuspensionView *v = find_view<SuspensionView>(series))
+        return v;
+    std::unique_ptr<SuspensionView> view = build_suspension_view(series);
+    return view ? keep_view(series, std::move(view)) : nullptr;
+}
+
+nb::object datetime_index(const std::vector<int64_t> &ns) {
+    nb::object np = HS_GLOBAL(np);
+    nb::object arr = call_method(np, CORVANE_NAME(empty), nb::int_(ns.size()), nb::handle(CORVANE_TEXT("M8[ns]")));
+    nb::object ai = getattr(arr, CORVANE_NAME(__array_interface__));
+    char *p = static_cast<char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(PyDict_GetItemString(ai.ptr(), "data"), 0)));
+    if (!ns.empty())
+        std::memcpy(p, ns.data(), ns.size() * sizeof(int64_t));
+    return call(getattr(HS_GLOBAL(pd), CORVANE_NAME(DatetimeIndex)), arr);
+}
+
+} // namespace histsource
