@@ -1,0 +1,176 @@
+"""Checks a deployment of the three native modules in the interpreter that runs it.
+
+Run it with the framework installation's own interpreter:
+
+    /path/to/framework/bin/python check_deployment.py
+
+It needs nothing but the standard library. For each module it first checks, name by name, that
+the installation provides every outside name the module binds when it is imported (so a missing
+framework piece is named, not hidden behind one import error), then imports the module and checks
+that the module holds those names and its own public ones. Prints one line per module and exits
+with status 0 when everything is in place, 1 otherwise.
+"""
+import importlib
+import sys
+
+LIVEFEED = "corvane.tessara.utils.livefeed"
+HISTSOURCE = "corvane.tessara.mod.mod_quant_data.data_sources.histsource"
+INDEX = "corvane.tessara.datac.services.index"
+
+# module -> [(source module, [(name in the source, name bound in the module)])]
+OUTSIDE_NAMES = {
+    LIVEFEED: [
+        ("corvane.tessara.environment", ["Environment"]),
+        ("corvane.tessara.core.events", ["EVENT", "Event"]),
+        ("corvane.tessara.model.tick", ["TickObject"]),
+        ("corvane.tessara.model.trade", ["Trade"]),
+        ("corvane.tessara.model.l2_order", ["L2Order"]),
+        ("corvane.tessara.model.l2_transaction", ["L2Transaction"]),
+        ("corvane.tessara.utils.datetime_func", ["convert_int_to_whole_date", "convert_int_to_datetime"]),
+        ("corvane.tessara.utils.trade_func", [
+            "get_exchane_from_vorn_mdtype", "get_vorn_tdtype", "get_side_from_vorn_l2_order",
+            "get_order_type_from_vorn_l2_order", "get_trade_type_from_vorn", "get_l2order_type_from_vorn"]),
+        ("corvane.tessara.utils.logger", ["system_log"]),
+        ("corvane.tessara.model.algo_parent_order", ["AlgoParentOrder"]),
+        ("corvane.tessara.model.algo_child_order", ["AlgoChildOrder"]),
+        ("corvane.tessara.model.algo_child_trade", ["AlgoChildTrade"]),
+        ("corvane.tessara.const", ["ORDER_STATUS", "POSITION_DIRECTION", "SIDE"]),
+        ("corvane.tessara.portfolio.account", ["Asset"]),
+        ("corvane.tessara.portfolio.position", ["Position"]),
+        ("numpy_ringbuffer", [("RingBuffer", "RB")]),
+        ("pyvorn.strategy", ["VornStrategy"]),
+        ("pyvorn.enums", ["MDType", "MarketType", "SubscribeDataType", "AlgoType", "AlgoControlType",
+                          "OrderStatusType"]),
+    ],
+    HISTSOURCE: [
+        ("numpy", []),
+        ("pandas", []),
+        ("corvane.tessara.datac", []),
+        ("lru", [("LRU", "lru_dict")]),
+        ("corvane.tessara.data.trading_dates_mixin", ["TradingDatesMixin"]),
+        ("corvane.tessara.const", ["COMMISSION_TYPE", "TRADING_CALENDAR_TYPE"]),
+        ("corvane.tessara.environment", ["Environment"]),
+        ("corvane.tessara.core.events", ["EVENT"]),
+        ("corvane.tessara.interface", ["AbstractDataSource"]),
+        ("corvane.tessara.model.instrument", ["Instrument"]),
+        ("corvane.tessara.utils.datetime_func", [
+            "convert_dt_to_int", "convert_dt_to_date_str", "convert_int_to_datetime"]),
+        ("corvane.tessara.utils.logger", ["system_log"]),
+        ("corvane.tessara.utils.functools", ["lru_cache"]),
+        ("corvane.tessara.data.base_data_source.data_source", ["BaseDataSource"]),
+        ("corvane.tessara.data.base_data_source.storages", ["InstrumentStore", "FuturesTradingParameters"]),
+        ("six", ["string_types"]),
+        ("corvane.tessara.mod.mod_quant_data.data_sources.resample_helper", ["resample_bars"]),
+    ],
+    INDEX: [
+        ("pandas", []),
+        ("corvane", ["gid"]),
+        ("corvane.data.wkclient.commons", ["ApiRspCode"]),
+        ("corvane.tessara.utils.datetime_func", ["convert_dt_to_date_str"]),
+        ("corvane.tessara.datac.decorators", ["export_as_api"]),
+        ("corvane.tessara.datac.ostradatah_helper", ["ostradatah_serialize"]),
+        ("corvane.tessara.datac.validators", [
+            "ensure_date_range", "ensure_date_or_today_int", "ensure_list_of_string",
+            "check_items_in_container", "ensure_order", "raise_for_no_panel", "ensure_date_str",
+            "ensure_date_int", "ensure_string"]),
+        ("corvane.tessara.datac.services.calendar", [
+            "get_trading_dates", "get_previous_trading_date", "get_trading_dates_in_type"]),
+        ("corvane.tessara.datac.utils", ["is_panel_removed", "to_datetime"]),
+    ],
+}
+
+# Names the framework reads on the objects it is handed, beyond the module imports.
+OUTSIDE_ATTRIBUTES = [
+    ("corvane.tessara.data.base_data_source.data_source", "BaseDataSource", "DEFAULT_INS_TYPES"),
+    ("corvane.tessara.environment", "Environment", "get_instance"),
+]
+
+# The names each module offers to the framework and the terminal.
+PUBLIC_NAMES = {
+    LIVEFEED: ["VornStrategy", "get_current_tick", "get_current_bar", "history_ticks", "history_bars",
+               "event_queue", "orders_dict", "vorn_params", "history_tick", "history_bar",
+               "algo_parent_orders", "algo_child_orders", "strategy", "np", "deque", "copy",
+               "datetime", "time", "timedelta"],
+    HISTSOURCE: ["OstraDataDataSource", "_is_valid_order_book_ie", "_is_suspended", "_get_tick_size",
+                 "datetime", "groupby", "np", "pd", "ostradatac"],
+    INDEX: ["index_components", "index_weights", "warnings", "datetime", "pd"],
+}
+
+CLASS_METHODS = {
+    (LIVEFEED, "VornStrategy"): [
+        "initialize", "on_initialize", "on_switch_day", "on_snapshot", "on_bar", "on_tick_order",
+        "on_tick_trade", "on_login", "on_query_asset", "on_query_position", "on_order", "on_trade",
+        "on_order_action_error", "on_algo_login", "on_create_algo_parent_order_res",
+        "on_cancel_algo_parent_order_res", "on_control_algo_parent_order_res",
+        "on_algo_parent_order_update", "on_algo_child_order_update", "on_algo_child_order_trade",
+        "send_before_trading_event", "send_open_auction_event", "send_after_trading_event",
+        "send_next_day_event"],
+    (HISTSOURCE, "OstraDataDataSource"): [
+        "get_trading_calendars", "get_instruments", "is_st_stock", "is_suspended", "get_dividend",
+        "get_split", "get_share_transformation", "get_yield_curve", "get_commission_info",
+        "get_futures_trading_parameters", "available_data_range", "history_bars", "get_bar",
+        "get_last_price", "get_settle_price", "current_snapshot", "get_trading_minutes_for",
+        "get_trading_dates", "get_previous_trading_date"],
+}
+
+
+def bound_as(entry):
+    return entry if isinstance(entry, tuple) else (entry, entry)
+
+
+def check_outside(module_name):
+    """Problems with what the installation must provide for `module_name`."""
+    problems = []
+    for source, names in OUTSIDE_NAMES[module_name]:
+        try:
+            source_module = importlib.import_module(source)
+        except Exception as exc:  # any failure to import is a deployment fault to report
+            problems.append(f"cannot import {source}: {type(exc).__name__}: {exc}")
+            continue
+        for entry in names:
+            name, _ = bound_as(entry)
+            if not hasattr(source_module, name):
+                problems.append(f"{source} has no {name}")
+    for source, owner, attribute in OUTSIDE_ATTRIBUTES:
+        if any(source == s for s, _ in OUTSIDE_NAMES[module_name]):
+            holder = getattr(sys.modules.get(source), owner, None)
+            if holder is not None and not hasattr(holder, attribute):
+                problems.append(f"{source}.{owner} has no {attribute}")
+    return problems
+
+
+def check_module(module_name):
+    """Problems with the deployed module itself; empty when it imports and holds its names."""
+    try:
+        module = importlib.import_module(module_name)
+    except Exception as exc:
+        return [f"cannot import {module_name}: {type(exc).__name__}: {exc}"], None
+    expected = [bound_as(e)[1] for _, names in OUTSIDE_NAMES[module_name] for e in names]
+    expected += PUBLIC_NAMES[module_name]
+    problems = [f"{module_name} has no {name}" for name in expected if not hasattr(module, name)]
+    for (owner_module, cls_name), methods in CLASS_METHODS.items():
+        cls = getattr(module, cls_name, None) if owner_module == module_name else None
+        if cls is not None:
+            problems += [f"{cls_name} has no {m}" for m in methods if not callable(getattr(cls, m, None))]
+    return problems, module
+
+
+def main():
+    failed = False
+    for module_name in OUTSIDE_NAMES:
+        problems = check_outside(module_name)
+        module_problems, module = check_module(module_name)
+        problems += module_problems
+        if problems:
+            failed = True
+            print(f"FAIL {module_name}")
+            for problem in problems:
+                print(f"     {problem}")
+        else:
+            print(f"ok   {module_name}  ({module.__file__})")
+    print("deployment incomplete" if failed else "deployment complete")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
