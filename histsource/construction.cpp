@@ -112,7 +112,7 @@ void register_cache_clearing(nb::handle self) {
             nb::object cache = corvane::getattr(owner, CORVANE_NAME(_history_cache));
             corvane::call_method(cache, CORVANE_NAME(clear));
         },
-        nb::name("clear_day_bar_cache"), nb::arg("event"));
+        nb::name("clear_day_bar_cache"), nb::arg("event").none());
     nb::object environment = HS_GLOBAL(Environment);
     nb::object env = corvane::call_method(environment, CORVANE_NAME(get_instance));
     nb::object bus = corvane::getattr(env, CORVANE_NAME(event_bus));
