@@ -139,9 +139,15 @@ def generate_minute_bars(day_bar, spec, session_starts, n, rng, prev_open_intere
     else:
         walk = np.cumsum(rng.normal(size=n))
         bridge = walk - np.arange(1, n + 1) / n * walk[-1]
-        span = np.abs(bridge).max() or 1.0
-        path = o + (c - o) * np.arange(1, n + 1) / n + bridge / span * (h - lo) * 0.5
-        closes[:] = np.clip(np.round(path), lo, h)
+        bridge /= np.abs(bridge).max() or 1.0
+        line = o + (c - o) * np.arange(1, n + 1) / n
+        # Scale the wander so the path stays inside the day's range instead of being cut
+        # flat at its edges; the wicks below reach the day's high and low.
+        with np.errstate(divide="ignore", invalid="ignore"):
+            room_up = np.where(bridge > 0, (h - line) / bridge, np.inf).min()
+            room_down = np.where(bridge < 0, (lo - line) / bridge, np.inf).min()
+        amplitude = max(0.0, min((h - lo) * 0.6, room_up, room_down))
+        closes[:] = np.clip(np.round(line + bridge * amplitude), lo, h)
     closes[-1] = c
     opens = np.empty(n, dtype=np.int64)
     opens[0] = o
