@@ -11,14 +11,14 @@ void add_strategy_class(nb::module_ &m) {
     auto arg = [](const char *name) { return nb::arg(name).none(); };
     nb::object module_name = m.attr("__name__");
     corvane::ClassBuilder cls(nb::borrow<nb::str>(module_name).c_str(), "VornStrategy");
-    cls.method("__init__", &strategy_init, arg("config"))
-        .method("initialize", &initialize, arg("config"))
+    cls.method("__init__", &strategy_init, arg("config").none())
+        .method("initialize", &initialize, arg("config").none())
         .method("on_initialize", &on_initialize)
         .method("on_switch_day", &on_switch_day)
-        .method("on_snapshot", &on_snapshot, arg("snapshot"))
-        .method("on_tick_order", &on_tick_order, arg("tick_order"))
-        .method("on_tick_trade", &on_tick_trade, arg("tick_trade"))
-        .method("on_bar", &on_bar, arg("bar"))
+        .method("on_snapshot", &on_snapshot, arg("snapshot").none())
+        .method("on_tick_order", &on_tick_order, arg("tick_order").none())
+        .method("on_tick_trade", &on_tick_trade, arg("tick_trade").none())
+        .method("on_bar", &on_bar, arg("bar").none())
         .method("on_login", &on_login, arg("login_res").none())
         .method("on_query_asset", &on_query_asset, arg("asset_res").none(), arg("request_id").none(),
                 arg("code").none(), arg("msg").none())
@@ -38,7 +38,7 @@ void add_strategy_class(nb::module_ &m) {
         .method("on_algo_child_order_update", &on_algo_child_order_update, arg("child_order").none())
         .method("on_algo_child_order_trade", &on_algo_child_order_trade, arg("child_trade").none())
         .method("create_time_listener", &create_time_listener)
-        .method("send_day_event", &send_day_event, arg("event_type"), arg("dt"))
+        .method("send_day_event", &send_day_event, arg("event_type").none(), arg("dt").none())
         .method("send_before_trading_event", &send_before_trading_event)
         .method("send_after_trading_event", &send_after_trading_event)
         .method("send_open_auction_event", &send_open_auction_event)

@@ -17,7 +17,7 @@ from corvane.tessara.utils import trade_func as tf
 from corvane.tessara.utils.functools import lru_cache
 from pyvorn import records
 from pyvorn.enums import MarketType, TDType
-from pyvorn.strategy import Context, ManualScheduler, VornStrategy
+from pyvorn.strategy import Context, ManualScheduler, ThreadScheduler, VornStrategy
 
 
 # Date-time conversions ------------------------------------------------------
@@ -127,7 +127,7 @@ def test_td_type_by_upper_case_name():
 # Timers ------------------------------------------------------------------------
 
 def test_thread_timer_fires_once_after_delay():
-    ctx = VornStrategy().context
+    ctx = Context(ThreadScheduler())
     fired = []
     done = threading.Event()
 
