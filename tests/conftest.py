@@ -1,9 +1,10 @@
 """Shared fixtures for the live bridge's tests.
 
 Every test starts from empty livefeed module state (histories, order maps,
-vorn_params, a fresh event_queue), with the terminal's timers on a simulated
-clock (no timer thread ever fires during the run) and no framework
-environment installed.
+vorn_params, a fresh event_queue) and ends with no framework environment
+installed. A bridge's own context runs real timer threads: give a bridge the
+`terminal_context` (simulated timers) before calling `initialize` or the
+day-clock methods.
 """
 import datetime as _dt
 from types import SimpleNamespace
@@ -28,10 +29,9 @@ def _empty_state():
 
 
 @pytest.fixture(autouse=True)
-def livefeed_state(monkeypatch):
-    """Empty livefeed state before and after each test; timers on a manual
-    scheduler; no current environment afterwards."""
-    monkeypatch.setattr(pyvorn.strategy, "scheduler_factory", pyvorn.strategy.ManualScheduler)
+def livefeed_state():
+    """Empty livefeed state before and after each test; no current
+    environment afterwards."""
     _empty_state()
     yield lf
     _empty_state()
