@@ -310,7 +310,7 @@ bool is_orig_time(nb::handle name) {
 
 nb::list bar_field_names(nb::handle fields, nb::handle columns) {
     if (!fields.is_none())
-        return nb::steal<nb::list>(checked(PySequence_List(fields.ptr())));
+        return nb::borrow<nb::list>(checked(PySequence_List(fields.ptr())));
     nb::list names;
     names.append(nb::handle(CORVANE_NAME(orig_time)));
     names.extend(columns);
