@@ -124,7 +124,7 @@ def test_day_bars_table_shape(client):
     assert frame.index.names == ["market_code", "orig_time"]
     assert list(frame.index.get_level_values("orig_time")) == [
         20240102000000, 20240103000000, 20240104000000, 20240105000000, 20240108000000, 20240109000000, 20240110000000]
-    assert frame.index[-1].orig_time == 20240110000000
+    assert frame.index.get_level_values("orig_time")[-1] == 20240110000000
     assert {"open", "close", "high", "low", "volume", "total_turnover"} <= set(frame.columns)
     # the re-indexing the data source applies keeps every bar
     again = frame.reset_index().set_index(["market_code", "orig_time"]).sort_index()
@@ -144,7 +144,7 @@ def test_get_price_several_codes_fields_and_no_data(client):
     assert list(frame.index.get_level_values(0).unique()) == ["600000.SH", "RB2410.SHF"]
     probe = client.get_price("000001.SH", "2024-12-20", "2024-12-31", fields="close_price", frequency="1d",
                              adjust_type="none", expect_df=True, variety="index")
-    assert list(probe.columns) == ["close_price"] and probe.index[-1].orig_time == 20241231000000
+    assert list(probe.columns) == ["close_price"] and probe.index.get_level_values("orig_time")[-1] == 20241231000000
     assert client.get_price("000001.SH", "2026-01-05", "2026-02-05", frequency="1d") is None
     assert client.get_price("688111.SH", "2023-01-03", "2023-06-01", frequency="1m") is None
     with pytest.raises(ValueError):
