@@ -1,0 +1,90 @@
+"""The framework side of a replay: the loop that drains the bridge's event queue and
+publishes each event on the event bus, and the order-submission side that sends orders
+to the terminal and registers them in the bridge's `orders_dict`.
+"""
+import itertools
+from collections import Counter
+
+from corvane.tessara.const import ORDER_STATUS, SIDE
+from corvane.tessara.core.events import EVENT, Event
+from corvane.tessara.model.order import Order
+from pyvorn.enums import SideType
+
+
+class FrameworkLoop:
+    """Takes events out of `bridge.event_queue` in order and publishes them.
+
+    The queue and the bus are looked up on every drain, so a test that replaces
+    the bridge's `event_queue` is followed. Before each `BEFORE_TRADING` event the
+    framework's own `PRE_BEFORE_TRADING` is published (data sources empty their
+    day caches on it).
+    """
+
+    def __init__(self, bridge, env):
+        self.bridge = bridge
+        self.env = env
+        self.counts = Counter()
+        self.high_water = 0
+        self.dispatched = 0
+        self._draining = False
+
+    def drain(self):
+        if self._draining:           # a listener caused a callback; the outer drain goes on
+            return
+        self._draining = True
+        try:
+            queue = self.bridge.event_queue
+            bus = self.env.event_bus
+            self.high_water = max(self.high_water, len(queue))
+            while len(queue):
+                event = queue.popleft()
+                kind = event.event_type
+                self.counts[kind] += 1
+                self.dispatched += 1
+                if kind is EVENT.BEFORE_TRADING:
+                    bus.publish_event(Event(EVENT.PRE_BEFORE_TRADING,
+                                            calendar_dt=event.calendar_dt,
+                                            trading_dt=event.trading_dt))
+                bus.publish_event(event)
+        finally:
+            self._draining = False
+
+
+_TERMINAL_SIDE = {SIDE.BUY: SideType.Buy, SIDE.SELL: SideType.Sell}
+
+
+class OrderDesk:
+    """Order-submission side: framework orders go to the terminal under a fresh client
+    order id, which is also their key in the bridge's `orders_dict`."""
+
+    def __init__(self, bridge, terminal, clock):
+        self.bridge = bridge
+        self.terminal = terminal
+        self.clock = clock
+        self.orders = {}                 # client order id -> framework order, all day
+        self._ids = itertools.count(1)
+        self._seq = itertools.count(1)
+
+    def submit(self, market_code, quantity, side, price=None):
+        order = Order(market_code, quantity, side, price, dt=self.clock.now())
+        cid = next(self._ids)
+        self.orders[cid] = order
+        self.bridge.orders_dict[cid] = order
+        self.terminal.insert_order(cid, market_code, _TERMINAL_SIDE[side], quantity, price)
+        return cid, order
+
+    def cancel(self, cid):
+        self.terminal.cancel_order(cid)
+
+    def algo(self, market_code, quantity, side, start, end, slices):
+        return self.terminal.create_algo_parent_order(
+            next(self._seq), market_code, _TERMINAL_SIDE[side], quantity, start, end, slices)
+
+    def control_algo(self, parent_id, control_type):
+        self.terminal.control_algo_parent_order(parent_id, control_type)
+
+    def final_statuses(self):
+        """Orders by final status; cancelled orders that traded first are told apart."""
+        return Counter(order.status.name + (" (partly filled)" if order.status is ORDER_STATUS.CANCELLED
+                                            and order.filled_quantity else "")
+                       for order in self.orders.values())

@@ -1,0 +1,84 @@
+"""What a replay leaves behind: the summary table (printed and written as text and
+JSON) and the chart. Files are written into a scratch folder first and moved into the
+output folder together at the end, so an interrupted run leaves no partial results."""
+import json
+import os
+
+
+def _rows(result):
+    yield "Replay of %s: %d instruments (%s)" % (result.day, len(result.codes),
+                                                 ", ".join(result.codes))
+    yield "simulated 00:00 to 15:31 in %.2f s of wall-clock time" % result.elapsed
+    yield ""
+    yield "Events by kind"
+    for kind, n in sorted(result.events.items(), key=lambda kv: (-kv[1], kv[0])):
+        yield "  %-28s %8d" % (kind, n)
+    yield "  %-28s %8d" % ("total", sum(result.events.values()))
+    yield ""
+    yield "%-30s %8d" % ("Terminal callbacks", result.callbacks)
+    yield "%-30s %8.0f" % ("Callbacks per second", result.callbacks_per_second)
+    yield "%-30s %8d" % ("Event queue high-water mark", result.high_water)
+    yield "%-30s %8d   %s" % ("Remote data-client calls", sum(result.data_calls.values()),
+                              _counts(result.data_calls))
+    yield "%-30s %8d   %s" % ("Remote gateway calls", sum(result.gateway_calls.values()),
+                              _counts(result.gateway_calls))
+    yield "%-30s %8d   of %d history queries" % ("History cache hits", result.cache_hits,
+                                                  result.history_queries)
+    yield ""
+    yield "Orders by final status"
+    for status, n in sorted(result.orders.items()):
+        yield "  %-28s %8d" % (status, n)
+    if result.algo:
+        yield "Algorithmic order %d: %s, %d of %d filled" % (
+            result.algo["id"], result.algo["status"], result.algo["filled"],
+            result.algo["quantity"])
+    yield "Fills: %d (%s)" % (len(result.fills), _counts(_by_side(result.fills)))
+    yield "Accessor checks on bars: %s" % _counts(result.checks)
+
+
+def _counts(counter):
+    return ", ".join("%s %d" % kv for kv in sorted(counter.items())) or "none"
+
+
+def _by_side(fills):
+    out = {}
+    for fill in fills:
+        out[fill[2]] = out.get(fill[2], 0) + 1
+    return out
+
+
+def summary_text(result):
+    return "\n".join(_rows(result)) + "\n"
+
+
+def _json(result):
+    return {
+        "day": str(result.day), "instruments": result.codes, "elapsed_s": result.elapsed,
+        "callbacks": result.callbacks, "callbacks_per_second": result.callbacks_per_second,
+        "events": result.events, "queue_high_water": result.high_water,
+        "data_client_calls": result.data_calls, "gateway_calls": result.gateway_calls,
+        "history_queries": result.history_queries, "cache_hits": result.cache_hits,
+        "orders": result.orders, "algo": result.algo, "accessor_checks": result.checks,
+        "fills": [{"time": t.isoformat(), "market_code": c, "side": s, "price": p, "amount": a}
+                  for t, c, s, p, a in result.fills],
+    }
+
+
+def write_outputs(result, scratch, out_dir, chart=True):
+    """Write everything into `scratch`, then move it into `out_dir`. Returns the final
+    paths by kind."""
+    names = {"summary": "summary.txt", "json": "summary.json"}
+    with open(os.path.join(scratch, names["summary"]), "w", encoding="utf-8") as f:
+        f.write(summary_text(result))
+    with open(os.path.join(scratch, names["json"]), "w", encoding="utf-8") as f:
+        json.dump(_json(result), f, indent=1)
+    if chart:
+        from .chart import draw_chart
+        code = result.chart_data[0]
+        names["chart"] = "chart_%s_%s.png" % (code, result.day.strftime("%Y%m%d"))
+        draw_chart(os.path.join(scratch, names["chart"]), result)
+    final = {}
+    for kind, name in names.items():
+        final[kind] = os.path.join(out_dir, name)
+        os.replace(os.path.join(scratch, name), final[kind])
+    return final
