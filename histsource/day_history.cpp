@@ -181,8 +181,9 @@ nb::object history_day_bars(nb::handle self, nb::handle instrument, nb::handle b
         wanted = nb::int_(chosen.n_trading_dates);
     }
     nb::object df = call_method(self, CORVANE_NAME(_get_day_bars), instrument, wanted, dt, adjust_type, skip_suspended);
-    if (df.is_none())
-        return df;
+    // An empty cached frame means no data; it may lack the index levels the re-indexing needs.
+    if (df.is_none() || is_true(getattr(df, CORVANE_NAME(empty))))
+        return nb::none();
     if (native_time_conversion())
         if (const DayFrameView *view = day_frame_view(df))
             return answer_from_view(*view, choose, chosen, count, fields);

@@ -72,7 +72,7 @@ def ref_history_day_bars(source, instrument, bar_count, fields, dt, skip_suspend
             return None
         days = days.normalize()
     df = source._history_cache[(instrument.market_code, adjust_type)]
-    if df is None:
+    if df is None or df.empty:
         return None
     df = ref_reindex(df)
     if days is not None and len(df) > bar_count:
