@@ -62,7 +62,7 @@ def draw_chart(path, result):
             x = dates.index(result.day)
             ax_day.axvspan(x - 0.5, x + 0.5, color="#ffe9a8", zorder=0, label="replayed day")
             _mark(ax_day, _points(fills, lambda t: x))
-        ax_day.legend(loc="upper left", fontsize=8)
+        ax_day.legend(loc="best", fontsize=8)
     ax_day.set_title("Day bars, last %d trading days (unadjusted)" % (0 if day_bars is None else len(day_bars)),
                      fontsize=10)
     ax_day.set_ylabel("price")
@@ -81,7 +81,7 @@ def draw_chart(path, result):
         def index_of(t):
             return max(0, bisect.bisect_right(times, t) - 1)
         _mark(ax_min, _points(fills, index_of))
-        ax_min.legend(loc="upper left", fontsize=8)
+        ax_min.legend(loc="best", fontsize=8)
     ax_min.set_title("One-minute bars of %s as the terminal delivered them (%d bars)"
                      % (result.day, len(bars)), fontsize=10)
     ax_min.set_ylabel("price")

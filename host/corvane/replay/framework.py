@@ -11,6 +11,10 @@ from corvane.tessara.model.order import Order
 from pyvorn.enums import SideType
 
 
+_DAY_EVENTS = frozenset((EVENT.BEFORE_TRADING, EVENT.OPEN_AUCTION, EVENT.AFTER_TRADING,
+                         EVENT.NEXT_DAY_START))
+
+
 class FrameworkLoop:
     """Takes events out of `bridge.event_queue` in order and publishes them.
 
@@ -26,6 +30,7 @@ class FrameworkLoop:
         self.counts = Counter()
         self.high_water = 0
         self.dispatched = 0
+        self.day_events = {}             # day-event kind -> its calendar_dt
         self._draining = False
 
     def drain(self):
@@ -41,6 +46,8 @@ class FrameworkLoop:
                 kind = event.event_type
                 self.counts[kind] += 1
                 self.dispatched += 1
+                if kind in _DAY_EVENTS:
+                    self.day_events.setdefault(kind.name, event.calendar_dt)
                 if kind is EVENT.BEFORE_TRADING:
                     bus.publish_event(Event(EVENT.PRE_BEFORE_TRADING,
                                             calendar_dt=event.calendar_dt,

@@ -24,6 +24,9 @@ def _rows(result):
                               _counts(result.gateway_calls))
     yield "%-30s %8d   of %d history queries" % ("History cache hits", result.cache_hits,
                                                   result.history_queries)
+    yield "%-30s %s" % ("Day events", ", ".join("%s %s" % (k, v.strftime("%H:%M:%S"))
+                                             for k, v in sorted(result.day_events.items(),
+                                                                key=lambda kv: kv[1])))
     yield ""
     yield "Orders by final status"
     for status, n in sorted(result.orders.items()):
@@ -58,6 +61,7 @@ def _json(result):
         "events": result.events, "queue_high_water": result.high_water,
         "data_client_calls": result.data_calls, "gateway_calls": result.gateway_calls,
         "history_queries": result.history_queries, "cache_hits": result.cache_hits,
+        "day_events": {k: v.isoformat() for k, v in result.day_events.items()},
         "orders": result.orders, "algo": result.algo, "accessor_checks": result.checks,
         "fills": [{"time": t.isoformat(), "market_code": c, "side": s, "price": p, "amount": a}
                   for t, c, s, p, a in result.fills],

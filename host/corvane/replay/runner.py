@@ -49,6 +49,7 @@ class ReplayResult:
     checks: dict
     fills: list
     terminal_sent: dict
+    day_events: dict = field(default_factory=dict)
     chart_data: tuple = ()
     files: dict = field(default_factory=dict)
 
@@ -100,8 +101,8 @@ def choose_instruments(dataset, day, count, codes=None):
             if spec is None:
                 raise ReplayError("no such instrument: %s" % code)
             if spec["type"] not in TRADABLE_TYPES:
-                raise ReplayError("%s is a %s; the replay trades stocks and funds"
-                                  % (code, spec["type"]))
+                raise ReplayError("%s is not a stock or fund (type %s); the replay trades "
+                                  "stocks and funds" % (code, spec["type"]))
             try:
                 chosen.append(_feed.load_instrument_day(dataset, code, day))
             except _feed.FeedError as exc:
@@ -246,5 +247,6 @@ def _run(dataset, day, feeds, progress):
         algo={} if parent is None else {"id": parent.sys_quote_id, "status": parent.status.name,
                                         "quantity": parent.qty, "filled": parent.traded},
         checks=dict(demo.checks), fills=demo.fills, terminal_sent=dict(terminal.sent),
+        day_events=dict(loop.day_events),
         chart_data=(codes[0], dataset.spec(codes[0])["symbol"], demo.chart_day_bars,
                     demo.chart_minute_bars))
