@@ -100,7 +100,7 @@ def stamp(seq, base=BASE_STAMP):
 # Well-formed records of every callback -----------------------------------------
 
 def snapshot(i=0, code="000001"):
-    return records.Snapshot(security_id=code, market_type=MarketType.SZSE, orig_time=stamp(i),
+    return records.Snapshot(security_id=code, market_type=MarketType.SZSE, orig_time=stamp(1000 * i),
                             last_price=10.0 + i % 7, total_volume_trade=i, total_value_trade=10.0 * i,
                             bid_price=[10.0] * 10, bid_volume=[100] * 10,
                             ask_price=[10.01] * 10, ask_volume=[100] * 10)
@@ -113,12 +113,12 @@ def bar(i=0, code="000001"):
 
 
 def tick_order(i=0):
-    return records.TickOrder(security_id="000001", order_time=stamp(i), biz_index=i,
+    return records.TickOrder(security_id="000001", order_time=stamp(1000 * i), biz_index=i,
                              orig_order_no=i, order_price=10.0, order_volume=100)
 
 
 def tick_trade(i=0):
-    return records.TickTrade(security_id="000001", trade_time=stamp(i), biz_index=i,
+    return records.TickTrade(security_id="000001", trade_time=stamp(1000 * i), biz_index=i,
                              bid_appl_seq_num=i, offer_appl_seq_num=i % 3 + i - 1,
                              trade_price=10.0, trade_volume=100, value_trade=1000.0)
 
