@@ -181,3 +181,26 @@ def test_replay_error_is_raised_before_anything_runs(store, tmp_path):
     with pytest.raises(ReplayError, match="at least 1"):
         run_replay(day=DAY, instruments=0, out_dir=str(tmp_path / "o"), store=store)
     assert not (tmp_path / "o").exists()
+
+
+@pytest.mark.parametrize("code", ["600000.SH", "000001.SZ", "159915.SZ"])
+def test_feed_snapshots_add_up_to_the_day_bar(store, code):
+    from corvane.dataset import load
+    from corvane.replay import feed
+    from pyvorn.records import datetime_from_stamp
+    dataset = load(store)
+    day = pd.Timestamp(DAY)
+    ins = feed.load_instrument_day(dataset, code, day)
+    day_bar = dataset.day_bars(code).loc[day]
+    last = feed.snapshot(ins, len(ins) - 1)
+    assert last.total_volume_trade == day_bar["volume"]
+    assert last.total_value_trade == pytest.approx(day_bar["total_turnover"])
+    assert (last.open_price, last.high_price, last.low_price, last.last_price) == pytest.approx(
+        (day_bar["open"], day_bar["high"], day_bar["low"], day_bar["close"]))
+    assert last.bid_price[0] < last.last_price < last.ask_price[0]
+    first = feed.bar(ins, 0)
+    assert datetime_from_stamp(first.end_time) == ins.times[0] == _dt.datetime(2024, 6, 17, 9, 31)
+    assert first.prev_close == day_bar["prev_close"]
+    orders, trades = feed.level2(ins, 0, iter(range(1, 100)))
+    assert sum(t.trade_volume for t in trades) == ins.volume[0]
+    assert [t.bid_appl_seq_num > t.offer_appl_seq_num for t in trades] == [True, False][:len(trades)]
