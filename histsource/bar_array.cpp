@@ -52,29 +52,40 @@ bool array_info(nb::handle arr, ArrayInfo &out) {
 
 bool little_or_none(char order) { return order == '<' || order == '|'; }
 
-// Reads a signed or unsigned integer element of the given numpy type string.
-bool read_integer(const char *p, const std::string &t, int64_t &v) {
-    if (t.size() < 3 || !little_or_none(t[0]))
-        return false;
-    const char kind = t[1];
-    const int size = std::atoi(t.c_str() + 2);
-    if (kind == 'i') {
-        switch (size) {
-        case 1: { int8_t x; std::memcpy(&x, p, 1); v = x; return true; }
-        case 2: { int16_t x; std::memcpy(&x, p, 2); v = x; return true; }
-        case 4: { int32_t x; std::memcpy(&x, p, 4); v = x; return true; }
-        case 8: { int64_t x; std::memcpy(&x, p, 8); v = x; return true; }
-        }
-    } else if (kind == 'u') {
-        switch (size) {
-        case 1: { uint8_t x; std::memcpy(&x, p, 1); v = x; return true; }
-        case 2: { uint16_t x; std::memcpy(&x, p, 2); v = x; return true; }
-        case 4: { uint32_t x; std::memcpy(&x, p, 4); v = x; return true; }
-        case 8: { uint64_t x; std::memcpy(&x, p, 8); if (x > (uint64_t) INT64_MAX) return false; v = (int64_t) x; return true; }
+// Reads integer elements of one numpy type string ("<i8", "|u1", ...), parsed once.
+class IntegerReader {
+public:
+    explicit IntegerReader(const std::string &t) {
+        if (t.size() >= 3 && little_or_none(t[0]) && (t[1] == 'i' || t[1] == 'u')) {
+            kind_ = t[1];
+            size_ = std::atoi(t.c_str() + 2);
         }
     }
-    return false;
-}
+    bool valid() const { return kind_ && (size_ == 1 || size_ == 2 || size_ == 4 || size_ == 8); }
+
+    bool read(const char *p, int64_t &v) const {
+        if (kind_ == 'i') {
+            switch (size_) {
+            case 1: { int8_t x; std::memcpy(&x, p, 1); v = x; return true; }
+            case 2: { int16_t x; std::memcpy(&x, p, 2); v = x; return true; }
+            case 4: { int32_t x; std::memcpy(&x, p, 4); v = x; return true; }
+            case 8: { int64_t x; std::memcpy(&x, p, 8); v = x; return true; }
+            }
+        } else if (kind_ == 'u') {
+            switch (size_) {
+            case 1: { uint8_t x; std::memcpy(&x, p, 1); v = x; return true; }
+            case 2: { uint16_t x; std::memcpy(&x, p, 2); v = x; return true; }
+            case 4: { uint32_t x; std::memcpy(&x, p, 4); v = x; return true; }
+            case 8: { uint64_t x; std::memcpy(&x, p, 8); if (x > (uint64_t) INT64_MAX) return false; v = (int64_t) x; return true; }
+            }
+        }
+        return false;
+    }
+
+private:
+    char kind_ = 0;
+    int size_ = 0;
+};
 
 // Ticks per second of a datetime64 type string such as "<M8[ns]"; 0 for units not handled.
 int64_t datetime_ticks_per_second(const std::string &t) {
@@ -97,6 +108,12 @@ bool convert_times_natively(nb::handle values, std::vector<uint64_t> &out) {
         return false;
     out.resize((size_t) info.n);
     const int64_t ticks = datetime_ticks_per_second(info.typestr);
+    const IntegerReader ints(info.typestr);
+    if (!ticks && !ints.valid())
+        return false;
+    // Bars of one day share their date: the calendar arithmetic runs once per day.
+    int64_t day_cached = INT64_MIN;
+    uint64_t date_part = 0;
     for (Py_ssize_t i = 0; i < info.n; ++i) {
         const char *p = info.data + i * info.stride;
         if (ticks) {
@@ -104,11 +121,22 @@ bool convert_times_natively(nb::handle values, std::vector<uint64_t> &out) {
             std::memcpy(&v, p, 8);
             if (v == INT64_MIN) // NaT
                 return false;
-            if (!corvane::dates::ymdhms_from_epoch_seconds(corvane::dates::floor_div(v, ticks), out[(size_t) i]))
-                return false;
+            // Division by a constant for the usual nanosecond unit compiles to a multiplication.
+            const int64_t secs = (ticks == 1000000000LL && v >= 0) ? (int64_t) ((uint64_t) v / 1000000000ULL)
+                                                                    : corvane::dates::floor_div(v, ticks);
+            const int64_t day = secs >= 0 ? (int64_t) ((uint64_t) secs / 86400ULL) : corvane::dates::floor_div(secs, 86400);
+            if (day != day_cached) {
+                uint64_t midnight;
+                if (!corvane::dates::ymdhms_from_epoch_seconds(day * 86400, midnight))
+                    return false;
+                day_cached = day;
+                date_part = midnight;
+            }
+            const int64_t sod = secs - day * 86400;
+            out[(size_t) i] = date_part + (uint64_t) (sod / 3600 * 10000 + sod / 60 % 60 * 100 + sod % 60);
         } else {
             int64_t v;
-            if (!read_integer(p, info.typestr, v) || !corvane::dates::normalise_int_time(v, out[(size_t) i]))
+            if (!ints.read(p, v) || !corvane::dates::normalise_int_time(v, out[(size_t) i]))
                 return false;
         }
     }
@@ -157,9 +185,10 @@ bool fill_times_natively(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level,
     if (!array_info(codes, ci) || ci.ndim != 1 || ci.n != n)
         return false;
     const int64_t nvalues = (int64_t) converted.size();
+    const IntegerReader code_reader(ci.typestr);
     for (Py_ssize_t i = 0; i < n; ++i) {
         int64_t c;
-        if (!read_integer(ci.data + i * ci.stride, ci.typestr, c) || c < 0 || c >= nvalues)
+        if (!code_reader.read(ci.data + i * ci.stride, c) || c < 0 || c >= nvalues)
             return false;
         out[i] = converted[(size_t) c];
     }
@@ -264,6 +293,13 @@ void StructTarget::fill(nb::handle name, nb::handle src, const Rows &rows) {
     }
     const bool objects = PyObject_IsTrue(getattr(fdtype, CORVANE_NAME(hasobject)).ptr()) == 1;
     char *dst = base_ + offset;
+    if (!objects && !rows.picks && info.itemsize == 8) {
+        // The common case, 8-byte numbers over a range of rows: one tight strided copy.
+        const char *from = info.data + rows.start * info.stride;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            std::memcpy(dst + i * itemsize_, from + i * info.stride, 8);
+        return;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         const char *from = info.data + rows.at(i) * info.stride;
         char *to = dst + i * itemsize_;
@@ -335,8 +371,20 @@ nb::object bar_dtype(nb::handle np, nb::handle names, nb::handle dtypes) {
 
 nb::object ndarray_from_df(nb::handle df, nb::handle fields) {
     nb::object np = HS_GLOBAL(np);
-    nb::object dtypes = getattr(df, CORVANE_NAME(dtypes));
     nb::list names = bar_field_names(fields, getattr(df, CORVANE_NAME(columns)));
+    // Each column is read once: its dtype is the frame's dtype of that column (the frame's
+    // KeyError for a name that is no column), its values are what the field is filled with.
+    nb::dict dtypes, values;
+    for (nb::handle name : names) {
+        if (is_orig_time(name) || PyDict_Contains(dtypes.ptr(), name.ptr()) == 1)
+            continue;
+        nb::object column = checked(PyObject_GetItem(df.ptr(), name.ptr()));
+        nb::object dtype = corvane::getattr_or_absent(column, CORVANE_NAME(dtype));
+        if (!dtype.is_valid()) // a name shared by several columns: the frame's own dtype lookup decides
+            dtype = checked(PyObject_GetItem(getattr(df, CORVANE_NAME(dtypes)).ptr(), name.ptr()));
+        dtypes[name] = dtype;
+        values[name] = getattr(column, CORVANE_NAME(values));
+    }
     nb::object dtype = bar_dtype(np, names, dtypes);
     const Py_ssize_t n = PyObject_Length(df.ptr());
     if (n < 0)
@@ -345,12 +393,10 @@ nb::object ndarray_from_df(nb::handle df, nb::handle fields) {
     StructTarget target(result);
     const Rows all{0, n, nullptr};
     for (nb::handle name : names) {
-        if (is_orig_time(name)) {
+        if (is_orig_time(name))
             target.fill(name, bar_times(getattr(df, CORVANE_NAME(index))), all);
-        } else {
-            nb::object column = checked(PyObject_GetItem(df.ptr(), name.ptr()));
-            target.fill(name, getattr(column, CORVANE_NAME(values)), all);
-        }
+        else
+            target.fill(name, values[name], all);
     }
     return result;
 }
