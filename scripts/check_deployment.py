@@ -68,7 +68,7 @@ OUTSIDE_NAMES = {
         ("corvane.data.wkclient.commons", ["ApiRspCode"]),
         ("corvane.tessara.utils.datetime_func", ["convert_dt_to_date_str"]),
         ("corvane.tessara.datac.decorators", ["export_as_api"]),
-        ("corvane.tessara.datac.ostradatah_helper", ["ostradatah_serialize"]),
+        ("corvane.tessara.datac.ostradatah_helper", ["ostradatah_serialize", "list_to_csv"]),
         ("corvane.tessara.datac.validators", [
             "ensure_date_range", "ensure_date_or_today_int", "ensure_list_of_string",
             "check_items_in_container", "ensure_order", "raise_for_no_panel", "ensure_date_str",
