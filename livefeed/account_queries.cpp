@@ -18,8 +18,9 @@ bool failed(nb::handle code) {
 // Position(market_code, POSITION_DIRECTION.LONG, init_qty) with the terminal's current state set
 // on it. Every position the terminal reports is a long one.
 nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle position_cls, nb::handle long_dir) {
-    nb::object exchange = corvane::call(get_exchange, getattr(pos, CORVANE_NAME(market_id)));
+    // security_id + "." comes first, so a code that is not text fails before the exchange lookup.
     nb::object code = corvane::checked(PyNumber_Add(getattr(pos, CORVANE_NAME(security_id)).ptr(), CORVANE_TEXT(".")));
+    nb::object exchange = corvane::call(get_exchange, getattr(pos, CORVANE_NAME(market_id)));
     code = corvane::checked(PyNumber_Add(code.ptr(), exchange.ptr()));
     nb::object position = corvane::call(position_cls, code, long_dir, getattr(pos, CORVANE_NAME(init_qty)));
 
@@ -66,9 +67,11 @@ void on_login(nb::handle /*self*/, nb::handle login_res) {
     report::log(CORVANE_NAME(info), concat({CORVANE_TEXT("on_login fund_account_id:"), text_of(account_id),
                                             CORVANE_TEXT(", error_code:"), text_of(error_code)}));
     report::Outbox out;
-    out.post(CORVANE_NAME(LOGIN), CORVANE_KWNAMES("rid", "account_id", "code", "msg"),
-             getattr(login_res, CORVANE_NAME(client_seq_id)), account_id, error_code,
-             getattr(login_res, CORVANE_NAME(error_msg)));
+    // Read into locals: C++ leaves the order of argument evaluation open, the event lists rid first.
+    nb::object rid = getattr(login_res, CORVANE_NAME(client_seq_id));
+    nb::object error_msg = getattr(login_res, CORVANE_NAME(error_msg));
+    out.post(CORVANE_NAME(LOGIN), CORVANE_KWNAMES("rid", "account_id", "code", "msg"), rid, account_id, error_code,
+             error_msg);
 }
 
 void on_query_asset(nb::handle /*self*/, nb::handle asset_res, nb::handle request_id, nb::handle code,
@@ -86,11 +89,15 @@ void on_query_asset(nb::handle /*self*/, nb::handle asset_res, nb::handle reques
                  account_id, code, msg);
         return;
     }
-    nb::object asset = corvane::call(LF_GLOBAL(Asset), account_id, getattr(asset_res, CORVANE_NAME(available_t1)),
-                                     getattr(asset_res, CORVANE_NAME(frozen_all)),
-                                     getattr(asset_res, CORVANE_NAME(market_value)),
-                                     getattr(asset_res, CORVANE_NAME(total_asset)), leaves_value,
-                                     getattr(asset_res, CORVANE_NAME(init_leaves_value)));
+    // The Asset's values, read in their positional order.
+    nb::object asset_cls = LF_GLOBAL(Asset);
+    nb::object available = getattr(asset_res, CORVANE_NAME(available_t1));
+    nb::object frozen = getattr(asset_res, CORVANE_NAME(frozen_all));
+    nb::object market_value = getattr(asset_res, CORVANE_NAME(market_value));
+    nb::object total = getattr(asset_res, CORVANE_NAME(total_asset));
+    nb::object init_leaves = getattr(asset_res, CORVANE_NAME(init_leaves_value));
+    nb::object asset =
+        corvane::call(asset_cls, account_id, available, frozen, market_value, total, leaves_value, init_leaves);
     report::Outbox out;
     out.post(CORVANE_NAME(QUERY_ACCOUNT), CORVANE_KWNAMES("rid", "account_id", "asset"), request_id, account_id,
              asset);

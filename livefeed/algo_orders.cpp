@@ -8,10 +8,28 @@ namespace {
 using corvane::getattr;
 
 // Event(EVENT.<kind>, parent_order_id=..., code=..., msg=...) for the cancel and control replies.
+// The fields are read into locals in the order listed: C++ leaves the order in which call
+// arguments are evaluated open.
 void post_parent_reply(PyObject *kind, nb::handle reply) {
     report::Outbox out;
-    out.post(kind, CORVANE_KWNAMES("parent_order_id", "code", "msg"), getattr(reply, CORVANE_NAME(sys_quote_id)),
-             getattr(reply, CORVANE_NAME(error_code)), getattr(reply, CORVANE_NAME(error_msg)));
+    nb::object parent_id = getattr(reply, CORVANE_NAME(sys_quote_id));
+    nb::object code = getattr(reply, CORVANE_NAME(error_code));
+    nb::object msg = getattr(reply, CORVANE_NAME(error_msg));
+    out.post(kind, CORVANE_KWNAMES("parent_order_id", "code", "msg"), parent_id, code, msg);
+}
+
+// from pyvorn.enums import AlgoControlType, at the moment of the call: a module without the name
+// fails with ImportError, as the import statement does.
+nb::object import_control_types() {
+    nb::object enums = corvane::import("pyvorn.enums");
+    PyObject *v = PyObject_GetAttr(enums.ptr(), CORVANE_NAME(AlgoControlType));
+    if (v)
+        return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ImportError, "cannot import name 'AlgoControlType' from 'pyvorn.enums'");
+    throw nb::python_error();
 }
 
 // The reply's control type: `control_type` when the record carries it, else `algo_control_type`.
@@ -52,19 +70,25 @@ void take_state_report(nb::handle record, PyObject *map_name, PyObject *cls_name
 
 void on_algo_login(nb::handle /*self*/, nb::handle algo_login_res) {
     report::Outbox out;
-    out.post(CORVANE_NAME(ALGO_LOGIN), CORVANE_KWNAMES("req_id", "algo_account", "code", "msg"),
-             getattr(algo_login_res, CORVANE_NAME(client_seq_id)), getattr(algo_login_res, CORVANE_NAME(trader_id)),
-             getattr(algo_login_res, CORVANE_NAME(error_code)), getattr(algo_login_res, CORVANE_NAME(error_msg)));
+    nb::object req_id = getattr(algo_login_res, CORVANE_NAME(client_seq_id));
+    nb::object account = getattr(algo_login_res, CORVANE_NAME(trader_id));
+    nb::object code = getattr(algo_login_res, CORVANE_NAME(error_code));
+    nb::object msg = getattr(algo_login_res, CORVANE_NAME(error_msg));
+    out.post(CORVANE_NAME(ALGO_LOGIN), CORVANE_KWNAMES("req_id", "algo_account", "code", "msg"), req_id, account,
+             code, msg);
 }
 
 void on_create_algo_parent_order_res(nb::handle /*self*/, nb::handle create_parent_order_res) {
     nb::handle res = create_parent_order_res;
-    nb::object parent_id = getattr(res, CORVANE_NAME(sys_quote_id));
+    nb::object parent_id;
     {
         report::Outbox out;
+        nb::object req_id = getattr(res, CORVANE_NAME(client_seq_id));
+        parent_id = getattr(res, CORVANE_NAME(sys_quote_id));
+        nb::object code = getattr(res, CORVANE_NAME(error_code));
+        nb::object msg = getattr(res, CORVANE_NAME(error_msg));
         out.post(CORVANE_NAME(PARENT_ORDER_CREATE), CORVANE_KWNAMES("req_id", "parent_order_id", "code", "msg"),
-                 getattr(res, CORVANE_NAME(client_seq_id)), parent_id, getattr(res, CORVANE_NAME(error_code)),
-                 getattr(res, CORVANE_NAME(error_msg)));
+                 req_id, parent_id, code, msg);
     }
     // The reply is forwarded whatever its outcome; only a positive id makes the parent known.
     if (report::positive(parent_id))
@@ -77,7 +101,7 @@ void on_cancel_algo_parent_order_res(nb::handle /*self*/, nb::handle cancel_pare
 
 void on_control_algo_parent_order_res(nb::handle /*self*/, nb::handle control_parent_order_res) {
     // Imported at each reply, so a replaced enums module takes effect.
-    nb::object control_types = getattr(corvane::import("pyvorn.enums"), CORVANE_NAME(AlgoControlType));
+    nb::object control_types = import_control_types();
     // One control-type value per reply, tested against Pause and then Resume.
     nb::object control = control_type_of(control_parent_order_res);
     if (report::equals(control, getattr(control_types, CORVANE_NAME(Pause))))

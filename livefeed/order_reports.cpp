@@ -146,12 +146,19 @@ private:
             throw nb::python_error();
         if (!has_fill)
             return;
+        // The keyword values are read into locals in the order listed: C++ leaves the order in which
+        // call arguments are evaluated open.
+        nb::object trade_cls = LF_GLOBAL(Trade);
+        nb::object order_id = getattr(order_, CORVANE_NAME(order_id));
+        nb::object price = r_.field(CORVANE_NAME(last_match_price));
+        nb::object side = getattr(order_, CORVANE_NAME(side));
+        nb::object effect = getattr(order_, CORVANE_NAME(position_effect));
+        nb::object market_code = getattr(order_, CORVANE_NAME(market_code));
+        nb::object frozen_price = getattr(order_, CORVANE_NAME(price));
         nb::object trade = corvane::call_method_kw(
-            LF_GLOBAL(Trade), CORVANE_NAME(__from_create__),
+            trade_cls, CORVANE_NAME(__from_create__),
             CORVANE_KWNAMES("order_id", "price", "amount", "side", "position_effect", "market_code", "frozen_price"),
-            getattr(order_, CORVANE_NAME(order_id)), r_.field(CORVANE_NAME(last_match_price)), r_.last_match_qty,
-            getattr(order_, CORVANE_NAME(side)), getattr(order_, CORVANE_NAME(position_effect)),
-            getattr(order_, CORVANE_NAME(market_code)), getattr(order_, CORVANE_NAME(price)));
+            order_id, price, r_.last_match_qty, side, effect, market_code, frozen_price);
         setattr(order_, CORVANE_NAME(avg_price),
                 corvane::checked(PyNumber_TrueDivide(r_.total_trade_value.ptr(), r_.trade_qty.ptr())));
         setattr(order_, CORVANE_NAME(filled_quantity), r_.trade_qty);

@@ -128,3 +128,27 @@ def test_replaced_position_class_takes_effect(bridge, events, logs, monkeypatch)
     bridge.on_query_position([pos()], 13, 0, "")
     assert made == [("000001.SZ", POSITION_DIRECTION.LONG, 100)]
     assert kinds(events) == ["QUERY_POSITION"]
+
+
+@pytest.mark.parametrize("call,missing", [
+    # The event's fields are read in the order it lists them, so a record lacking several of them
+    # fails on the first.
+    (lambda b: b.on_login(SimpleNamespace(fund_account_id="F01", error_code=0)), "client_seq_id"),
+    (lambda b: b.on_query_asset(SimpleNamespace(fund_account_id="F01", leaves_value=5.0), 1, 0, ""),
+     "available_t1"),
+])
+def test_record_fields_are_read_in_listed_order(bridge, events, logs, call, missing):
+    with pytest.raises(AttributeError, match=missing):
+        call(bridge)
+    assert events == []
+
+
+def test_market_code_starts_from_security_id(bridge, events, logs, monkeypatch):
+    # security_id + "." is evaluated before the exchange is looked up.
+    looked_up = []
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lambda m: looked_up.append(m) or "SZ")
+    bridge.on_query_position([pos(security_id=None), pos()], 14, 0, "")
+    assert looked_up == [MarketType.SZSE]
+    (warning,) = logs.at("warning")
+    assert warning.startswith("on_query_position position do not add: None  exception: unsupported operand")
+    assert [p.market_code for p in events[0].positions] == ["000001.SZ"]

@@ -193,3 +193,23 @@ def test_replaced_converter_class_takes_effect(bridge, events, algo_state, monke
     bridge.on_algo_child_order_trade(records.ChildTrade(sys_quote_id=9))
     assert algo_state["algo_child_trades"][9] == ["made", ["made", None]]
     assert events[1].algo_child_trade == ["made", ["made", None]]
+
+
+@pytest.mark.parametrize("method,record,missing", [
+    # The reply's fields are read in the order the event lists them.
+    ("on_algo_login", SimpleNamespace(), "client_seq_id"),
+    ("on_create_algo_parent_order_res", SimpleNamespace(), "client_seq_id"),
+    ("on_cancel_algo_parent_order_res", SimpleNamespace(), "sys_quote_id"),
+    ("on_control_algo_parent_order_res", SimpleNamespace(control_type=AlgoControlType.Pause), "sys_quote_id"),
+])
+def test_reply_fields_are_read_in_listed_order(bridge, events, algo_state, method, record, missing):
+    with pytest.raises(AttributeError, match=missing):
+        getattr(bridge, method)(record)
+    assert events == []
+
+
+def test_control_enum_missing_from_module_is_an_import_error(bridge, events, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyvorn.enums", types.ModuleType("pyvorn.enums"))
+    with pytest.raises(ImportError, match="AlgoControlType"):
+        bridge.on_control_algo_parent_order_res(records.ControlParentOrderRes(sys_quote_id=1))
+    assert events == []

@@ -228,3 +228,11 @@ def test_trade_reports_are_ignored(bridge, events, logs, order):
     assert bridge.on_trade(records.TradeReport(client_order_id=CID, last_match_qty=5)) is None
     assert bridge.on_trade(None) is None
     assert events == [] and logs.lines == []
+
+
+def test_trade_fields_are_read_in_listed_order(bridge, events, logs, orders, env):
+    # A framework order lacking every trade field fails on the first keyword, order_id.
+    orders[CID] = SimpleNamespace(market_code="000001.SZ")
+    with pytest.raises(AttributeError, match="order_id"):
+        bridge.on_order(report(S.PartiallyFilled, last_match_qty=5, trade_qty=5, total_trade_value=5.0))
+    assert events == []
