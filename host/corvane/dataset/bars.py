@@ -9,6 +9,8 @@ DAY_FIELDS = ["open", "close", "high", "low", "volume", "total_turnover", "prev_
               "limit_up", "limit_down"]
 FUTURES_DAY_FIELDS = ["open_interest", "settlement", "prev_settlement"]
 MINUTE_FIELDS = ["open", "close", "high", "low", "volume", "total_turnover"]
+# Candidate timings drawn for a day's high and low, to find a pair far enough apart.
+_TIMING_DRAWS = 8
 
 
 def price_limit(ins_type, market_code, is_st):
@@ -123,6 +125,69 @@ def _volume_profile(session_starts, n, rng):
     return weights * rng.lognormal(0.0, 0.4, n)
 
 
+def _fold(values, lo, hi):
+    """Reflect `values` back into [lo, hi] at its edges (a triangle wave), so a path that
+    would leave the range bounces off it instead of running flat along it."""
+    span = hi - lo
+    x = np.mod(values - lo, 2.0 * span)
+    return lo + np.where(x > span, 2.0 * span - x, x)
+
+
+def _price_path(o, c, h, lo, n, rng):
+    """Minute closes (whole ticks) of a day that opens at `o` and closes at `c`, and whose
+    own path reaches the day's high `h` and low `lo` (unless the open or close already is
+    that extreme).
+
+    The path is a Brownian bridge pinned at the open, at the minutes where it touches the
+    high and the low, and at the close; it is folded into the day's range, so the extremes
+    are the tops of ordinary moves rather than single-minute spikes.
+    """
+    inner = n - 1  # the last close is pinned at `c`
+    span = float(h - lo)
+    levels, shares = [], []
+    for level in (h, lo):
+        if level != max(o, c) and level != min(o, c):
+            # A walk reaches a level in time growing with the square of its distance: an
+            # extreme near the open comes early, one near the close comes late, and none
+            # is reached faster than a three-sigma run of the walk below allows.
+            to_open, to_close = float(level - o) ** 2, float(level - c) ** 2
+            earliest = to_open / span ** 2 * 4.0 / 9.0
+            latest = 1.0 - to_close / span ** 2 * 4.0 / 9.0
+            likely = min(latest, max(earliest, to_open / (to_open + to_close)))
+            levels.append(level)
+            shares.append(rng.triangular(earliest, likely, latest, _TIMING_DRAWS))
+    if len(levels) == 2:
+        # Going from one extreme to the other takes time too: take the first draw that
+        # keeps them a quarter of the day apart, or else the one that parts them most.
+        gaps = np.abs(shares[0] - shares[1])
+        pick = int(np.argmax(gaps >= 0.25)) if (gaps >= 0.25).any() else int(np.argmax(gaps))
+    else:
+        pick = 0
+    pins = sorted([int(round(u[pick] * (inner - 1))), level] for u, level in zip(shares, levels))
+    if len(pins) == 2 and (inner < 2 or pins[0][0] == pins[1][0]):
+        if inner < 2:
+            pins = pins[:1]
+        else:
+            # Two extremes cannot share a minute.
+            if pins[1][0] < inner - 1:
+                pins[1][0] += 1
+            else:
+                pins[0][0] -= 1
+    times = np.array([-1] + [t for t, _ in pins] + [n - 1], dtype=float)
+    levels = np.array([o] + [v for _, v in pins] + [c], dtype=float)
+    steps = np.arange(n, dtype=float)
+    # A free walk whose range over the day is about the day's range, less its values
+    # interpolated between the pins: a Brownian bridge through every pin.
+    step = span / (2.0 * np.sqrt(n))
+    walk = np.cumsum(rng.normal(0.0, step, n))
+    at_pins = np.interp(times, np.append(-1.0, steps), np.append(0.0, walk))
+    noise = walk - np.interp(steps, times, at_pins)
+    path = _fold(np.interp(steps, times, levels) + noise, lo, h)
+    closes = np.clip(np.round(path), lo, h).astype(np.int64)
+    closes[-1] = c
+    return closes, step
+
+
 def generate_minute_bars(day_bar, spec, session_starts, n, rng, prev_open_interest=None):
     """One-minute bars of one trading day that aggregate exactly to `day_bar`.
 
@@ -133,33 +198,25 @@ def generate_minute_bars(day_bar, spec, session_starts, n, rng, prev_open_intere
     mult = float(spec["contract_multiplier"])
     o, c, h, lo = (int(round(day_bar[f] / tick)) for f in ("open", "close", "high", "low"))
 
-    closes = np.empty(n, dtype=np.int64)
     if h == lo or n == 1:
-        closes[:] = c
+        closes, step = np.full(n, c, dtype=np.int64), 0.0
     else:
-        walk = np.cumsum(rng.normal(size=n))
-        bridge = walk - np.arange(1, n + 1) / n * walk[-1]
-        bridge /= np.abs(bridge).max() or 1.0
-        line = o + (c - o) * np.arange(1, n + 1) / n
-        # Scale the wander so the path stays inside the day's range instead of being cut
-        # flat at its edges; the wicks below reach the day's high and low.
-        with np.errstate(divide="ignore", invalid="ignore"):
-            room_up = np.where(bridge > 0, (h - line) / bridge, np.inf).min()
-            room_down = np.where(bridge < 0, (lo - line) / bridge, np.inf).min()
-        amplitude = max(0.0, min((h - lo) * 0.6, room_up, room_down))
-        closes[:] = np.clip(np.round(line + bridge * amplitude), lo, h)
-    closes[-1] = c
+        closes, step = _price_path(o, c, h, lo, n, rng)
     opens = np.empty(n, dtype=np.int64)
     opens[0] = o
     opens[1:] = closes[:-1]
     top = np.maximum(opens, closes)
     bottom = np.minimum(opens, closes)
-    highs = np.minimum(h, top + rng.geometric(0.6, n) - 1)
-    lows = np.maximum(lo, bottom - (rng.geometric(0.6, n) - 1))
+    # Wicks of a fraction of a minute's typical move, kept inside the day's range.
+    wick = max(step, 0.5) * 0.6
+    highs = np.minimum(h, top + np.round(np.abs(rng.normal(0.0, wick, n))).astype(np.int64))
+    lows = np.maximum(lo, bottom - np.round(np.abs(rng.normal(0.0, wick, n))).astype(np.int64))
+    # Only a day too short to walk (one or two minutes) can miss an extreme: put it on the
+    # minute nearest to it.
     if highs.max() < h:
-        highs[rng.integers(n)] = h
+        highs[np.argmax(top)] = h
     if lows.min() > lo:
-        lows[rng.integers(n)] = lo
+        lows[np.argmin(bottom)] = lo
 
     day_lots = int(round(day_bar["volume"] / lot))
     weights = _volume_profile(session_starts, n, rng)
