@@ -83,6 +83,19 @@ def test_minute_bars_aggregate_exactly_to_day_bar(ds, code):
     assert checked > 5
 
 
+@pytest.mark.parametrize("code", ["600000.SH", "000001.SZ", "RB2410.SHF"])
+def test_minute_path_reaches_extremes_without_spikes(ds, code):
+    """The day's high and low are reached by the walk itself, not by one isolated minute."""
+    bars = ds.day_bars(code)
+    for day in _sample_days(ds, code, k=20):
+        day_bar = bars.loc[day]
+        day_range = day_bar["high"] - day_bar["low"]
+        if day_bar["volume"] == 0 or day_range < 10 * 0.01:
+            continue
+        minutes = ds.minute_bars(code, day)
+        assert (minutes["high"] - minutes["low"]).max() <= day_range / 2
+
+
 def test_day_bars_are_consistent_and_suspended_days_flat(ds):
     bars = ds.tables["day_bars"]
     assert (bars["high"] >= bars[["open", "close"]].max(axis=1)).all()
