@@ -14,7 +14,10 @@ using corvane::call_method;
 using corvane::checked;
 using corvane::getattr;
 
-PyObject *g_import_converter = nullptr; // convert_dt_to_int as bound at import (kept for the process)
+// convert_dt_to_int and convert_int_to_datetime as bound at import (kept for the process): the
+// native conversion stands in for both, integer bar times going through the second first.
+PyObject *g_import_converter = nullptr;
+PyObject *g_import_int_converter = nullptr;
 
 // Where a one-dimensional numpy array keeps its elements, read from `__array_interface__` so no
 // numpy headers are needed and any numpy version serves.
@@ -237,11 +240,17 @@ nb::object select_rows(nb::handle src, const Rows &rows) {
 
 void remember_import_bound(nb::handle module) {
     nb::object f = getattr(module, CORVANE_NAME(convert_dt_to_int));
+    nb::object g = getattr(module, CORVANE_NAME(convert_int_to_datetime));
     Py_XDECREF(g_import_converter);
+    Py_XDECREF(g_import_int_converter);
     g_import_converter = f.release().ptr();
+    g_import_int_converter = g.release().ptr();
 }
 
-bool native_time_conversion() { return HS_GLOBAL(convert_dt_to_int).ptr() == g_import_converter; }
+bool native_time_conversion() {
+    return HS_GLOBAL(convert_dt_to_int).ptr() == g_import_converter &&
+           HS_GLOBAL(convert_int_to_datetime).ptr() == g_import_int_converter;
+}
 
 nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n) {
     return call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);

@@ -259,7 +259,12 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
     const CandidateDays days = (!is_true(skip_suspended) || !is_stock) ? calendar_days(self, instrument, dt)
                                                                         : unsuspended_days(instrument, dt);
     const int64_t count = as_int64(bar_count);
-    const int64_t n_days = corvane::dates::floor_div(count * resample, kMinutesPerDay) + 1;
+    // A product beyond 64 bits saturates: n_days then exceeds any day list, as the unbounded
+    // product would (or, negative, leaves none).
+    int64_t minutes;
+    if (__builtin_mul_overflow(count, resample, &minutes))
+        minutes = ((count < 0) != (resample < 0)) ? -INT64_MAX : INT64_MAX;
+    const int64_t n_days = corvane::dates::floor_div(minutes, kMinutesPerDay) + 1;
     call_method(self, CORVANE_NAME(_prepare_for), instrument, days.tail(n_days), adjust_type);
 
     nb::object code = getattr(instrument, CORVANE_NAME(market_code));

@@ -186,7 +186,10 @@ nb::object history_day_bars(nb::handle self, nb::handle instrument, nb::handle b
         return nb::none();
     if (native_time_conversion())
         if (const DayFrameView *view = day_frame_view(df))
-            return answer_from_view(*view, choose, chosen, count, fields);
+            // The day selection searches the view's dates, so it needs them in order; a frame
+            // out of date order (a backward reply overlapping the cached days) goes the frame way.
+            if (!choose || view->dates_sorted)
+                return answer_from_view(*view, choose, chosen, count, fields);
     return answer_from_frame(df, choose, chosen, count, fields);
 }
 

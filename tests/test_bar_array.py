@@ -129,3 +129,15 @@ def test_empty_frame_gives_empty_array():
     df = frame(MINUTE_DT, True).iloc[:0]
     got = to_array(df, None)
     assert len(got) == 0 and got.dtype.names[0] == "orig_time"
+
+
+@pytest.mark.parametrize("two_levels", [True, False])
+def test_replaced_int_converter_serves_integer_times(monkeypatch, two_levels):
+    # integer bar times become date-times through the module's convert_int_to_datetime
+    original = histsource.convert_int_to_datetime
+    monkeypatch.setattr(histsource, "convert_int_to_datetime",
+                        lambda n: original(n) + datetime.timedelta(days=1))
+    got = to_array(frame(SHAPES["minute-int"], two_levels), ["orig_time"])
+    assert list(got["orig_time"]) == [int((t + pd.Timedelta(days=1)).strftime("%Y%m%d%H%M%S")) for t in MINUTE_DT]
+    dt_got = to_array(frame(MINUTE_DT, two_levels), ["orig_time"])
+    assert list(dt_got["orig_time"]) == [row_time_int(t) for t in MINUTE_DT]

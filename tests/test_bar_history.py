@@ -177,3 +177,30 @@ def test_bulk_reply_without_bars_stores_nothing(data_source, scripted_client):
     data_source._prepare_for(ins, days, "pre")
     assert len(scripted_client.calls_of("get_price")) == 1
     assert len(data_source._minute_bar_cache) == 0
+
+
+def test_minute_cache_use_is_the_read_not_the_membership_test(data_source, scripted_client):
+    scripted_client.answer("get_price", None)
+    cache = data_source._minute_bar_cache
+    days = list(pd.date_range("2022-01-03", periods=513))
+    ins = fake_instrument("N.SH", ins_type="fund")
+    for d in days[:512]:
+        cache[("N.SH", d, "pre")] = None
+    data_source._prepare_for(ins, days[:2], "pre")        # membership tests only
+    data_source._get_minute_bars_of_day("N.SH", days[1], "pre", "fund")  # a read: days[1] is used
+    cache[("N.SH", days[512], "pre")] = None
+    assert ("N.SH", days[0], "pre") not in cache
+    assert ("N.SH", days[1], "pre") in cache
+    assert not scripted_client.calls_of("get_price")
+
+
+@pytest.mark.parametrize("count, frequency", [(2 ** 40, "99999999m"), (-(2 ** 40), "99999999m")])
+def test_huge_bar_lengths_prefetch_as_python_slices_do(data_source, monkeypatch, count, frequency):
+    seen = []
+    monkeypatch.setattr(data_source, "_prepare_for", lambda ins, dates, adj: seen.append(list(dates)))
+    monkeypatch.setattr(data_source, "_get_minute_bars_of_day", lambda *a: None)
+    ins = of_type(data_source, "fund")
+    assert data_source.history_bars(ins, count, frequency, None, DT) is None
+    days = list(data_source.get_trading_dates(max(ins.listed_date, DT - datetime.timedelta(days=365)), DT))
+    n_days = count * int(frequency[:-1]) // 240 + 1
+    assert seen == [days[-n_days:]]

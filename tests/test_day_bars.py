@@ -209,3 +209,33 @@ def test_replaced_converter_serves_the_day_path(data_source, scripted_client, mo
 def test_missing_field_reaches_the_caller(data_source):
     with pytest.raises(KeyError):
         data_source.history_bars(stock(data_source), 5, "1d", ["nope"], DT)
+
+
+def test_views_follow_backward_extension_and_the_daily_clear(data_source, client, datasource_env, monkeypatch):
+    ins = stock(data_source)
+    s = suspension(data_source, 0)
+    monkeypatch.setattr(histsource, "_is_suspended", lambda code: s)
+    steps = [(10, DT), (30, DT), ("clear", None), (12, DT - datetime.timedelta(days=7)), (40, DT)]
+    for count, dt in steps:
+        if count == "clear":
+            datasource_env.event_bus.publish_event(Event(EVENT.PRE_BEFORE_TRADING))
+            continue
+        for skip, fields in ((False, None), (True, None), (True, "close"), (False, ["volume", "orig_time"])):
+            got = data_source.history_bars(ins, count, "1d", fields, dt, skip_suspended=skip)
+            ref = ref_history_day_bars(data_source, ins, count, fields, dt, skip, "pre", suspended=s)
+            assert_same_array(got, ref)
+
+
+def test_out_of_order_cached_frame_answers_as_the_frame_does(data_source, scripted_client, monkeypatch):
+    # a client whose backward reply overlaps the cached days leaves the cached frame out of date order
+    days = trading_days(data_source, "2024-05-02", DT)
+    replies = [day_frame("X.SH", days[-4:]), day_frame("X.SH", days[-8:-2])]
+    scripted_client.answer("get_price", lambda *a, **k: replies.pop(0))
+    s = pd.Series(False, index=pd.DatetimeIndex(days))
+    monkeypatch.setattr(histsource, "_is_suspended", lambda code: s)
+    ins = fake_instrument("X.SH")
+    data_source.history_bars(ins, 3, "1d", None, DT, skip_suspended=False)
+    data_source.history_bars(ins, 9, "1d", None, DT, skip_suspended=False)
+    for count in (2, 3, 5):
+        got = data_source.history_bars(ins, count, "1d", None, DT)
+        assert_same_array(got, ref_history_day_bars(data_source, ins, count, None, DT, True, "pre", suspended=s))
