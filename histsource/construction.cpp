@@ -11,7 +11,17 @@ namespace {
 nb::object import_init_gid() {
     nb::object name = nb::str("corvane.tessara.utils.login");
     nb::object module = corvane::checked(PyImport_Import(name.ptr()));
-    return corvane::getattr(module, CORVANE_NAME(init_gid));
+    PyObject *fn = PyObject_GetAttr(module.ptr(), CORVANE_NAME(init_gid));
+    if (!fn) {
+        // a missing name is an import failure, as the from-import statement reports it
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ImportError,
+                            "cannot import name 'init_gid' from 'corvane.tessara.utils.login'");
+        }
+        throw nb::python_error();
+    }
+    return nb::steal(fn);
 }
 
 // The record's market code, or an empty object when the record has none.

@@ -55,7 +55,10 @@ nb::object get_split(nb::handle /*self*/, nb::handle instrument) {
     nb::object records = empty_records(length_of(table), {{"ex_date", "<i8"}, {"split_factor", "<f8"}});
     std::vector<int64_t> ex_dates = encoded_dates(corvane::getattr(table, CORVANE_NAME(index)));
     for (int64_t &d : ex_dates)
-        d *= 1000000; // YYYYMMDDHHMMSS at midnight
+        if (__builtin_mul_overflow(d, (int64_t) 1000000, &d)) { // YYYYMMDDHHMMSS at midnight
+            PyErr_SetString(PyExc_OverflowError, "ex-date out of range for a 64-bit date-time");
+            throw nb::python_error();
+        }
     fill_int_field(records, CORVANE_NAME(ex_date), ex_dates);
     nb::object to = corvane::getattr(item(table, CORVANE_NAME(split_coefficient_to)), CORVANE_NAME(values));
     nb::object from = corvane::getattr(item(table, CORVANE_NAME(split_coefficient_from)), CORVANE_NAME(values));

@@ -55,14 +55,18 @@ nb::object get_futures_trading_parameters(nb::handle /*self*/, nb::handle instru
     nb::object futures = corvane::getattr(HS_GLOBAL(ostradatac), CORVANE_NAME(futures));
     nb::object table = corvane::call_method(futures, CORVANE_NAME(get_trading_parameters), code, dt, dt);
     nb::object row = first_row(table);
+    // read one at a time, in keyword order (argument evaluation order is unspecified in C++)
+    nb::object close = item(row, CORVANE_NAME(close_commission));
+    nb::object close_today = item(row, CORVANE_NAME(close_commission_today));
+    nb::object kind = commission_type_of(item(row, CORVANE_NAME(commission_type)));
+    nb::object open = item(row, CORVANE_NAME(open_commission));
+    nb::object long_margin = item(row, CORVANE_NAME(long_margin_ratio));
+    nb::object short_margin = item(row, CORVANE_NAME(short_margin_ratio));
     return corvane::call_kw(HS_GLOBAL(FuturesTradingParameters),
                             CORVANE_KWNAMES("close_commission_ratio", "close_commission_today_ratio",
                                             "commission_type", "open_commission_ratio", "long_margin_ratio",
                                             "short_margin_ratio"),
-                            item(row, CORVANE_NAME(close_commission)), item(row, CORVANE_NAME(close_commission_today)),
-                            commission_type_of(item(row, CORVANE_NAME(commission_type))),
-                            item(row, CORVANE_NAME(open_commission)), item(row, CORVANE_NAME(long_margin_ratio)),
-                            item(row, CORVANE_NAME(short_margin_ratio)));
+                            close, close_today, kind, open, long_margin, short_margin);
 }
 
 namespace {
@@ -122,10 +126,13 @@ nb::object available_data_range(nb::handle self, nb::handle frequency) {
         bool last_window = start_day <= floor_day;
         if (last_window)
             start = first_day;
+        // start text, today, end text: in the order the call's arguments are written
+        nb::object start_text = corvane::call(to_date_str, start);
         nb::object end = corvane::call_method(date_class, CORVANE_NAME(today));
+        nb::object end_text = corvane::call(to_date_str, end);
         nb::object result = corvane::call_method_kw(
             client, CORVANE_NAME(get_price), CORVANE_KWNAMES("fields", "frequency", "adjust_type", "expect_df", "variety"), CORVANE_TEXT("000001.SH"),
-            corvane::call(to_date_str, start), corvane::call(to_date_str, end), CORVANE_NAME(close_price), frequency,
+            start_text, end_text, CORVANE_NAME(close_price), frequency,
             CORVANE_NAME(none), Py_True, CORVANE_NAME(index));
         // an empty table has no newest bar either
         if (!no_data(result))

@@ -24,6 +24,7 @@ struct InstrumentIterator {
     PyObject *current;    // iterator over the current store's instruments
     bool started;
     bool pairs_are_tuples;
+    bool running; // inside a step: a store's code stepping this iterator again is refused
 };
 
 PyTypeObject *iterator_type = nullptr;
@@ -175,6 +176,16 @@ PyObject *next_instrument(InstrumentIterator *it) {
 }
 
 PyObject *it_next(InstrumentIterator *it) {
+    if (it->running) {
+        // as for a generator: the state is in use by the step below this one
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    struct Running {
+        InstrumentIterator *it;
+        explicit Running(InstrumentIterator *i) : it(i) { it->running = true; }
+        ~Running() { it->running = false; }
+    } running(it);
     try {
         return next_instrument(it);
     } catch (nb::python_error &e) {
@@ -217,7 +228,7 @@ nb::object make_instrument_iterator(nb::handle self, nb::handle id_or_syms, nb::
     it->id_or_syms = nb::borrow(id_or_syms).release().ptr();
     it->types = nb::borrow(types).release().ptr();
     it->stores = it->pairs = it->current = nullptr;
-    it->started = it->pairs_are_tuples = false;
+    it->started = it->pairs_are_tuples = it->running = false;
     PyObject_GC_Track(it);
     return nb::steal((PyObject *) it);
 }

@@ -67,6 +67,12 @@ void fill_int_field(nb::handle records, PyObject *field, const std::vector<int64
         PyErr_SetString(PyExc_ValueError, "record count and value count differ");
         throw nb::python_error();
     }
+    if (width == 4)
+        for (int64_t v : values)
+            if (v < 0 || v > (int64_t) UINT32_MAX) {
+                PyErr_SetString(PyExc_OverflowError, "date out of range for an unsigned 32-bit field");
+                throw nb::python_error();
+            }
     WritableView view(records);
     char *row = view.data() + offset;
     for (int64_t v : values) {

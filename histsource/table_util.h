@@ -87,7 +87,15 @@ inline int64_t encode_date(nb::handle value) {
     if (!date_part(value, CORVANE_NAME(year), year) || !date_part(value, CORVANE_NAME(month), month) ||
         !date_part(value, CORVANE_NAME(day), day))
         return 0;
-    return (int64_t) year * 10000 + month * 100 + day;
+    int64_t encoded = 0, month_day = 0;
+    if (__builtin_mul_overflow((int64_t) month, (int64_t) 100, &month_day) ||
+        __builtin_add_overflow(month_day, (int64_t) day, &month_day) ||
+        __builtin_mul_overflow((int64_t) year, (int64_t) 10000, &encoded) ||
+        __builtin_add_overflow(encoded, month_day, &encoded)) {
+        PyErr_SetString(PyExc_OverflowError, "date out of range for an integer date");
+        throw nb::python_error();
+    }
+    return encoded;
 }
 
 } // namespace histsource

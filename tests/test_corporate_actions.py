@@ -61,6 +61,14 @@ class TestDividends:
         arr = histsource.OstraDataDataSource.get_dividend(SELF, ins())
         assert arr.tolist() == [(20240301, 0, 20240305, 0, 1.0, 10)]
 
+    @pytest.mark.parametrize("year", [10 ** 17, 500000, -1])
+    def test_date_out_of_range_is_an_error(self, scripted_client, year):
+        odd = types.SimpleNamespace(year=year, month=1, day=1)
+        table = dividend_table([(odd, odd, odd, 1.0, 10)], ["2024-03-01"])
+        scripted_client.answer("get_dividend", table)
+        with pytest.raises(OverflowError):
+            histsource.OstraDataDataSource.get_dividend(SELF, ins())
+
     @pytest.mark.parametrize("answer", [None, pd.DataFrame()])
     def test_no_data(self, scripted_client, answer):
         scripted_client.answer("get_dividend", answer)
@@ -89,6 +97,15 @@ class TestSplits:
     def test_no_data(self, scripted_client, answer):
         scripted_client.answer("get_split", answer)
         assert histsource.OstraDataDataSource.get_split(SELF, ins()) is None
+
+    @pytest.mark.parametrize("year", [10 ** 11, 10 ** 17])
+    def test_ex_date_out_of_range_is_an_error(self, scripted_client, year):
+        odd = types.SimpleNamespace(year=year, month=1, day=1)
+        table = pd.DataFrame({"split_coefficient_from": [10.0], "split_coefficient_to": [15.0]},
+                             index=pd.Index([odd], dtype=object))
+        scripted_client.answer("get_split", table)
+        with pytest.raises(OverflowError):
+            histsource.OstraDataDataSource.get_split(SELF, ins())
 
     def test_against_dataset(self, data_source):
         arr = data_source.get_split(ins("300750.SZ"))

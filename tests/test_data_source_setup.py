@@ -120,6 +120,12 @@ class TestConstruction:
         with pytest.raises(ConnectionError, match="remote down"):
             histsource.OstraDataDataSource()
 
+    def test_login_module_without_init_gid_is_an_import_error(self, datasource_env, monkeypatch):
+        import corvane.tessara.utils.login as login
+        monkeypatch.delattr(login, "init_gid")
+        with pytest.raises(ImportError, match="init_gid"):
+            histsource.OstraDataDataSource()
+
     def test_without_environment_fails(self, datasource_env):
         Environment.reset()
         with pytest.raises(RuntimeError):
@@ -168,6 +174,24 @@ class TestGetInstruments:
         with pytest.raises(KeyError):
             next(it)
         assert list(it) == []
+
+    def test_reentrant_step_is_refused_like_a_generator(self):
+        # a store whose iterator steps the outer iteration: refused, the outer one goes on
+        errors = []
+
+        class Store:
+            def get_instruments(self, ids):
+                yield 1
+                try:
+                    next(outer)
+                except ValueError as e:
+                    errors.append(str(e))
+                yield 2
+
+        owner = types.SimpleNamespace(_instruments_stores={"a": Store(), "b": Store()}, _ins_id_or_sym_type_map={})
+        outer = histsource.OstraDataDataSource.get_instruments(owner)
+        assert list(outer) == [1, 2, 1, 2]
+        assert errors == ["generator already executing"] * 2
 
     def test_reads_groupby_from_module(self, data_source, monkeypatch):
         seen = []

@@ -73,6 +73,20 @@ class TestTradingParameters:
             close_commission_ratio=1, close_commission_today_ratio=2, commission_type=COMMISSION_TYPE.BY_MONEY,
             open_commission_ratio=3, long_margin_ratio=4, short_margin_ratio=5)
 
+    def test_row_read_in_keyword_order(self, scripted_client):
+        read = []
+
+        class Row:
+            def __getitem__(self, key):
+                read.append(key)
+                return key
+
+        scripted_client.futures = types.SimpleNamespace(
+            get_trading_parameters=lambda *a: types.SimpleNamespace(iloc=[Row()]))
+        histsource.OstraDataDataSource.get_futures_trading_parameters(SELF, ins(), "2024-03-01")
+        assert read == ["close_commission", "close_commission_today", "commission_type", "open_commission",
+                        "long_margin_ratio", "short_margin_ratio"]
+
     def test_against_dataset(self, data_source):
         params = data_source.get_futures_trading_parameters(ins(), "2024-03-01")
         assert isinstance(params, FuturesTradingParameters)
@@ -125,6 +139,26 @@ class TestAvailableDataRange:
         assert data_source.available_data_range(frequency) == (datetime.date(2005, 1, 4), self.TODAY)
         # previous trading day 2024-06-27, minus 7 days
         assert starts == ["2024-06-20"]
+
+    def test_window_texts_made_in_call_order(self, data_source, fixed_today, monkeypatch):
+        # start text, then today, then the end text: the order the call's arguments are written in
+        order = []
+        real_convert = histsource.convert_dt_to_date_str
+        today_class = histsource.datetime.date
+
+        class CountingDate(today_class):
+            @classmethod
+            def today(cls):
+                order.append("today")
+                return today_class.today()
+
+        monkeypatch.setattr(histsource.datetime, "date", CountingDate)
+        monkeypatch.setattr(histsource, "convert_dt_to_date_str",
+                            lambda d: order.append(("text", d.strftime("%Y-%m-%d"))) or real_convert(d))
+        self.probe(monkeypatch, lambda n: None if n == 1 else "real")
+        data_source.available_data_range("1d")
+        assert order == ["today", ("text", "2024-06-20"), "today", ("text", "2024-06-28"),
+                         ("text", "2024-05-21"), "today", ("text", "2024-06-28")]
 
     def test_widening_windows(self, data_source, fixed_today, monkeypatch):
         starts = self.probe(monkeypatch, lambda n: "real" if n == 3 else (None if n == 1 else pd.DataFrame()))
