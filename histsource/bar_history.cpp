@@ -252,12 +252,9 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
     const int64_t resample = as_int64(checked(PyNumber_Long(checked(PySequence_GetSlice(frequency.ptr(), 0, flen - 1)).ptr())));
     nb::object fields_ = PyUnicode_Check(fields.ptr()) ? nb::object(nb::list(nb::make_tuple(fields)))
                                                         : nb::borrow(fields);
-    const int is_stock = PyObject_RichCompareBool(getattr(instrument, CORVANE_NAME(type)).ptr(),
-                                                  CORVANE_NAME(stock), Py_EQ);
-    if (is_stock < 0)
-        throw nb::python_error();
-    const CandidateDays days = (!is_true(skip_suspended) || !is_stock) ? calendar_days(self, instrument, dt)
-                                                                        : unsuspended_days(instrument, dt);
+    // `not skip_suspended or instrument.type != "stock"`: the type is read only when the flag holds.
+    const bool plain = !is_true(skip_suspended) || !equals(getattr(instrument, CORVANE_NAME(type)), CORVANE_NAME(stock));
+    const CandidateDays days = plain ? calendar_days(self, instrument, dt) : unsuspended_days(instrument, dt);
     const int64_t count = as_int64(bar_count);
     // A product beyond 64 bits saturates: n_days then exceeds any day list, as the unbounded
     // product would (or, negative, leaves none).

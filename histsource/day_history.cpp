@@ -95,6 +95,13 @@ std::vector<Py_ssize_t> rows_on_days(const std::vector<int64_t> &dates, const st
     return picks;
 }
 
+bool is_stock(nb::handle instrument) {
+    const int r = PyObject_RichCompareBool(getattr(instrument, CORVANE_NAME(type)).ptr(), CORVANE_NAME(stock), Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 nb::object select_fields(nb::object result, nb::handle fields) {
     return fields.is_none() ? result : checked(PyObject_GetItem(result.ptr(), fields.ptr()));
 }
@@ -158,11 +165,8 @@ nb::object answer_from_frame(nb::handle df, bool choose, const ChosenDays &chose
 nb::object history_day_bars(nb::handle self, nb::handle instrument, nb::handle bar_count, nb::handle fields,
                             nb::handle dt, nb::handle skip_suspended, nb::handle adjust_type) {
     const Py_ssize_t count = as_count(bar_count);
-    const int is_stock = PyObject_RichCompareBool(getattr(instrument, CORVANE_NAME(type)).ptr(),
-                                                  CORVANE_NAME(stock), Py_EQ);
-    if (is_stock < 0)
-        throw nb::python_error();
-    const bool choose = is_true(skip_suspended) && is_stock == 1;
+    // `skip_suspended and instrument.type == "stock"`: the type is read only when the flag holds.
+    const bool choose = is_true(skip_suspended) && is_stock(instrument);
     ChosenDays chosen;
     nb::object wanted = nb::borrow(bar_count);
     if (choose) {

@@ -239,3 +239,22 @@ def test_out_of_order_cached_frame_answers_as_the_frame_does(data_source, script
     for count in (2, 3, 5):
         got = data_source.history_bars(ins, count, "1d", None, DT)
         assert_same_array(got, ref_history_day_bars(data_source, ins, count, None, DT, True, "pre", suspended=s))
+
+
+class _TypeRaises:
+    market_code = "X.SH"
+    listed_date = datetime.datetime(2000, 1, 4)
+
+    @property
+    def type(self):
+        raise AttributeError("type")
+
+
+def test_instrument_type_is_read_only_when_skipping_suspended_days(data_source, scripted_client):
+    days = trading_days(data_source, "2024-06-03", DT)
+    scripted_client.answer("get_price", lambda *a, **k: day_frame("X.SH", days))
+    data_source.history_bars(fake_instrument("X.SH"), 5, "1d", "close", DT, skip_suspended=False)
+    # a warm plain query never needs the type
+    assert len(data_source.history_bars(_TypeRaises(), 3, "1d", "close", DT, skip_suspended=False)) == 3
+    with pytest.raises(AttributeError):
+        data_source.history_bars(_TypeRaises(), 3, "1d", "close", DT, skip_suspended=True)
