@@ -38,8 +38,9 @@ nb::object text_of(nb::handle value) { return corvane::checked(PyObject_Str(valu
 } // namespace
 
 nb::object is_suspended(nb::handle /*self*/, nb::handle market_code, nb::handle dates) {
+    bool stock = is_stock(market_code); // the instrument is looked up before dates are read
     Py_ssize_t n = length_of(dates);
-    if (!is_stock(market_code) || n == 0)
+    if (!stock || n == 0)
         return all_false(n);
     nb::object client = HS_GLOBAL(ostradatac);
     nb::object first = text_of(item_at(dates, 0)), last = text_of(item_at(dates, -1));

@@ -55,9 +55,11 @@ class TestIsSuspended:
         with pytest.raises(KeyError):
             data_source.is_suspended("600000.SH", trading_days(data_source, "2024-03-01", "2024-03-06"))
 
-    def test_unknown_instrument_fails_reading_type(self, data_source):
+    @pytest.mark.parametrize("dates", [[datetime.date(2024, 3, 1)], None])
+    def test_unknown_instrument_fails_reading_type(self, data_source, dates):
+        # the instrument is looked up first: its missing type is the error, whatever the dates
         with pytest.raises(AttributeError):
-            data_source.is_suspended("nothing.XX", [datetime.date(2024, 3, 1)])
+            data_source.is_suspended("nothing.XX", dates)
 
 
 class TestIsStStock:
