@@ -1,0 +1,134 @@
+"""History queries: warm-cache history_bars against one DataFrame.reset_index() on the cached
+frame (the pandas work the straightforward path would do), _ndarray_from_df against allocating
+the result and copying its columns with numpy, and get_instruments over 5,000 instruments
+against asking the stores directly."""
+import numpy as np
+
+from corvane.tessara.utils.datetime_func import convert_dt_to_int
+
+from . import datasets
+from .harness import versus_row
+
+TARGET_WARM = 0.5          # a warm query costs at most half a reset_index() of the cached frame
+TARGET_NDARRAY = 3.0       # _ndarray_from_df within 3x of its numpy copy floor
+
+DAY_CASES = ((10, False), (250, False), (10, True), (250, True))
+MINUTE_CASES = (("1m", 240), ("1m", 2400), ("5m", 48))
+
+
+def _loop(fn):
+    def run(n):
+        for _ in range(n):
+            fn()
+    return run
+
+
+def day_rows(report, source, dt):
+    ins = source.get_instruments([datasets.STOCK]).__next__()
+    for count, skip in DAY_CASES:
+        source._history_cache.clear()
+        query = lambda: source.history_bars(ins, count, "1d", None, dt, skip_suspended=skip)
+        first = query()                      # cold: fills the cache
+        cached = source._history_cache[(ins.market_code, "pre")]
+        report.check(datasets.same_array(query(), first), "1d %d: warm answer differs from cold" % count)
+        report.check(datasets.same_array(first, datasets.day_bars_reference(source, ins, count, None, dt, skip)),
+                     "1d %d skip_suspended=%s: differs from the straightforward path" % (count, skip))
+        closes = source.history_bars(ins, count, "1d", "close", dt, skip_suspended=skip)
+        report.check(datasets.same_array(closes, datasets.day_bars_reference(source, ins, count, "close", dt, skip)),
+                     "1d %d close: differs from the straightforward path" % count)
+        row = versus_row("history", '1d %d bars%s' % (count, " skip_suspended" if skip else ""), _loop(query),
+                         _loop(cached.reset_index), "query/reset_index", report.settings, target=TARGET_WARM,
+                         note="cached frame %d rows" % len(cached))
+        report.add(row)
+
+
+def minute_rows(report, source, dt):
+    ins = source.get_instruments([datasets.STOCK]).__next__()
+    days = source.get_trading_dates(datasets.START, dt)
+    for freq, count in MINUTE_CASES:
+        query = lambda: source.history_bars(ins, count, freq, None, dt, skip_suspended=False)
+        first = query()
+        report.check(first is not None and len(first) == count, "%s %d: wrong length" % (freq, count))
+        report.check(datasets.same_array(query(), first), "%s %d: warm answer differs from cold" % (freq, count))
+        # The client's frame over as many of the last days as hold the bars asked for (a
+        # suspended day has none).
+        n_days = max(1, -(-count * int(freq[:-1]) // 240))
+        frame = datasets.minute_frame(ins.market_code, days[-n_days:])
+        while len(frame) < count * int(freq[:-1]):
+            n_days += 1
+            frame = datasets.minute_frame(ins.market_code, days[-n_days:])
+        if freq == "1m":
+            ref = datasets.ndarray_from_df_reference(frame.droplevel(0), None)[-count:]
+            report.check(datasets.same_array(first, ref), "%s %d: differs from the client's bars" % (freq, count))
+        row = versus_row("history", "%s %d bars" % (freq, count), _loop(query), _loop(frame.reset_index),
+                         "query/reset_index", report.settings, target=TARGET_WARM,
+                         note="client frame %d rows" % len(frame))
+        report.add(row)
+
+
+def ndarray_row(report, source, dt):
+    days = source.get_trading_dates(datasets.START, dt)
+    frame = datasets.minute_frame(datasets.STOCK, days[-42:]).droplevel(0).iloc[-10000:]
+    to_array = type(source)._ndarray_from_df
+    result = to_array(frame, None)
+    report.check(datasets.same_array(result, datasets.ndarray_from_df_reference(frame, None)),
+                 "_ndarray_from_df: differs from the straightforward conversion")
+    columns = [frame[c].values for c in frame.columns]
+    times = np.array([convert_dt_to_int(t) for t in frame.index], dtype=np.uint64)
+    dtype, names = result.dtype, list(frame.columns)
+
+    def floor(n):
+        for _ in range(n):
+            out = np.empty(len(times), dtype=dtype)
+            out["orig_time"] = times
+            for name, col in zip(names, columns):
+                out[name] = col
+
+    def total(n):
+        for _ in range(n):
+            to_array(frame, None)
+    report.add(versus_row("history", "_ndarray_from_df 10,000 rows", total, floor, "total/numpy copy",
+                          report.settings, target=TARGET_NDARRAY, note="%d columns" % (len(names) + 1)))
+
+
+def instruments_rows(report):
+    with datasets.sized_data_source(5000) as (source, codes):
+        stores = list(source._instruments_stores.values())
+        report.check(len(list(source.get_instruments())) == 5000, "get_instruments(): not 5,000 instruments")
+        report.check(sorted(i.market_code for i in source.get_instruments(codes)) == sorted(codes),
+                     "get_instruments(ids): not the instruments asked for")
+
+        def all_total(n):
+            for _ in range(n):
+                for _i in source.get_instruments():
+                    pass
+
+        def all_floor(n):
+            for _ in range(n):
+                for s in stores:
+                    for _i in s.get_instruments(None):
+                        pass
+        report.add(versus_row("instruments", "get_instruments() 5,000", all_total, all_floor,
+                              "total/stores", report.settings))
+        store = source._instruments_stores["stock"]
+
+        def ids_total(n):
+            for _ in range(n):
+                for _i in source.get_instruments(codes):
+                    pass
+
+        def ids_floor(n):
+            for _ in range(n):
+                for _i in store.get_instruments(codes):
+                    pass
+        report.add(versus_row("instruments", "get_instruments(5,000 ids)", ids_total, ids_floor,
+                              "total/store", report.settings))
+
+
+def run(report):
+    with datasets.data_source() as (source, env):
+        dt = datasets.last_trading_day()
+        day_rows(report, source, dt)
+        minute_rows(report, source, dt)
+        ndarray_row(report, source, dt)
+    instruments_rows(report)
