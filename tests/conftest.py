@@ -7,7 +7,6 @@ installed. A bridge's own context runs real timer threads: give a bridge the
 day-clock methods.
 """
 import datetime as _dt
-from types import SimpleNamespace
 
 import numpy as np
 import pytest
