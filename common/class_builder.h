@@ -14,18 +14,26 @@ public:
         ns_["__module__"] = module_name;
         ns_["__qualname__"] = qualname;
         name_ = qualname;
+        // Stands in for the class while it is being built, so each function reports the
+        // __module__ and __qualname__ ("Class.method") a Python method would.
+        scope_ = import("types").attr("SimpleNamespace")();
+        scope_.attr("__module__") = module_name;
+        scope_.attr("__qualname__") = qualname;
     }
 
-    // A method: `fn` takes the instance first; the remaining nb::arg names follow it.
+    // A method: `fn` takes the instance first; the remaining nb::arg names follow it. The function
+    // is wrapped as an instance method, so attribute access gives Python's own bound-method
+    // objects (equal when they bind the same function to the same instance).
     template <typename Func, typename... Extra> ClassBuilder &method(const char *name, Func &&fn, const Extra &...extra) {
-        ns_[name] = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::is_method(), extra...);
+        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::scope(scope_), nb::arg("self").none(), extra...);
+        ns_[name] = checked(PyInstanceMethod_New(f.ptr()));
         return *this;
     }
 
     // A static method (no instance argument).
     template <typename Func, typename... Extra>
     ClassBuilder &static_method(const char *name, Func &&fn, const Extra &...extra) {
-        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), extra...);
+        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::scope(scope_), extra...);
         ns_[name] = checked(PyStaticMethod_New(f.ptr()));
         return *this;
     }
@@ -33,7 +41,7 @@ public:
     // A method passed through a decorator first (e.g. a memoising one), bound under `name`.
     template <typename Func, typename... Extra>
     ClassBuilder &decorated_method(const char *name, nb::handle decorator, Func &&fn, const Extra &...extra) {
-        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::is_method(), extra...);
+        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::scope(scope_), nb::arg("self").none(), extra...);
         ns_[name] = decorator(f);
         return *this;
     }
@@ -51,6 +59,7 @@ public:
 
 private:
     nb::dict ns_;
+    nb::object scope_;
     const char *name_;
 };
 

@@ -1,7 +1,7 @@
 """Construction and start-up of the bridge: attributes, channel choice from
 the configuration, bar subscription, day clock start, failure cases."""
 import datetime as dt
-from types import SimpleNamespace
+from types import MethodType, SimpleNamespace
 
 import numpy as np
 import pytest
@@ -67,6 +67,15 @@ def test_class_layout():
     assert cls.__module__ == "corvane.tessara.utils.livefeed"
     own = [n for n in cls.__dict__ if callable(cls.__dict__[n])]
     assert own == METHOD_ORDER
+
+
+def test_methods_bind_like_python_methods(live_bridge):
+    """Attribute access hands out Python's own bound methods: a terminal that keeps timer
+    callbacks and compares them later sees equal objects for the same method of one bridge."""
+    bound = live_bridge.set_timer
+    assert isinstance(bound, MethodType) and bound.__self__ is live_bridge
+    assert bound == live_bridge.set_timer and bound != live_bridge.set_next_day_timer
+    assert bound.__func__.__name__ == "set_timer"
 
 
 def test_constructor_sets_attributes_in_order(clock):
