@@ -37,8 +37,8 @@ nb::object clock_now(nb::handle datetime_cls) { return corvane::call_method(date
 // The given hour of the day after datetime.now().
 nb::object tomorrow_at(nb::handle datetime_cls, long hour) {
     static PyObject *const one = constant(1);
-    nb::object day = corvane::call_kw(LF_GLOBAL(timedelta), CORVANE_KWNAMES("days"), one);
     nb::object today_at = at_time(clock_now(datetime_cls), hour, 0);
+    nb::object day = corvane::call_kw(LF_GLOBAL(timedelta), CORVANE_KWNAMES("days"), one);
     return corvane::checked(PyNumber_Add(today_at.ptr(), day.ptr()));
 }
 

@@ -6,9 +6,11 @@
 namespace livefeed {
 namespace {
 
+// convert_int_to_datetime(record.<stamp> / 1000): the function is looked up before the field is read.
 nb::object record_time(nb::handle record, PyObject *stamp_name) {
+    nb::object convert = LF_GLOBAL(convert_int_to_datetime);
     nb::object seconds = stamp_seconds(corvane::getattr(record, stamp_name));
-    return corvane::call(LF_GLOBAL(convert_int_to_datetime), seconds);
+    return corvane::call(convert, seconds);
 }
 
 } // namespace
@@ -18,10 +20,14 @@ void on_tick_order(nb::handle /*self*/, nb::handle tick_order) {
     nb::object dt = record_time(tick_order, CORVANE_NAME(order_time));
     nb::object market_type;
     nb::object code = market_code_of(tick_order, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
-    nb::object side = corvane::call(LF_GLOBAL(get_side_from_vorn_l2_order),
-                                    char_of(getattr(tick_order, CORVANE_NAME(side))), market_type);
+    // Each name is read into a local before the next, in the order the call lists them: C++ leaves
+    // the evaluation order of call arguments open.
+    nb::object side_of = LF_GLOBAL(get_side_from_vorn_l2_order);
+    nb::object side_char = char_of(getattr(tick_order, CORVANE_NAME(side)));
+    nb::object side = corvane::call(side_of, side_char, market_type);
 
     // The arguments in constructor order; the plain order type is converted before the level-2 kind.
+    nb::object create = getattr(LF_GLOBAL(L2Order), CORVANE_NAME(__from_create__));
     nb::object biz_index = getattr(tick_order, CORVANE_NAME(biz_index));
     nb::object price = getattr(tick_order, CORVANE_NAME(order_price));
     nb::object volume = getattr(tick_order, CORVANE_NAME(order_volume));
@@ -30,8 +36,8 @@ void on_tick_order(nb::handle /*self*/, nb::handle tick_order) {
     nb::object orig_order_no = getattr(tick_order, CORVANE_NAME(orig_order_no));
     nb::object l2_kind = corvane::call(LF_GLOBAL(get_l2order_type_from_vorn), type_char, market_type);
 
-    nb::object l2_order = corvane::call_method(LF_GLOBAL(L2Order), CORVANE_NAME(__from_create__), biz_index, code,
-                                               dt, side, price, volume, order_type, orig_order_no, l2_kind);
+    nb::object l2_order =
+        corvane::call(create, biz_index, code, dt, side, price, volume, order_type, orig_order_no, l2_kind);
     nb::object kind = getattr(LF_GLOBAL(EVENT), CORVANE_NAME(L2_ORDER));
     nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_order"),
                                         kind, dt, dt, l2_order);
@@ -52,15 +58,17 @@ void on_tick_trade(nb::handle /*self*/, nb::handle tick_trade) {
         throw nb::python_error();
     nb::object side = getattr(LF_GLOBAL(SIDE), buy ? CORVANE_NAME(BUY) : CORVANE_NAME(SELL));
 
+    nb::object create = getattr(LF_GLOBAL(L2Transaction), CORVANE_NAME(__from_create__));
     nb::object biz_index = getattr(tick_trade, CORVANE_NAME(biz_index));
     nb::object price = getattr(tick_trade, CORVANE_NAME(trade_price));
     nb::object volume = getattr(tick_trade, CORVANE_NAME(trade_volume));
     nb::object value = getattr(tick_trade, CORVANE_NAME(value_trade));
-    nb::object trade_type = corvane::call(LF_GLOBAL(get_trade_type_from_vorn),
-                                          char_of(getattr(tick_trade, CORVANE_NAME(trade_type))));
+    nb::object trade_type_of = LF_GLOBAL(get_trade_type_from_vorn);
+    nb::object trade_char = char_of(getattr(tick_trade, CORVANE_NAME(trade_type)));
+    nb::object trade_type = corvane::call(trade_type_of, trade_char);
 
-    nb::object l2_trade = corvane::call_method(LF_GLOBAL(L2Transaction), CORVANE_NAME(__from_create__), biz_index,
-                                               code, dt, side, price, volume, value, trade_type, bid_no, offer_no);
+    nb::object l2_trade =
+        corvane::call(create, biz_index, code, dt, side, price, volume, value, trade_type, bid_no, offer_no);
     nb::object kind = getattr(LF_GLOBAL(EVENT), CORVANE_NAME(L2_TRANSACTION));
     nb::object event = corvane::call_kw(
         LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_transaction"), kind, dt, dt, l2_trade);

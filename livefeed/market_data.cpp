@@ -69,8 +69,8 @@ nb::object new_tick_deque() {
 nb::object new_bar_deque() { return corvane::call(LF_GLOBAL(deque)); }
 
 // The bar-count rule: bar_cnt counts bars of one bar time, restarting at 1 for a new time.
+// The count is read only when it goes on; a new bar time sets it to 1 without reading it.
 nb::object count_bar(nb::handle self, nb::handle t) {
-    nb::object count = corvane::getattr(self, CORVANE_NAME(bar_cnt));
     nb::object current = corvane::getattr(self, CORVANE_NAME(current_trade_dt));
     static PyObject *const zero = PyLong_FromLong(0);
     static PyObject *const one = PyLong_FromLong(1);
@@ -79,7 +79,9 @@ nb::object count_bar(nb::handle self, nb::handle t) {
         throw nb::python_error();
     if (!same && (same = PyObject_RichCompareBool(current.ptr(), t.ptr(), Py_EQ)) < 0)
         throw nb::python_error();
-    count = same ? corvane::checked(PyNumber_Add(count.ptr(), one)) : nb::borrow(one);
+    nb::object count = nb::borrow(one);
+    if (same)
+        count = corvane::checked(PyNumber_Add(corvane::getattr(self, CORVANE_NAME(bar_cnt)).ptr(), one));
     corvane::setattr(self, CORVANE_NAME(bar_cnt), count);
     corvane::setattr(self, CORVANE_NAME(current_trade_dt), t);
     return count;
@@ -103,22 +105,26 @@ void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
 
     append_to_history(LF_GLOBAL(history_tick), code, record, &new_tick_deque);
 
-    // The tick object carries the very record held in the history.
+    // The tick object carries the very record held in the history. The queue, the event class and
+    // its kind are read before the tick object is built, as the one expression that queues it runs.
     nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
     nb::object proxy = corvane::getattr(env, CORVANE_NAME(data_proxy));
     nb::object instrument = corvane::call_method(proxy, CORVANE_NAME(instruments), code);
-    nb::object tick = corvane::call(LF_GLOBAL(TickObject), instrument, record);
+    nb::object queue = LF_GLOBAL(event_queue);
+    nb::object event_cls = LF_GLOBAL(Event);
     nb::object kind = corvane::getattr(LF_GLOBAL(EVENT), CORVANE_NAME(TICK));
-    nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "tick"),
-                                        kind, dt, dt, tick);
-    queue_event(LF_GLOBAL(event_queue), event);
+    nb::object tick = corvane::call(LF_GLOBAL(TickObject), instrument, record);
+    nb::object event =
+        corvane::call_kw(event_cls, CORVANE_KWNAMES("calendar_dt", "trading_dt", "tick"), kind, dt, dt, tick);
+    queue_event(queue, event);
 }
 
 void on_bar(nb::handle self, nb::handle bar) {
     nb::object market_type;
     nb::object code = market_code_of(bar, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+    nb::object convert = LF_GLOBAL(convert_int_to_datetime);
     nb::object t = stamp_seconds(corvane::getattr(bar, CORVANE_NAME(end_time)));
-    nb::object bar_time = corvane::call(LF_GLOBAL(convert_int_to_datetime), t);
+    nb::object bar_time = corvane::call(convert, t);
 
     PyObject *values[kBarSize];
     nb::object held[kBarCopied];

@@ -28,8 +28,15 @@ nb::object join_market_code(nb::handle security_id, nb::handle suffix) {
 
 nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object &market_type) {
     nb::object security_id = corvane::getattr(record, CORVANE_NAME(security_id));
+    // `security_id + "."` runs before the market type is read: a code that is not text fails
+    // first, without a market-type read or an exchange lookup. Exact text cannot fail here.
+    nb::object head;
+    if (!PyUnicode_CheckExact(security_id.ptr()))
+        head = corvane::checked(PyNumber_Add(security_id.ptr(), CORVANE_TEXT(".")));
     market_type = corvane::getattr(record, CORVANE_NAME(market_type));
     nb::object suffix = corvane::call(exchange_of, market_type);
+    if (head.is_valid())
+        return corvane::checked(PyNumber_Add(head.ptr(), suffix.ptr()));
     return join_market_code(security_id, suffix);
 }
 

@@ -280,3 +280,26 @@ def test_day_switch_empties_the_per_day_state_in_order(bridge, monkeypatch):
     for reader in (lf.get_current_tick, lf.get_current_bar):
         assert reader("000001.SZ") is None
     assert lf.history_ticks("000001.SZ", 5) is None and lf.history_bars("000001.SZ", 5) is None
+
+
+@pytest.mark.parametrize("method", ["set_timer", "set_next_day_timer", "send_next_day_event"])
+def test_re_arm_reads_the_clock_before_making_the_day_step(bridge, monkeypatch, method):
+    """datetime.now().replace(...) + timedelta(days=1), then the second clock reading."""
+    steps = []
+
+    class Recording(dt.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            steps.append("now")
+            return at(10)
+
+    def one_day(**kw):
+        steps.append("timedelta")
+        return dt.timedelta(**kw)
+
+    monkeypatch.setattr(lf, "datetime", Recording)
+    monkeypatch.setattr(lf, "timedelta", one_day)
+    monkeypatch.setattr(bridge, "create_time_listener", lambda: None)
+    monkeypatch.setattr(bridge, "send_day_event", lambda kind, when: None)
+    getattr(bridge, method)()
+    assert steps[-3:] == ["now", "timedelta", "now"]

@@ -169,3 +169,59 @@ def test_keyword_arguments(live_bridge):
     live_bridge.on_tick_order(tick_order=tick_order())
     live_bridge.on_tick_trade(tick_trade=tick_trade())
     assert len(queued_events()) == 2
+
+
+class LoggedRecord:
+    """A terminal record that logs each attribute read; absent fields raise AttributeError."""
+
+    def __init__(self, **fields):
+        self.fields, self.reads = fields, []
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        try:
+            return self.fields[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+def test_fields_are_read_in_argument_order(live_bridge):
+    order = LoggedRecord(**vars(tick_order()))
+    live_bridge.on_tick_order(order)
+    assert order.reads == ["order_time", "security_id", "market_type", "side", "biz_index",
+                           "order_price", "order_volume", "order_type", "orig_order_no"]
+    trade = LoggedRecord(**vars(tick_trade()))
+    live_bridge.on_tick_trade(trade)
+    assert trade.reads == ["trade_time", "security_id", "market_type", "bid_appl_seq_num",
+                           "offer_appl_seq_num", "biz_index", "trade_price", "trade_volume",
+                           "value_trade", "trade_type"]
+
+
+@pytest.mark.parametrize("make, handler, name, missing", [
+    # the conversion is looked up before its field is read
+    (tick_order, "on_tick_order", "convert_int_to_datetime", "order_time"),
+    (tick_trade, "on_tick_trade", "convert_int_to_datetime", "trade_time"),
+    (tick_order, "on_tick_order", "get_side_from_vorn_l2_order", "side"),
+    (tick_trade, "on_tick_trade", "get_trade_type_from_vorn", "trade_type"),
+    # the class is looked up before its first argument is read
+    (tick_order, "on_tick_order", "L2Order", "biz_index"),
+    (tick_trade, "on_tick_trade", "L2Transaction", "biz_index"),
+])
+def test_module_name_is_read_before_the_field_it_is_called_with(live_bridge, monkeypatch, make,
+                                                                handler, name, missing):
+    fields = vars(make()).copy()
+    del fields[missing]
+    monkeypatch.delattr(lf, name)
+    with pytest.raises(NameError, match=name):
+        getattr(live_bridge, handler)(SimpleNamespace(**fields))
+
+
+@pytest.mark.parametrize("make, handler", [(tick_order, "on_tick_order"),
+                                           (tick_trade, "on_tick_trade")])
+def test_non_text_security_id_fails_before_the_market_type_is_read(live_bridge, conversions,
+                                                                   make, handler):
+    record = LoggedRecord(**dict(vars(make()), security_id=1))
+    del record.fields["market_type"]
+    with pytest.raises(TypeError):
+        getattr(live_bridge, handler)(record)
+    assert "market_type" not in record.reads and conversions == []

@@ -287,3 +287,55 @@ def test_failing_universe_keeps_record_and_count(env, live_bridge, monkeypatch):
         feed(live_bridge, [T])
     assert len(lf.history_bar[CODE]) == 1 and live_bridge.bar_cnt == 1
     assert queued_events() == []
+
+
+class LoggedRecord:
+    """A terminal record that logs each attribute read; absent fields raise AttributeError."""
+
+    def __init__(self, **fields):
+        self.fields, self.reads = fields, []
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        try:
+            return self.fields[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+@pytest.mark.parametrize("handler, make", [("on_snapshot", full_snapshot),
+                                           ("on_bar", lambda **kw: bar(end_time=T, **kw))])
+def test_non_text_security_id_fails_before_the_market_type_is_read(env, live_bridge, monkeypatch,
+                                                                   handler, make):
+    looked_up = []
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lambda m: looked_up.append(m) or "SZ")
+    record = LoggedRecord(**dict(vars(make()), security_id=1))
+    del record.fields["market_type"]
+    with pytest.raises(TypeError):
+        getattr(live_bridge, handler)(record)
+    assert "market_type" not in record.reads and looked_up == []
+
+
+def test_bar_conversion_is_looked_up_before_the_end_time_is_read(env, live_bridge, monkeypatch):
+    fields = vars(bar(end_time=T)).copy()
+    del fields["end_time"]
+    monkeypatch.delattr(lf, "convert_int_to_datetime")
+    with pytest.raises(NameError, match="convert_int_to_datetime"):
+        live_bridge.on_bar(SimpleNamespace(**fields))
+
+
+def test_tick_event_kind_is_read_before_the_tick_object_is_built(env, live_bridge, monkeypatch):
+    built = []
+    monkeypatch.setattr(lf, "EVENT", SimpleNamespace())
+    monkeypatch.setattr(lf, "TickObject", lambda *a: built.append(a))
+    with pytest.raises(AttributeError, match="TICK"):
+        live_bridge.on_snapshot(full_snapshot())
+    assert built == [] and len(lf.history_tick[CODE]) == 1
+
+
+def test_new_bar_time_sets_the_count_without_reading_it(env, live_bridge):
+    env.update_universe([CODE, "000002.SZ"])
+    live_bridge.current_trade_dt = U / 1000
+    del live_bridge.bar_cnt
+    feed(live_bridge, [T])
+    assert live_bridge.bar_cnt == 1 and live_bridge.current_trade_dt == T / 1000
