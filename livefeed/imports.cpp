@@ -30,12 +30,49 @@ const FromImport kFromImports[] = {
     {"corvane.tessara.portfolio.position", {"Position"}},
 };
 
+// The ImportError `from <module> import <name>` raises for a name the module lacks: the same
+// text, with the module's name and file on the exception.
+[[noreturn]] void cannot_import(nb::handle mod, const char *module, PyObject *name) {
+    nb::object module_name = corvane::checked(PyUnicode_FromString(module));
+    PyObject *path = PyModule_GetFilenameObject(mod.ptr());
+    nb::object message;
+    if (path && PyUnicode_Check(path)) {
+        message = corvane::checked(
+            PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, module_name.ptr(), path));
+    } else {
+        PyErr_Clear();
+        message = corvane::checked(
+            PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, module_name.ptr()));
+    }
+    PyErr_SetImportError(message.ptr(), module_name.ptr(), path && PyUnicode_Check(path) ? path : nullptr);
+    Py_XDECREF(path);
+    throw nb::python_error();
+}
+
+// One name of a from-import: the module's attribute, else an already imported submodule of that
+// name, else the ImportError of the import statement. Other errors of the read propagate.
+nb::object import_from(nb::handle mod, const char *module, PyObject *name) {
+    PyObject *value = PyObject_GetAttr(mod.ptr(), name);
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    nb::object full = corvane::checked(PyUnicode_FromFormat("%s.%U", module, name));
+    PyObject *submodule = PyImport_GetModule(full.ptr());
+    if (submodule)
+        return nb::steal(submodule);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    cannot_import(mod, module, name);
+}
+
 void from_import(nb::module_ &m, const FromImport &spec) {
     nb::object mod = corvane::import(spec.module);
     for (const char *name : spec.names) {
         if (!name)
             break;
-        m.attr(name) = corvane::getattr(mod, corvane::intern(name));
+        m.attr(name) = import_from(mod, spec.module, corvane::intern(name));
     }
 }
 

@@ -1,5 +1,8 @@
 """The four history readers: newest record, copies of the last records, None
 for unknown instruments."""
+import subprocess
+import sys
+import textwrap
 from collections import deque
 
 import pytest
@@ -87,3 +90,25 @@ def test_non_integer_count_fails_with_type_error(ten_bars, count):
 def test_readers_follow_a_replaced_history(monkeypatch):
     monkeypatch.setattr(lf, "history_tick", {CODE: deque([{"datetime": 1}])})
     assert lf.get_current_tick(CODE) == {"datetime": 1}
+
+
+@pytest.mark.parametrize("module, name", [
+    ("corvane.tessara.model.trade", "Trade"), ("corvane.tessara.utils.trade_func", "get_vorn_tdtype"),
+])
+def test_a_name_missing_at_import_is_an_import_error(module, name):
+    # The import binds each outside name as `from module import name` does, whose error is an
+    # ImportError naming the module (not the AttributeError of the read). Run in a fresh
+    # interpreter, since an extension module is initialised once per process.
+    script = textwrap.dedent(f"""
+        import importlib
+        mod = importlib.import_module({module!r})
+        delattr(mod, {name!r})
+        try:
+            import corvane.tessara.utils.livefeed
+        except ImportError as outer:
+            e = outer.__cause__ or outer  # the extension loader may chain its own ImportError
+            print(type(e).__name__, e.name, e)
+        """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.stdout.startswith(f"ImportError {module} cannot import name {name!r} from {module!r} ("), \
+        out.stdout + out.stderr
