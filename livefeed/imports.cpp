@@ -34,18 +34,16 @@ const FromImport kFromImports[] = {
 // text, with the module's name and file on the exception.
 [[noreturn]] void cannot_import(nb::handle mod, const char *module, PyObject *name) {
     nb::object module_name = corvane::checked(PyUnicode_FromString(module));
-    PyObject *path = PyModule_GetFilenameObject(mod.ptr());
-    nb::object message;
-    if (path && PyUnicode_Check(path)) {
-        message = corvane::checked(
-            PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, module_name.ptr(), path));
-    } else {
+    nb::object path = nb::steal(PyModule_GetFilenameObject(mod.ptr()));
+    if (!path.is_valid() || !PyUnicode_Check(path.ptr())) {
         PyErr_Clear();
-        message = corvane::checked(
-            PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, module_name.ptr()));
+        path = nb::object();
     }
-    PyErr_SetImportError(message.ptr(), module_name.ptr(), path && PyUnicode_Check(path) ? path : nullptr);
-    Py_XDECREF(path);
+    nb::object message = corvane::checked(
+        path.is_valid()
+            ? PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, module_name.ptr(), path.ptr())
+            : PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, module_name.ptr()));
+    PyErr_SetImportError(message.ptr(), module_name.ptr(), path.is_valid() ? path.ptr() : nullptr);
     throw nb::python_error();
 }
 
