@@ -64,13 +64,13 @@ nb::object market_data_type(nb::handle base) {
 void add_trade_channels(nb::handle base, nb::handle context, nb::handle params) {
     nb::object accounts = corvane::getattr(base, CORVANE_NAME(accounts));
     nb::object items = corvane::call_method(accounts, CORVANE_NAME(items));
-    nb::object tdtype_of = LF_GLOBAL(get_vorn_tdtype);
     nb::object it = corvane::checked(PyObject_GetIter(items.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) {
         nb::object pair = nb::steal(item);
         nb::object name = channel_name(second_of_two(pair));
-        corvane::call_method(context, CORVANE_NAME(add_td_broker), corvane::call(tdtype_of, name));
-        set_item(params, CORVANE_TEXT("vorn_td"), corvane::call(tdtype_of, name));
+        // get_vorn_tdtype is read at each of its two uses, after the account's value has split.
+        corvane::call_method(context, CORVANE_NAME(add_td_broker), corvane::call(LF_GLOBAL(get_vorn_tdtype), name));
+        set_item(params, CORVANE_TEXT("vorn_td"), corvane::call(LF_GLOBAL(get_vorn_tdtype), name));
     }
     if (PyErr_Occurred())
         throw nb::python_error();

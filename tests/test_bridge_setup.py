@@ -286,3 +286,34 @@ def test_no_accounts_leaves_vorn_td_unset(clock, terminal_context):
     start(clock, terminal_context, accounts={})
     assert "vorn_td" not in lf.vorn_params
     assert len(terminal_context.calls_named("subscribe")) == 1
+
+
+@pytest.mark.parametrize("accounts, error", [({}, None), ({"a": "x_y_z"}, ValueError)])
+def test_channel_lookup_is_read_only_when_a_channel_is_looked_up(clock, terminal_context,
+                                                                 monkeypatch, accounts, error):
+    monkeypatch.delattr(lf, "get_vorn_tdtype")
+    if error is None:
+        start(clock, terminal_context, accounts=accounts)
+        assert len(terminal_context.calls_named("subscribe")) == 1
+    else:
+        with pytest.raises(error):
+            start(clock, terminal_context, accounts=accounts)
+
+
+def test_channel_lookup_is_read_at_each_use(clock, terminal_context, monkeypatch):
+    """Both lookups of an account read the module's current get_vorn_tdtype."""
+    seen = []
+
+    def first(name):
+        seen.append(("first", name))
+        monkeypatch.setattr(lf, "get_vorn_tdtype", second)
+        return TDType.SimTD
+
+    def second(name):
+        seen.append(("second", name))
+        return TDType.VnTD
+
+    monkeypatch.setattr(lf, "get_vorn_tdtype", first)
+    start(clock, terminal_context, accounts={"a": "x_simtd"})
+    assert seen == [("first", "SIMTD"), ("second", "SIMTD")]
+    assert terminal_context.td_brokers == [TDType.SimTD] and lf.vorn_params["vorn_td"] is TDType.VnTD
