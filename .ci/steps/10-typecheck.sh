@@ -3,4 +3,4 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top/typing"
-"${VENV:-$top/.venv}/bin/python" -m mypy --config-file mypy.ini --no-incremental usage_check.py
+"${VENV:-$top/.venv}/bin/python" -m mypy --config-file mypy.ini --no-incremental --cache-dir "$top/build/mypy-cache" usage_check.py
