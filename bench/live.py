@@ -153,7 +153,7 @@ def snapshot_case(mode):
     bridge = _bridge()
     queue = _Queue(mode)
     conv, exch = lf.convert_int_to_datetime, lf.get_exchane_from_vorn_mdtype
-    Env, Tick, Event, TICK = lf.Environment, lf.TickObject, lf.Event, lf.EVENT.TICK
+    Env, Tick, Event, EVENT = lf.Environment, lf.TickObject, lf.Event, lf.EVENT
     stamp, mt = snap.orig_time / 1000, snap.market_type
     code = "000001." + exch(mt)
     rec = {k: None for k in ("market_code", "datetime", "open_price", "close_price", "high_price", "low_price",
@@ -174,7 +174,7 @@ def snapshot_case(mode):
             exch(mt)
             hist.append(rec)
             ins = Env.get_instance().data_proxy.instruments(code)
-            q.append(Event(TICK, calendar_dt=dt, trading_dt=dt, tick=Tick(ins, rec)))
+            q.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=Tick(ins, rec)))
 
     return "on_snapshot", total, floor, queue
 
@@ -185,7 +185,7 @@ def bar_case(mode):
     bridge = _bridge()
     queue = _Queue(mode)
     conv, whole, exch = lf.convert_int_to_datetime, lf.convert_int_to_whole_date, lf.get_exchane_from_vorn_mdtype
-    Env, Event, BAR = lf.Environment, lf.Event, lf.EVENT.BAR
+    Env, Event, EVENT = lf.Environment, lf.Event, lf.EVENT
     t, mt = bars[0].end_time / 1000, bars[0].market_type
     rec = dict.fromkeys(("market_code", "orig_time", "open_price", "close_price", "high_price", "low_price",
                          "total_turnover", "volume", "prev_close"))
@@ -208,7 +208,7 @@ def bar_case(mode):
                 h.append(rec)
                 len(Env.get_instance().get_universe())
             c = whole(int(t))
-            q.append(Event(BAR, calendar_dt=c, trading_dt=c))
+            q.append(Event(EVENT.BAR, calendar_dt=c, trading_dt=c))
 
     def setup():
         queue()
@@ -226,7 +226,7 @@ def tick_order_case(mode):
     conv, exch = lf.convert_int_to_datetime, lf.get_exchane_from_vorn_mdtype
     gside, gtype, gkind = (lf.get_side_from_vorn_l2_order, lf.get_order_type_from_vorn_l2_order,
                            lf.get_l2order_type_from_vorn)
-    make, Event, KIND = lf.L2Order.__from_create__, lf.Event, lf.EVENT.L2_ORDER
+    L2Order, Event, EVENT = lf.L2Order, lf.Event, lf.EVENT
     stamp, mt = rec.order_time / 1000, rec.market_type
     code = "000001." + exch(mt)
     side_c, type_c = chr(rec.side), chr(rec.order_type)
@@ -241,8 +241,9 @@ def tick_order_case(mode):
         for _ in range(n):
             dt = conv(stamp)
             exch(mt)
-            o = make(7, code, dt, gside(side_c, mt), 10.5, 300, gtype(type_c, mt), 99, gkind(type_c, mt))
-            q.append(Event(KIND, calendar_dt=dt, trading_dt=dt, l2_order=o))
+            o = L2Order.__from_create__(7, code, dt, gside(side_c, mt), 10.5, 300, gtype(type_c, mt), 99,
+                                        gkind(type_c, mt))
+            q.append(Event(EVENT.L2_ORDER, calendar_dt=dt, trading_dt=dt, l2_order=o))
 
     return "on_tick_order", total, floor, queue
 
@@ -254,7 +255,7 @@ def tick_trade_case(mode):
     bridge = _bridge()
     queue = _Queue(mode)
     conv, exch, gtt = lf.convert_int_to_datetime, lf.get_exchane_from_vorn_mdtype, lf.get_trade_type_from_vorn
-    make, Event, KIND, BUY = lf.L2Transaction.__from_create__, lf.Event, lf.EVENT.L2_TRANSACTION, lf.SIDE.BUY
+    L2Transaction, Event, EVENT, SIDE = lf.L2Transaction, lf.Event, lf.EVENT, lf.SIDE
     stamp, mt = rec.trade_time / 1000, rec.market_type
     code = "000001." + exch(mt)
     type_c = chr(rec.trade_type)
@@ -269,8 +270,8 @@ def tick_trade_case(mode):
         for _ in range(n):
             dt = conv(stamp)
             exch(mt)
-            o = make(8, code, dt, BUY, 10.5, 300, 3150.0, gtt(type_c), 101, 100)
-            q.append(Event(KIND, calendar_dt=dt, trading_dt=dt, l2_transaction=o))
+            o = L2Transaction.__from_create__(8, code, dt, SIDE.BUY, 10.5, 300, 3150.0, gtt(type_c), 101, 100)
+            q.append(Event(EVENT.L2_TRANSACTION, calendar_dt=dt, trading_dt=dt, l2_transaction=o))
 
     return "on_tick_trade", total, floor, queue
 
@@ -305,6 +306,14 @@ def order_case(mode, status_name):
             + ", trade_qty:" + str(rep.trade_qty) + ", total_trade_value: " + str(rep.total_trade_value)
             + ", error_msg:" + str(rep.error_msg) + ", last_match_qty: " + str(rep.last_match_qty))
     pending = ORDER_STATUS.PENDING_NEW
+    OST = lf.OrderStatusType
+    reported = rep.order_status
+
+    def status_row():
+        # The report's status compared with the table's members in order, as the bridge must.
+        for name in ("UnSend", "Sended", "PartiallyFilled", "Filled"):
+            if reported == getattr(OST, name):
+                return name
     new_status = ORDER_STATUS.FILLED if status_name == "Filled" else ORDER_STATUS.PARTIALLY_FILLED
 
     def setup():
@@ -325,7 +334,8 @@ def order_case(mode, status_name):
             for _ in range(n):
                 order.status = pending
                 log.info(text)
-                account = Env.get_instance().get_account("000001.SZ")
+                account = Env.get_instance().get_account(order.market_code)
+                status_row()
                 order.secondary_order_id = 555
                 order.set_frozen_cash(10000.0)
                 order.status = ORDER_STATUS.ACTIVE
@@ -341,7 +351,8 @@ def order_case(mode, status_name):
         q = queue.q
         for _ in range(n):
             log.info(text)
-            account = Env.get_instance().get_account("000001.SZ")
+            account = Env.get_instance().get_account(order.market_code)
+            status_row()
             trade = make_trade(order_id=order.order_id, price=10.0, amount=300, side=order.side,
                                position_effect=order.position_effect, market_code=order.market_code,
                                frozen_price=order.price)
@@ -360,8 +371,8 @@ def query_position_case(mode, count=50):
                    profit_loss=500.0) for s in ids]
     bridge = _bridge()
     queue = _Queue(mode)
-    log, exch, Position, LONG = lf.system_log, lf.get_exchane_from_vorn_mdtype, lf.Position, lf.POSITION_DIRECTION.LONG
-    Event, KIND = lf.Event, lf.EVENT.QUERY_POSITION
+    log, exch, Position, DIRECTION = lf.system_log, lf.get_exchane_from_vorn_mdtype, lf.Position, lf.POSITION_DIRECTION
+    Event, EVENT = lf.Event, lf.EVENT
     mt = res[0].market_id
     codes = [s + "." + exch(mt) for s in ids]
     state = dict(quantity=1000, available_qty=800, avg_price=10.0, last_price=10.5, market_value=10500.0,
@@ -378,12 +389,13 @@ def query_position_case(mode, count=50):
         for _ in range(n):
             log.info(text)
             positions = []
+            LONG = DIRECTION.LONG
             for c in codes:
                 exch(mt)
                 p = Position(c, LONG, 1000)
                 p.set_state(dict(state))
                 positions.append(p)
-            q.append(Event(KIND, rid=7, positions=positions))
+            q.append(Event(EVENT.QUERY_POSITION, rid=7, positions=positions))
 
     return "on_query_position (%d)" % count, total, floor, queue
 
