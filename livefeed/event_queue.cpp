@@ -21,9 +21,62 @@ double monotonic_seconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+// numpy_ringbuffer.RingBuffer as the module imported it, with the `__len__` and `maxlen` its
+// class defines. Held only to recognise an untouched ring buffer; calls go through the module.
+struct RingBufferClass {
+    PyTypeObject *type = nullptr;
+    PyObject *len = nullptr;
+    PyObject *maxlen = nullptr;
+};
+RingBufferClass ring_buffer;
+
+// An exact int attribute of a plain instance as a C integer; false when absent, not an exact
+// int or out of range (the caller then takes the general path, which reports any error).
+bool read_index(PyObject *obj, PyObject *name, Py_ssize_t &out) {
+    PyObject *v = PyObject_GenericGetAttr(obj, name);
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = PyLong_CheckExact(v);
+    if (ok) {
+        out = PyLong_AsSsize_t(v);
+        if (out == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            ok = false;
+        }
+    }
+    Py_DECREF(v);
+    return ok;
+}
+
+// The ring buffer's fullness without its Python-level `maxlen` and `__len__`: for an instance of
+// the unmodified class they return `_capacity` and `_right_index - _left_index`, read here
+// directly. Returns false (and sets nothing) when the queue is anything else.
+bool ring_buffer_full(PyObject *q, bool &full) {
+    PyTypeObject *tp = Py_TYPE(q);
+    if (tp != ring_buffer.type || tp->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    PyObject *len = PyDict_GetItemWithError(tp->tp_dict, CORVANE_NAME(__len__));
+    PyObject *maxlen = len ? PyDict_GetItemWithError(tp->tp_dict, CORVANE_NAME(maxlen)) : nullptr;
+    if (len != ring_buffer.len || maxlen != ring_buffer.maxlen) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t capacity, left, right, size;
+    if (!read_index(q, CORVANE_NAME(_capacity), capacity) || !read_index(q, CORVANE_NAME(_right_index), right) ||
+        !read_index(q, CORVANE_NAME(_left_index), left) || __builtin_sub_overflow(right, left, &size) || size < 0)
+        return false;
+    full = size >= capacity;
+    return true;
+}
+
 // True when an append to `queue` will push out an event not yet drained: len(queue) has
 // reached queue.maxlen. A queue without a bound (no `maxlen`, or `maxlen` None) never is full.
 bool will_overwrite(nb::handle queue) {
+    bool full;
+    if (ring_buffer_full(queue.ptr(), full))
+        return full;
     PyObject *cap = PyObject_GetAttr(queue.ptr(), CORVANE_NAME(maxlen));
     if (!cap) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -123,6 +176,19 @@ void append_event(nb::handle event_queue, nb::handle event) {
 void append_event(nb::handle event) { append_event(LF_GLOBAL(event_queue), event); }
 
 void create_queue_counters(nb::module_ &m) {
+    nb::object rb = m.attr("RB");
+    if (PyType_Check(rb.ptr())) {
+        PyObject *d = ((PyTypeObject *) rb.ptr())->tp_dict;
+        PyObject *len = PyDict_GetItemWithError(d, CORVANE_NAME(__len__));
+        PyObject *maxlen = len ? PyDict_GetItemWithError(d, CORVANE_NAME(maxlen)) : nullptr;
+        if (len && maxlen) {
+            ring_buffer.type = (PyTypeObject *) rb.release().ptr();
+            ring_buffer.len = Py_NewRef(len);
+            ring_buffer.maxlen = Py_NewRef(maxlen);
+        } else if (PyErr_Occurred()) {
+            throw nb::python_error();
+        }
+    }
     m.attr("overwritten_events") = nb::int_(0);
     m.attr("overwrite_warning_interval") = nb::float_(10.0);
 }
