@@ -1,5 +1,6 @@
 // Login and account query results to framework events with Asset and Position objects.
 #include "livefeed.h"
+#include "record_intake.h"
 #include "report_util.h"
 
 namespace livefeed {
@@ -18,20 +19,28 @@ bool failed(nb::handle code) {
 // Position(market_code, POSITION_DIRECTION.LONG, init_qty) with the terminal's current state set
 // on it. Every position the terminal reports is a long one.
 nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle position_cls, nb::handle long_dir) {
-    // security_id + "." comes first, so a code that is not text fails before the exchange lookup.
-    nb::object code = corvane::checked(PyNumber_Add(getattr(pos, CORVANE_NAME(security_id)).ptr(), CORVANE_TEXT(".")));
+    // security_id + "." comes first, so a code that is not text fails before the exchange lookup
+    // (plain text cannot fail, and is joined with the suffix in one step).
+    nb::object security_id = getattr(pos, CORVANE_NAME(security_id));
+    nb::object head;
+    if (!PyUnicode_CheckExact(security_id.ptr()))
+        head = corvane::checked(PyNumber_Add(security_id.ptr(), CORVANE_TEXT(".")));
     nb::object exchange = corvane::call(get_exchange, getattr(pos, CORVANE_NAME(market_id)));
-    code = corvane::checked(PyNumber_Add(code.ptr(), exchange.ptr()));
+    nb::object code = head.is_valid() ? corvane::checked(PyNumber_Add(head.ptr(), exchange.ptr()))
+                                      : join_market_code(security_id, exchange);
     nb::object position = corvane::call(position_cls, code, long_dir, getattr(pos, CORVANE_NAME(init_qty)));
 
-    nb::dict state;
-    state[CORVANE_NAME(quantity)] = getattr(pos, CORVANE_NAME(leaves_qty));
-    state[CORVANE_NAME(available_qty)] = getattr(pos, CORVANE_NAME(available_qty));
-    state[CORVANE_NAME(avg_price)] = getattr(pos, CORVANE_NAME(cost_price));
-    state[CORVANE_NAME(last_price)] = getattr(pos, CORVANE_NAME(last_price));
-    state[CORVANE_NAME(market_value)] = getattr(pos, CORVANE_NAME(market_value));
-    state[CORVANE_NAME(daily_pnl)] = getattr(pos, CORVANE_NAME(profit_loss));
-    corvane::call_method(position, CORVANE_NAME(set_state), state);
+    // The state dict, keys in this order, built at its final size.
+    static const char *const keys[] = {"quantity", "available_qty", "avg_price", "last_price", "market_value",
+                                       "daily_pnl"};
+    static const RecordLayout layout(keys, 6);
+    nb::object held[6] = {getattr(pos, CORVANE_NAME(leaves_qty)),   getattr(pos, CORVANE_NAME(available_qty)),
+                          getattr(pos, CORVANE_NAME(cost_price)),   getattr(pos, CORVANE_NAME(last_price)),
+                          getattr(pos, CORVANE_NAME(market_value)), getattr(pos, CORVANE_NAME(profit_loss))};
+    PyObject *values[6];
+    for (int i = 0; i < 6; ++i)
+        values[i] = held[i].ptr();
+    corvane::call_method(position, CORVANE_NAME(set_state), layout.make(values));
     return position;
 }
 
