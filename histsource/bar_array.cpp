@@ -102,48 +102,73 @@ int64_t datetime_ticks_per_second(const std::string &t) {
     return 0;
 }
 
+// HHMM00 of every minute of a day, so a time of day needs one division (by 60) per row.
+const uint32_t *clock_of_minute() {
+    static const struct Table {
+        uint32_t v[1440];
+        Table() {
+            for (uint32_t m = 0; m < 1440; ++m)
+                v[m] = m / 60 * 10000 + m % 60 * 100;
+        }
+    } table;
+    return table.v;
+}
+
+// Date-time bar times in `ticks` per second to YYYYMMDDHHMMSS. The calendar arithmetic runs
+// once per day: a row inside the current day only needs its second of the day split.
+template <bool Nanoseconds>
+bool convert_datetimes(const ArrayInfo &info, int64_t ticks, uint64_t *out) {
+    const uint32_t *clock = clock_of_minute();
+    int64_t day_start = 1, day_end = 0; // no day yet
+    uint64_t date_part = 0;
+    for (Py_ssize_t i = 0; i < info.n; ++i) {
+        int64_t v;
+        std::memcpy(&v, info.data + i * info.stride, 8);
+        if (v == INT64_MIN) // NaT
+            return false;
+        // Division by the constant of the usual nanosecond unit compiles to a multiplication.
+        const int64_t secs = (Nanoseconds && v >= 0) ? (int64_t) ((uint64_t) v / 1000000000ULL)
+                                                     : corvane::dates::floor_div(v, ticks);
+        if (secs < day_start || secs >= day_end) {
+            day_start = corvane::dates::floor_div(secs, 86400) * 86400;
+            day_end = day_start + 86400;
+            if (!corvane::dates::ymdhms_from_epoch_seconds(day_start, date_part))
+                return false;
+        }
+        const uint32_t sod = (uint32_t) (secs - day_start);
+        const uint32_t minute = sod / 60;
+        out[i] = date_part + clock[minute] + (sod - minute * 60);
+    }
+    return true;
+}
+
 // YYYYMMDDHHMMSS of every element of a one-dimensional array of integer or date-time bar times,
-// exactly as convert_dt_to_int gives them; false when any value needs the framework's own handling
-// (NaT, invalid numbers, other types), and the caller converts row by row instead.
+// exactly as convert_dt_to_int gives them, written to out[0..info.n); false when any value needs
+// the framework's own handling (NaT, invalid numbers, other types), and the caller converts row
+// by row instead.
+bool convert_times_into(const ArrayInfo &info, uint64_t *out) {
+    const int64_t ticks = datetime_ticks_per_second(info.typestr);
+    if (ticks == 1000000000LL)
+        return convert_datetimes<true>(info, ticks, out);
+    if (ticks)
+        return convert_datetimes<false>(info, ticks, out);
+    const IntegerReader ints(info.typestr);
+    if (!ints.valid())
+        return false;
+    for (Py_ssize_t i = 0; i < info.n; ++i) {
+        int64_t v;
+        if (!ints.read(info.data + i * info.stride, v) || !corvane::dates::normalise_int_time(v, out[i]))
+            return false;
+    }
+    return true;
+}
+
 bool convert_times_natively(nb::handle values, std::vector<uint64_t> &out) {
     ArrayInfo info;
     if (!array_info(values, info) || info.ndim != 1)
         return false;
     out.resize((size_t) info.n);
-    const int64_t ticks = datetime_ticks_per_second(info.typestr);
-    const IntegerReader ints(info.typestr);
-    if (!ticks && !ints.valid())
-        return false;
-    // Bars of one day share their date: the calendar arithmetic runs once per day.
-    int64_t day_cached = INT64_MIN;
-    uint64_t date_part = 0;
-    for (Py_ssize_t i = 0; i < info.n; ++i) {
-        const char *p = info.data + i * info.stride;
-        if (ticks) {
-            int64_t v;
-            std::memcpy(&v, p, 8);
-            if (v == INT64_MIN) // NaT
-                return false;
-            // Division by a constant for the usual nanosecond unit compiles to a multiplication.
-            const int64_t secs = (ticks == 1000000000LL && v >= 0) ? (int64_t) ((uint64_t) v / 1000000000ULL)
-                                                                    : corvane::dates::floor_div(v, ticks);
-            const int64_t day = secs >= 0 ? (int64_t) ((uint64_t) secs / 86400ULL) : corvane::dates::floor_div(secs, 86400);
-            if (day != day_cached) {
-                uint64_t midnight;
-                if (!corvane::dates::ymdhms_from_epoch_seconds(day * 86400, midnight))
-                    return false;
-                day_cached = day;
-                date_part = midnight;
-            }
-            const int64_t sod = secs - day * 86400;
-            out[(size_t) i] = date_part + (uint64_t) (sod / 3600 * 10000 + sod / 60 % 60 * 100 + sod % 60);
-        } else {
-            int64_t v;
-            if (!ints.read(p, v) || !corvane::dates::normalise_int_time(v, out[(size_t) i]))
-                return false;
-        }
-    }
-    return true;
+    return convert_times_into(info, out.data());
 }
 
 // The index level holding the bar time: the labels of a one-level index, else `orig_time` by name
@@ -173,12 +198,13 @@ bool has_time_zone(nb::handle level) {
 bool fill_times_natively(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level, uint64_t *out, Py_ssize_t n) {
     std::vector<uint64_t> converted;
     if (nlevels == 1) {
-        if (has_time_zone(index) || !convert_times_natively(getattr(index, CORVANE_NAME(values)), converted))
+        if (has_time_zone(index))
             return false;
-        if ((Py_ssize_t) converted.size() != n)
+        nb::object values = getattr(index, CORVANE_NAME(values)); // keeps the times' memory alive
+        ArrayInfo info;
+        if (!array_info(values, info) || info.ndim != 1 || info.n != n)
             return false;
-        std::memcpy(out, converted.data(), (size_t) n * sizeof(uint64_t));
-        return true;
+        return convert_times_into(info, out);
     }
     nb::object lv = checked(PySequence_GetItem(getattr(index, CORVANE_NAME(levels)).ptr(), level));
     if (has_time_zone(lv) || !convert_times_natively(getattr(lv, CORVANE_NAME(values)), converted))
