@@ -29,6 +29,9 @@ from support_reliability import CALLS, TIMERS, QuietLog, fresh_state, make_bridg
 
 CALLS_TOTAL = int(os.environ.get("CORVANE_SOAK_CALLS", "24000"))
 QUERIES_TOTAL = max(CALLS_TOTAL // 40, 300)
+# Under AddressSanitizer freed blocks wait in a quarantine, so RSS tracks allocation volume,
+# not live memory; traced memory and reference counts still hold.
+RSS_MEANINGFUL = os.environ.get("CORVANE_SANITIZED") != "1"
 N_INSTRUMENTS = 200
 CODES = ["%06d" % (k + 1) for k in range(N_INSTRUMENTS)]
 NAMES = sorted(CALLS)
@@ -124,7 +127,7 @@ def test_soak_callbacks(monkeypatch):
         del objs[:0]
         assert refcounts(objs) == counts
         assert traced1 - traced0 < 256 * 1024
-        assert rss1 - rss0 < 32 * 2 ** 20
+        assert not RSS_MEANINGFUL or rss1 - rss0 < 32 * 2 ** 20
         assert lf.overwritten_events == 0
     finally:
         Environment.reset()
@@ -173,4 +176,4 @@ def test_soak_queries(data_source):
     assert refcounts(objs) == counts
     assert len(data_source._minute_bar_cache) <= 512
     assert traced1 - traced0 < 256 * 1024
-    assert rss1 - rss0 < 64 * 2 ** 20
+    assert not RSS_MEANINGFUL or rss1 - rss0 < 64 * 2 ** 20
