@@ -16,29 +16,13 @@ from corvane.tessara.model.order import Order
 from pyvorn import records
 from pyvorn.enums import AlgoControlType, MarketType, OrderStatusType
 
+from support_orders import LogRecorder  # noqa: F401  (re-exported for the reliability tests)
+
 UNIVERSE = ["000001.SZ", "000002.SZ", "600000.SH"]
+
 STATE_DICTS = ("history_bar", "history_tick", "orders_dict", "algo_parent_orders",
                "algo_child_orders", "algo_child_trades")
 BASE_STAMP = 20261208093000000
-
-
-class LogRecorder:
-    """Stands in for system_log: keeps (level, text) pairs."""
-
-    def __init__(self):
-        self.lines = []
-
-    def debug(self, text):
-        self.lines.append(("debug", text))
-
-    def info(self, text):
-        self.lines.append(("info", text))
-
-    def warning(self, text):
-        self.lines.append(("warning", text))
-
-    def at(self, level):
-        return [t for lvl, t in self.lines if lvl == level]
 
 
 class QuietLog:
