@@ -7,6 +7,10 @@
 #include "histsource.h"
 
 namespace histsource {
+
+// np.hstack(parts) (bar_join.cpp).
+nb::object join_bar_arrays(nb::handle np, nb::handle parts);
+
 namespace {
 
 using corvane::call;
@@ -287,7 +291,7 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
         return nb::none();
     if (PyList_Reverse(results.ptr()) != 0)
         throw nb::python_error();
-    nb::object joined = call_method(HS_GLOBAL(np), CORVANE_NAME(hstack), results);
+    nb::object joined = join_bar_arrays(HS_GLOBAL(np), results);
     const Py_ssize_t m = length(joined);
     return checked(PySequence_GetSlice(joined.ptr(), tail_start(m, count), m));
 }

@@ -1,0 +1,132 @@
+// Joining the days' bar arrays of a minute query: numpy.hstack, done as one allocation and a
+// byte copy per day when every part is a plain C-contiguous array of one dtype without objects
+// (numpy's own concatenation of structured arrays copies field by field).
+#include <cstring>
+#include <vector>
+
+#include "histsource.h"
+
+namespace histsource {
+
+// numpy.hstack as bound at import; the byte copy stands in for it only while the module's `np`
+// still hands out that function, so a replaced `np` or `np.hstack` is the one called.
+static PyObject *g_import_hstack = nullptr;
+
+void remember_numpy_join(nb::handle module) {
+    nb::object np = corvane::getattr(module, CORVANE_NAME(np));
+    Py_XDECREF(g_import_hstack);
+    g_import_hstack = corvane::getattr(np, CORVANE_NAME(hstack)).release().ptr();
+}
+
+namespace {
+
+struct Part {
+    const char *data;
+    Py_ssize_t n;
+};
+
+// Data pointer and length of a C-contiguous one-dimensional array, through the buffer
+// protocol; false for anything else. The view is released at once: the caller holds the array.
+bool contiguous_rows(nb::handle arr, Py_ssize_t itemsize, Part &out, int flags = PyBUF_C_CONTIGUOUS) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, flags) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool ok = view.ndim == 1 && view.itemsize == itemsize && view.len == view.shape[0] * itemsize;
+    out.data = static_cast<const char *>(view.buf);
+    out.n = ok ? view.shape[0] : 0;
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+bool equal(PyObject *a, PyObject *b) {
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// True for a structured dtype in numpy's canonical layout: native scalar fields packed in the
+// order of their names, no padding, not an aligned struct. Joining equal dtypes of this layout
+// keeps it, so copying bytes gives numpy's own result.
+bool packed_layout(nb::handle dtype) {
+    using corvane::getattr;
+    if (PyObject_IsTrue(getattr(dtype, CORVANE_NAME(isalignedstruct)).ptr()) != 0)
+        return false;
+    nb::object names = getattr(dtype, CORVANE_NAME(names));
+    nb::object fields = getattr(dtype, CORVANE_NAME(fields));
+    if (!PyTuple_Check(names.ptr()))
+        return false;
+    long long offset = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.ptr()); ++i) {
+        // dtype.fields is a read-only mapping proxy.
+        nb::object entry = nb::steal(PyObject_GetItem(fields.ptr(), PyTuple_GET_ITEM(names.ptr(), i)));
+        PyObject *field = entry.ptr();
+        if (!field || !PyTuple_Check(field) || PyTuple_GET_SIZE(field) < 2) {
+            PyErr_Clear();
+            return false;
+        }
+        nb::handle fdtype = PyTuple_GET_ITEM(field, 0);
+        if (PyLong_AsLongLong(PyTuple_GET_ITEM(field, 1)) != offset || !getattr(fdtype, CORVANE_NAME(names)).is_none() ||
+            PyObject_IsTrue(getattr(fdtype, CORVANE_NAME(isnative)).ptr()) != 1 ||
+            PyObject_Length(getattr(fdtype, CORVANE_NAME(shape)).ptr()) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        offset += PyLong_AsLongLong(getattr(fdtype, CORVANE_NAME(itemsize)).ptr());
+    }
+    const long long itemsize = PyLong_AsLongLong(getattr(dtype, CORVANE_NAME(itemsize)).ptr());
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return offset == itemsize;
+}
+
+// The joined array when every part qualifies; an empty object otherwise.
+nb::object join_by_copy(nb::handle np, nb::handle parts) {
+    const Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
+    nb::object ndarray = corvane::getattr(np, CORVANE_NAME(ndarray));
+    nb::object dtype = corvane::getattr(nb::handle(PyList_GET_ITEM(parts.ptr(), 0)), CORVANE_NAME(dtype));
+    if (PyObject_IsTrue(corvane::getattr(dtype, CORVANE_NAME(hasobject)).ptr()) != 0 || !packed_layout(dtype))
+        return nb::object();
+    const Py_ssize_t itemsize = PyLong_AsSsize_t(corvane::getattr(dtype, CORVANE_NAME(itemsize)).ptr());
+    if (itemsize < 0)
+        throw nb::python_error();
+    std::vector<Part> rows((size_t) count);
+    std::vector<nb::object> held((size_t) count);
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        held[(size_t) i] = nb::borrow(PyList_GET_ITEM(parts.ptr(), i));
+        nb::handle part = held[(size_t) i];
+        if ((PyObject *) Py_TYPE(part.ptr()) != ndarray.ptr() ||
+            (i > 0 && !equal(corvane::getattr(part, CORVANE_NAME(dtype)).ptr(), dtype.ptr())) ||
+            !contiguous_rows(part, itemsize, rows[(size_t) i]))
+            return nb::object();
+        total += rows[(size_t) i].n;
+    }
+    nb::object out = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(total), dtype);
+    Part dst;
+    if (!contiguous_rows(out, itemsize, dst, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) || dst.n != total)
+        return nb::object();
+    char *to = const_cast<char *>(dst.data);
+    for (const Part &p : rows) {
+        if (p.n > 0)
+            std::memcpy(to, p.data, (size_t) (p.n * itemsize));
+        to += p.n * itemsize;
+    }
+    return out;
+}
+
+} // namespace
+
+nb::object join_bar_arrays(nb::handle np, nb::handle parts) {
+    nb::object hstack = corvane::getattr(np, CORVANE_NAME(hstack));
+    if (hstack.ptr() == g_import_hstack && PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) > 0) {
+        nb::object joined = join_by_copy(np, parts);
+        if (joined.is_valid())
+            return joined;
+    }
+    return corvane::call(hstack, parts);
+}
+
+} // namespace histsource

@@ -1,0 +1,33 @@
+"""Minute answers joined from several days equal numpy's hstack of the days' arrays, byte for
+byte and in dtype layout, and a replaced `np.hstack` is the one that joins."""
+import numpy as np
+import pytest
+
+from support_bars import assert_same_array
+from support_datasource import *  # noqa: F401,F403
+from support_datasource import histsource
+from test_bar_history import of_type, ref_minute_history, DT  # noqa: F401
+import pandas as pd
+
+
+def days_of(source, ins):
+    s = histsource._is_suspended(ins.market_code)
+    return s.index[(s == False).values & (s.index.normalize() <= pd.Timestamp(DT).normalize())]  # noqa: E712
+
+
+@pytest.mark.parametrize("fields", [None, ["close", "orig_time"], ["volume"]])
+def test_joined_answer_is_numpys_hstack(data_source, fields):  # noqa: F811
+    ins = of_type(data_source, "stock")
+    got = data_source.history_bars(ins, 1000, "1m", fields, DT)
+    ref = ref_minute_history(data_source, ins, 1000, "1m", fields, days_of(data_source, ins))
+    assert_same_array(got, ref)
+    assert got.dtype.itemsize == ref.dtype.itemsize and got.tobytes() == ref.tobytes()
+
+
+def test_replaced_hstack_joins(data_source, monkeypatch):  # noqa: F811
+    ins = of_type(data_source, "stock")
+    calls = []
+    real = np.hstack
+    monkeypatch.setattr(histsource.np, "hstack", lambda parts: calls.append(len(parts)) or real(parts))
+    data_source.history_bars(ins, 600, "1m", None, DT)
+    assert calls and calls[0] >= 3
