@@ -33,3 +33,17 @@ def bar(security_id="000001", when=None, **fields):
     if when is not None:
         fields["end_time"] = stamp_from_datetime(when)
     return records.Bar(security_id=security_id, **fields)
+
+
+class LoggedRecord:
+    """A terminal record that logs each attribute read; absent fields raise AttributeError."""
+
+    def __init__(self, **fields):
+        self.fields, self.reads = fields, []
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        try:
+            return self.fields[name]
+        except KeyError:
+            raise AttributeError(name) from None

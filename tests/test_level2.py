@@ -13,7 +13,7 @@ from corvane.tessara.model.l2_transaction import L2Transaction
 from pyvorn import records
 from pyvorn.enums import MarketType
 
-from support_live import queued_events
+from support_live import LoggedRecord, queued_events
 
 WHEN = dt.datetime(2026, 12, 8, 9, 30, 1, 500000)
 STAMP = 20261208093001500
@@ -169,20 +169,6 @@ def test_keyword_arguments(live_bridge):
     live_bridge.on_tick_order(tick_order=tick_order())
     live_bridge.on_tick_trade(tick_trade=tick_trade())
     assert len(queued_events()) == 2
-
-
-class LoggedRecord:
-    """A terminal record that logs each attribute read; absent fields raise AttributeError."""
-
-    def __init__(self, **fields):
-        self.fields, self.reads = fields, []
-
-    def __getattr__(self, name):
-        self.reads.append(name)
-        try:
-            return self.fields[name]
-        except KeyError:
-            raise AttributeError(name) from None
 
 
 def test_fields_are_read_in_argument_order(live_bridge):

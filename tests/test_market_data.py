@@ -10,7 +10,7 @@ from corvane.tessara.core.events import EVENT
 from corvane.tessara.model.tick import TickObject
 from pyvorn.enums import MarketType
 
-from support_live import bar, queued_events, snapshot
+from support_live import LoggedRecord, bar, queued_events, snapshot
 
 TICK_KEYS = ["market_code", "datetime", "open_price", "close_price", "high_price", "low_price",
              "total_turnover", "volume", "prev_close", "ask_vols", "asks", "bid_vols", "bids",
@@ -287,20 +287,6 @@ def test_failing_universe_keeps_record_and_count(env, live_bridge, monkeypatch):
         feed(live_bridge, [T])
     assert len(lf.history_bar[CODE]) == 1 and live_bridge.bar_cnt == 1
     assert queued_events() == []
-
-
-class LoggedRecord:
-    """A terminal record that logs each attribute read; absent fields raise AttributeError."""
-
-    def __init__(self, **fields):
-        self.fields, self.reads = fields, []
-
-    def __getattr__(self, name):
-        self.reads.append(name)
-        try:
-            return self.fields[name]
-        except KeyError:
-            raise AttributeError(name) from None
 
 
 @pytest.mark.parametrize("handler, make", [("on_snapshot", full_snapshot),

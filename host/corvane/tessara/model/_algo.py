@@ -25,3 +25,13 @@ class AlgoModel(ModelObject):
             setattr(self, name, value)
         self.update_count = 1 if previous is None else previous.update_count + 1
         return self
+
+
+class FilledOrderMixin:
+    """Average fill price of an order that reports filled quantity and value."""
+
+    @property
+    def avg_price(self):
+        if not self.filled_quantity:
+            return 0.0
+        return self.filled_value / self.filled_quantity

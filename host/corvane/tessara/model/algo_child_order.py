@@ -1,8 +1,8 @@
 """Framework child order of an algorithmic parent order."""
-from corvane.tessara.model._algo import AlgoModel
+from corvane.tessara.model._algo import AlgoModel, FilledOrderMixin
 
 
-class AlgoChildOrder(AlgoModel):
+class AlgoChildOrder(FilledOrderMixin, AlgoModel):
     _vorn_fields = (
         ("parent_order_id", "sys_quote_id"),
         ("order_id", "client_order_id"),
@@ -19,9 +19,3 @@ class AlgoChildOrder(AlgoModel):
         ("error_msg", "error_msg"),
     )
     _fields = tuple(n for n, _ in _vorn_fields) + ("update_count",)
-
-    @property
-    def avg_price(self):
-        if not self.filled_quantity:
-            return 0.0
-        return self.filled_value / self.filled_quantity

@@ -1,8 +1,8 @@
 """Framework algorithmic parent order (split by the terminal into child orders)."""
-from corvane.tessara.model._algo import AlgoModel
+from corvane.tessara.model._algo import AlgoModel, FilledOrderMixin
 
 
-class AlgoParentOrder(AlgoModel):
+class AlgoParentOrder(FilledOrderMixin, AlgoModel):
     _vorn_fields = (
         ("parent_order_id", "sys_quote_id"),
         ("req_id", "client_seq_id"),
@@ -20,12 +20,6 @@ class AlgoParentOrder(AlgoModel):
         ("error_msg", "error_msg"),
     )
     _fields = tuple(n for n, _ in _vorn_fields) + ("update_count",)
-
-    @property
-    def avg_price(self):
-        if not self.filled_quantity:
-            return 0.0
-        return self.filled_value / self.filled_quantity
 
     @property
     def unfilled_quantity(self):
