@@ -5,7 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
 pattern='\b(printf|fprintf|puts|fputs|perror|std::cout|std::cerr|std::clog|PySys_Write(Stdout|Stderr)|PySys_FormatStd(out|err)|PyErr_Print(Ex)?|PyErr_Display|PyObject_Print|nb::print)\b'
-if grep -rnE "$pattern" --include='*.cpp' --include='*.h' livefeed histsource datac common; then
+if grep -rnE "$pattern" --include='*.cpp' --include='*.h' src; then
   echo "native code writes to stdout/stderr (lines above); log through system_log instead" >&2
   exit 1
 fi

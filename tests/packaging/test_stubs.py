@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-TOP = pathlib.Path(__file__).resolve().parent.parent
+TOP = pathlib.Path(__file__).resolve().parents[2]
 STUBS = {
     "livefeed": TOP / "stubs/corvane/tessara/utils/livefeed.pyi",
     "histsource": TOP / "stubs/corvane/tessara/mod/mod_quant_data/data_sources/histsource.pyi",

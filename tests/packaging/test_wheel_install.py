@@ -8,7 +8,7 @@ import zipfile
 
 import pytest
 
-TOP = pathlib.Path(__file__).resolve().parent.parent
+TOP = pathlib.Path(__file__).resolve().parents[2]
 DISTRIBUTION = "corvane-tessara-native"
 MODULE_DIRS = {
     "corvane.tessara.utils.livefeed": "corvane/tessara/utils",

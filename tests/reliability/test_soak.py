@@ -6,7 +6,7 @@ Short form (the suite): 29,000 callback calls (8,500 more order reports) and 1,0
 history queries with corporate-action and status queries between them.
 Long form, one command:
 
-    CORVANE_SOAK_CALLS=1000000 .venv/bin/python -m pytest tests/test_soak.py -q -s
+    CORVANE_SOAK_CALLS=1000000 .venv/bin/python -m pytest tests/reliability/test_soak.py -q -s
 
 (`CORVANE_SOAK_CALLS` callback calls and 1/40 as many query rounds; with -s
 the figures are printed.)
