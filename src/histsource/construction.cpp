@@ -1,4 +1,5 @@
 // Construction, instrument stores, the id-or-symbol map and the trading calendar.
+#include "from_import.h"
 #include "histsource.h"
 #include "instrument_iterator.h"
 #include "table_util.h"
@@ -8,21 +9,7 @@ namespace {
 
 // `from corvane.tessara.utils.login import init_gid`, done when a data source is built so the
 // login module is loaded only by hosts that use this source.
-nb::object import_init_gid() {
-    nb::object name = nb::str("corvane.tessara.utils.login");
-    nb::object module = corvane::checked(PyImport_Import(name.ptr()));
-    PyObject *fn = PyObject_GetAttr(module.ptr(), CORVANE_NAME(init_gid));
-    if (!fn) {
-        // a missing name is an import failure, as the from-import statement reports it
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ImportError,
-                            "cannot import name 'init_gid' from 'corvane.tessara.utils.login'");
-        }
-        throw nb::python_error();
-    }
-    return nb::steal(fn);
-}
+nb::object import_init_gid() { return corvane::from_import("corvane.tessara.utils.login", "init_gid"); }
 
 // The record's market code, or an empty object when the record has none.
 nb::object record_code(nb::handle record) {

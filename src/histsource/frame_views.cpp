@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "bar_array.h"
+#include "python_ops.h"
 
 namespace histsource {
 namespace {
@@ -15,6 +16,7 @@ using corvane::call;
 using corvane::call_method;
 using corvane::checked;
 using corvane::getattr;
+using corvane::truthy;
 
 template <class T> struct Store {
     static const char *name;
@@ -101,17 +103,10 @@ bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
     return true;
 }
 
-bool is_true(nb::handle v) {
-    const int t = PyObject_IsTrue(v.ptr());
-    if (t < 0)
-        throw nb::python_error();
-    return t == 1;
-}
-
 std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     nb::object frame = reindex_day_frame(df);
     nb::object columns = getattr(frame, CORVANE_NAME(columns));
-    if (!is_true(getattr(columns, CORVANE_NAME(is_unique))))
+    if (!truthy(getattr(columns, CORVANE_NAME(is_unique))))
         return nullptr;
     auto view = std::make_unique<DayFrameView>();
     if (!nanosecond_values(getattr(frame, CORVANE_NAME(index)), view->dates))

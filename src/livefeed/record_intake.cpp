@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "livefeed.h"
+#include "python_ops.h"
 
 namespace livefeed {
 
@@ -26,15 +27,17 @@ nb::object join_market_code(nb::handle security_id, nb::handle suffix) {
     return corvane::checked(PyNumber_Add(head.ptr(), b));
 }
 
-nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object &market_type) {
+nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object *market_type) {
     nb::object security_id = corvane::getattr(record, CORVANE_NAME(security_id));
     // `security_id + "."` runs before the market type is read: a code that is not text fails
     // first, without a market-type read or an exchange lookup. Exact text cannot fail here.
     nb::object head;
     if (!PyUnicode_CheckExact(security_id.ptr()))
         head = corvane::checked(PyNumber_Add(security_id.ptr(), CORVANE_TEXT(".")));
-    market_type = corvane::getattr(record, CORVANE_NAME(market_type));
-    nb::object suffix = corvane::call(exchange_of, market_type);
+    nb::object type = corvane::getattr(record, CORVANE_NAME(market_type));
+    nb::object suffix = corvane::call(exchange_of, type);
+    if (market_type)
+        *market_type = type;
     if (head.is_valid())
         return corvane::checked(PyNumber_Add(head.ptr(), suffix.ptr()));
     return join_market_code(security_id, suffix);
@@ -124,29 +127,14 @@ nb::object RecordLayout::make(PyObject *const *values) const {
 
 void append_to_history(nb::handle history, nb::handle market_code, nb::handle record,
                        nb::object (*new_deque)()) {
-    PyObject *h = history.ptr();
-    nb::object dq;
-    if (PyDict_CheckExact(h)) {
-        PyObject *found = PyDict_GetItemWithError(h, market_code.ptr());
-        if (found)
-            dq = nb::borrow(found);
-        else if (PyErr_Occurred())
-            throw nb::python_error();
-    } else {
-        // A host may put another mapping in place of the dict; keep the membership-test semantics.
-        int present = PySequence_Contains(h, market_code.ptr());
-        if (present < 0)
-            throw nb::python_error();
-        if (present)
-            dq = corvane::checked(PyObject_GetItem(h, market_code.ptr()));
-    }
+    nb::object dq = corvane::lookup(history, market_code);
     if (dq.is_valid()) {
         corvane::call_method(dq, CORVANE_NAME(append), record);
         return;
     }
     dq = new_deque();
     corvane::call_method(dq, CORVANE_NAME(append), record);
-    if (PyObject_SetItem(h, market_code.ptr(), dq.ptr()) != 0)
+    if (PyObject_SetItem(history.ptr(), market_code.ptr(), dq.ptr()) != 0)
         throw nb::python_error();
 }
 

@@ -126,6 +126,19 @@ class TestConstruction:
         with pytest.raises(ImportError, match="init_gid"):
             histsource.OstraDataDataSource()
 
+    def test_init_gid_is_imported_through_the_import_hook(self, datasource_env, monkeypatch):
+        # `from corvane.tessara.utils.login import init_gid` goes through builtins.__import__.
+        import builtins
+        seen = []
+        real = builtins.__import__
+
+        def hook(name, *args, **kwargs):
+            seen.append(name)
+            return real(name, *args, **kwargs)
+        monkeypatch.setattr(builtins, "__import__", hook)
+        histsource.OstraDataDataSource()
+        assert "corvane.tessara.utils.login" in seen
+
     def test_without_environment_fails(self, datasource_env):
         Environment.reset()
         with pytest.raises(RuntimeError):
