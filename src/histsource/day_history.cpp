@@ -118,7 +118,7 @@ nb::object answer_from_view(const DayFrameView &v, bool choose, const ChosenDays
     nb::object names_src = fields.is_none() ? nb::object(nb::none()) : field_list(fields);
     nb::list names = bar_field_names(names_src, v.dtypes);
     nb::object result = empty_array(np, bar_dtype(np, names, v.dtypes), rows.size());
-    StructTarget target(result);
+    StructTarget target(result, rows.size());
     for (nb::handle name : names) {
         nb::object src = is_orig_time(name) ? v.times : checked(PyObject_GetItem(v.arrays.ptr(), name.ptr()));
         target.fill(name, src, rows);
