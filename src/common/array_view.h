@@ -131,4 +131,27 @@ private:
     bool open_ = false;
 };
 
+// TypeError unless `array` is a structured numpy array (its dtype has field names), ValueError
+// unless it holds n records: what np.empty must hand back for records filled field by field.
+inline void expect_records(nb::handle array, Py_ssize_t n, const char *what) {
+    PyObject *dtype = PyObject_GetAttrString(array.ptr(), "dtype");
+    PyObject *names = dtype ? PyObject_GetAttrString(dtype, "names") : nullptr;
+    const bool structured = names && names != Py_None;
+    Py_XDECREF(dtype);
+    Py_XDECREF(names);
+    PyErr_Clear();
+    if (!structured) {
+        PyErr_Format(PyExc_TypeError, "%s must be a structured numpy array, not %.200s", what,
+                     Py_TYPE(array.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    const Py_ssize_t length = PyObject_Length(array.ptr());
+    if (length < 0)
+        throw nb::python_error();
+    if (length != n) {
+        PyErr_Format(PyExc_ValueError, "%s holds %zd records, expected %zd", what, length, n);
+        throw nb::python_error();
+    }
+}
+
 } // namespace corvane

@@ -175,17 +175,8 @@ nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n) {
 }
 
 StructTarget::StructTarget(nb::handle array, Py_ssize_t n) : array_(array), n_(n) {
-    // Whatever np.empty handed back must be an array of n records; each field's memory is checked
-    // when it is filled.
-    if (!corvane::getattr_or_absent(array, CORVANE_NAME(dtype)).is_valid()) {
-        PyErr_Format(PyExc_TypeError, "the bar array must be a numpy array, not %.200s", Py_TYPE(array.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    const Py_ssize_t length = corvane::length_of(array);
-    if (length != n) {
-        PyErr_Format(PyExc_ValueError, "the bar array holds %zd records, expected %zd", length, n);
-        throw nb::python_error();
-    }
+    // Each field's memory is checked when it is filled.
+    corvane::expect_records(array, n, "the bar array");
 }
 
 namespace {

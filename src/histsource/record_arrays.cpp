@@ -15,7 +15,9 @@ nb::object empty_records(Py_ssize_t n, std::initializer_list<std::pair<const cha
     for (const auto &f : fields)
         spec.append(nb::make_tuple(f.first, f.second));
     nb::object dtype = corvane::call_method(np, CORVANE_NAME(dtype), spec);
-    return corvane::call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);
+    nb::object records = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);
+    corvane::expect_records(records, n, "np.empty's result");
+    return records;
 }
 
 std::vector<int64_t> encoded_dates(nb::handle values) {
