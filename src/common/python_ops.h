@@ -104,4 +104,19 @@ inline nb::object lookup(nb::handle mapping, nb::handle key) {
     return checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
+// The object a weak reference refers to (a new reference), or None once it is gone.
+inline nb::object weak_target(nb::handle ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *obj = nullptr;
+    if (PyWeakref_GetRef(ref.ptr(), &obj) < 0)
+        throw nb::python_error();
+    return obj ? nb::steal(obj) : nb::none();
+#else
+    PyObject *obj = PyWeakref_GetObject(ref.ptr());
+    if (!obj)
+        throw nb::python_error();
+    return nb::borrow(obj);
+#endif
+}
+
 } // namespace corvane

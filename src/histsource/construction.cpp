@@ -2,6 +2,7 @@
 #include "from_import.h"
 #include "histsource.h"
 #include "instrument_iterator.h"
+#include "python_ops.h"
 #include "table_util.h"
 
 namespace histsource {
@@ -101,12 +102,19 @@ nb::object load_trading_dates(nb::handle client) {
 }
 
 // PRE_BEFORE_TRADING listener: day bars are fetched afresh every trading day, so the day-bar
-// cache is emptied; the minute-bar cache keeps its entries.
+// cache is emptied; the minute-bar cache keeps its entries. The listener holds the data source
+// weakly: the event bus lives as long as the environment, and a data source the framework drops
+// must be freed with its caches (the native closure is invisible to the garbage collector, so a
+// strong reference there could never be collected). Once the source is gone the listener does
+// nothing.
 void register_cache_clearing(nb::handle self) {
-    nb::object owner = nb::borrow(self);
+    nb::object owner = corvane::checked(PyWeakref_NewRef(self.ptr(), nullptr));
     nb::object listener = nb::cpp_function(
         [owner](nb::handle /*event*/) {
-            nb::object cache = corvane::getattr(owner, CORVANE_NAME(_history_cache));
+            nb::object source = corvane::weak_target(owner);
+            if (source.is_none())
+                return;
+            nb::object cache = corvane::getattr(source, CORVANE_NAME(_history_cache));
             corvane::call_method(cache, CORVANE_NAME(clear));
         },
         nb::name("clear_day_bar_cache"), nb::arg("event").none());

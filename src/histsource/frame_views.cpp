@@ -42,7 +42,7 @@ template <class T> const T *find_view(nb::handle obj) {
             throw nb::python_error();
         return nullptr;
     }
-    if (PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) != obj.ptr())
+    if (corvane::weak_target(PyTuple_GET_ITEM(entry, 0)).ptr() != obj.ptr())
         return nullptr;
     return static_cast<const T *>(PyCapsule_GetPointer(PyTuple_GET_ITEM(entry, 1), Store<T>::name));
 }

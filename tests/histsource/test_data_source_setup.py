@@ -1,6 +1,8 @@
 """Construction of the historical data source, instrument routing, calendars and caches."""
 import datetime
+import gc
 import types
+import weakref
 
 import pandas as pd
 import pytest
@@ -232,6 +234,18 @@ class TestCaches:
         (listener,) = datasource_env.event_bus.listeners(EVENT.PRE_BEFORE_TRADING)
         assert listener(None) is None
         assert replaced == {}
+
+    def test_a_dropped_data_source_is_freed_and_its_listener_idles(self, datasource_env):
+        # The listener on the event bus holds the source weakly: a dropped source is freed with
+        # its calendar and caches, and the event then changes nothing.
+        source = histsource.OstraDataDataSource()
+        ref, dates_ref = weakref.ref(source), weakref.ref(source._trading_dates)
+        (listener,) = datasource_env.event_bus.listeners(EVENT.PRE_BEFORE_TRADING)
+        del source
+        gc.collect()
+        assert ref() is None and dates_ref() is None
+        assert listener(None) is None
+        datasource_env.event_bus.publish_event(Event(EVENT.PRE_BEFORE_TRADING))
 
     def test_minute_cache_evicts_least_recently_used(self, data_source):
         cache = data_source._minute_bar_cache
