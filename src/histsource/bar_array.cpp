@@ -5,6 +5,7 @@
 
 #include "array_view.h"
 #include "bar_time_kernels.h"
+#include "index_entries.h"
 #include "python_ops.h"
 
 namespace histsource {
@@ -71,13 +72,8 @@ bool convert_times_natively(nb::handle values, std::vector<uint64_t> &out) {
 Py_ssize_t time_level(nb::handle index, Py_ssize_t nlevels) {
     if (nlevels == 1)
         return 0;
-    nb::object names = getattr(index, CORVANE_NAME(names));
-    const Py_ssize_t n = corvane::length_of(names);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (is_orig_time(checked(PySequence_GetItem(names.ptr(), i))))
-            return i;
-    }
-    return 1;
+    const Py_ssize_t named = orig_time_level(index);
+    return named >= 0 ? named : 1;
 }
 
 bool has_time_zone(nb::handle level) {
@@ -129,8 +125,14 @@ void fill_times_by_row(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level, n
     nb::object to_datetime = HS_GLOBAL(convert_int_to_datetime);
     nb::object it = checked(PyObject_GetIter(labels.ptr()));
     Py_ssize_t i = 0;
+    // A one-level index of record-like entries (not named orig_time) gives each entry's own
+    // orig_time; plain time labels are used as they are.
+    const bool entries = nlevels == 1 && orig_time_level(index) < 0;
     while (PyObject *raw_label = PyIter_Next(it.ptr())) {
         nb::object label = nb::steal(raw_label);
+        if (entries && !is_integer_label(label.ptr()))
+            if (nb::object part = entry_orig_time(label, -1); part.is_valid())
+                label = part;
         if (is_integer_label(label.ptr()))
             label = call(to_datetime, label);
         nb::object v = call(convert, label);

@@ -2,6 +2,7 @@
 #include "histsource.h"
 
 #include "dates.h"
+#include "index_entries.h"
 #include "python_ops.h"
 
 namespace histsource {
@@ -25,12 +26,19 @@ void index_by_code_and_time(nb::handle frame) {
     call_method_kw(frame, CORVANE_NAME(sort_index), CORVANE_KWNAMES("inplace"), in_place);
 }
 
-// Midnight of the day of the earliest cached bar: the orig_time part of the frame's first label,
+// Midnight of the day of the earliest cached bar: the orig_time of the frame's first label,
 // an integer YYYYMMDDHHMMSS (or YYYYMMDD) or a date-time.
 nb::object earliest_bar_day(nb::handle frame) {
     nb::object index = getattr(frame, CORVANE_NAME(index));
     nb::object label = checked(PySequence_GetItem(index.ptr(), 0));
-    nb::object time = PyTuple_Check(label.ptr()) ? checked(PySequence_GetItem(label.ptr(), -1)) : label;
+    // The orig_time level by name; without one, the last part of a tuple label, else the label's
+    // own orig_time attribute, else the label itself.
+    const Py_ssize_t level = orig_time_level(index);
+    nb::object time = level >= 0 ? entry_orig_time(label, level)
+                      : PyTuple_Check(label.ptr()) ? checked(PySequence_GetItem(label.ptr(), -1))
+                                                    : entry_orig_time(label, -1);
+    if (!time.is_valid())
+        time = label;
     nb::object pd = HS_GLOBAL(pd);
     if (!PyBool_Check(time.ptr()) && !PyFloat_Check(time.ptr()) && PyIndex_Check(time.ptr())) {
         nb::object as_int = checked(PyNumber_Index(time.ptr()));

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "histsource.h"
+#include "index_entries.h"
 #include "table_util.h"
 
 namespace histsource {
@@ -87,12 +88,11 @@ int64_t day_number(nb::handle date) {
     return era * 146097 + doe - 719468;
 }
 
-// The date of the newest bar of a price table: the `orig_time` level of its last index entry,
-// given either as an integer YYYYMMDDHHMMSS or as a date-time.
+// The date of the newest bar of a price table: the `orig_time` of its last index entry, given
+// either as an integer YYYYMMDDHHMMSS or as a date-time.
 nb::object last_bar_date(nb::handle table) {
     nb::object index = corvane::getattr(table, CORVANE_NAME(index));
-    nb::object times = corvane::call_method(index, CORVANE_NAME(get_level_values), CORVANE_NAME(orig_time));
-    nb::object last = item_at(times, -1);
+    nb::object last = required_orig_time(index, item_at(index, -1));
     if (PyIndex_Check(last.ptr())) {
         nb::object when = corvane::call(HS_GLOBAL(convert_int_to_datetime), last);
         return corvane::call_method(when, CORVANE_NAME(date));

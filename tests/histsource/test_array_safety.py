@@ -223,3 +223,9 @@ def test_dividend_records_with_a_wrong_field_type_are_refused(scripted_client, m
     with pytest.raises(TypeError, match="record date field"):
         histsource.OstraDataDataSource.get_dividend(types.SimpleNamespace(),
                                                     types.SimpleNamespace(market_code="600000.SH"))
+
+
+def test_bar_times_of_a_flat_index_of_record_entries_read_each_entrys_orig_time():
+    rec = types.SimpleNamespace
+    df = pd.DataFrame({"close": [1.0, 2.0]}, index=pd.Index([rec(orig_time=t) for t in TIMES[:2]], dtype=object))
+    assert list(to_array(df, ["orig_time"])["orig_time"]) == TIMES[:2]

@@ -179,3 +179,33 @@ class TestAvailableDataRange:
         with pytest.raises(ConnectionError):
             data_source.available_data_range("1d")
         assert len(starts) == 1
+
+    # The newest bar's orig_time: the level of that name, else the last entry's own attribute.
+    @pytest.mark.parametrize("shape", ["level", "level int64", "one level named", "record entries",
+                                       "record entries with date-times", "levels in another order"])
+    def test_newest_bar_from_every_index_shape(self, data_source, fixed_today, monkeypatch, shape):
+        times = [20240626150000, 20240627150000]
+        rec = types.SimpleNamespace
+        index = {
+            "level": pd.MultiIndex.from_arrays([["000001.SH"] * 2, times], names=["market_code", "orig_time"]),
+            "level int64": pd.MultiIndex.from_arrays([["000001.SH"] * 2, pd.Index(times, dtype="int64")],
+                                                     names=["market_code", "orig_time"]),
+            "one level named": pd.Index(times, name="orig_time"),
+            "record entries": pd.Index([rec(orig_time=t) for t in times], dtype=object),
+            "record entries with date-times": pd.Index(
+                [rec(orig_time=pd.Timestamp(str(t))) for t in times], dtype=object),
+            "levels in another order": pd.MultiIndex.from_arrays([times, ["000001.SH"] * 2],
+                                                                 names=["orig_time", "market_code"]),
+        }[shape]
+        self.probe(monkeypatch, lambda n: pd.DataFrame({"close_price": [1.0, 2.0]}, index=index))
+        assert data_source.available_data_range("1d") == (datetime.date(2005, 1, 4), datetime.date(2024, 6, 27))
+
+    @pytest.mark.parametrize("index", [
+        pd.MultiIndex.from_arrays([["000001.SH"], [20240627150000]], names=["market_code", "time"]),
+        pd.Index([20240627150000]),
+        pd.Index([types.SimpleNamespace(time=1)], dtype=object),
+    ], ids=["levels without orig_time", "unnamed flat index", "entries without orig_time"])
+    def test_an_index_without_orig_time_is_a_clear_error(self, data_source, fixed_today, monkeypatch, index):
+        self.probe(monkeypatch, lambda n: pd.DataFrame({"close_price": [1.0]}, index=index))
+        with pytest.raises(ValueError, match="no level named 'orig_time'.*has no orig_time attribute"):
+            data_source.available_data_range("1d")

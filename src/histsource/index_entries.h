@@ -1,0 +1,22 @@
+// Reading the bar time of an index entry: from the index's `orig_time` level where it has one by
+// that name (a pandas MultiIndex entry is a plain tuple), otherwise from the entry's own
+// `orig_time` attribute (a client may hand a flat index of record-like entries).
+#pragma once
+#include "histsource.h"
+
+namespace histsource {
+
+// The position of the level named `orig_time` among the index's level names, or -1 (no such
+// level, or no level names at all).
+Py_ssize_t orig_time_level(nb::handle index);
+
+// The `orig_time` of one entry: its part at `level` (the entry itself when it is no tuple, as in
+// a one-level index of that name) when level >= 0, else its `orig_time` attribute. An empty
+// object when the entry has no such attribute; other errors of the read propagate.
+nb::object entry_orig_time(nb::handle entry, Py_ssize_t level);
+
+// The same, failing with a ValueError that names the index's level names and the entry when the
+// entry carries no `orig_time` either way.
+nb::object required_orig_time(nb::handle index, nb::handle entry);
+
+} // namespace histsource
