@@ -26,7 +26,25 @@ python_for() {
 }
 
 # PYTHON=<version> scripts/setup into the row's own venv and wheel folder, as a user would.
-setup_# One row, in its own process so that its first failure ends it (set -e) and the next row runs.
+setup_row() {
+  local version=$1 venv=$2 dist=$3
+  rm -rf "$venv" "$dist"
+  PYTHON=$(python_for "$version") VENV="$venv" DIST="$dist" scripts/setup
+}
+
+# A framework installation on numpy 2 / pandas 2 (the stand-ins and the test tools), with the
+# main row's wheel deployed into it without its dependencies.
+deploy_row() {
+  local version=$1 venv=$2
+  rm -rf "$venv"
+  "$(python_for "$version")" -m venv "$venv"
+  local pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
+  "${pip[@]}" install "numpy>=2,<3" "pandas>=2.2,<3" "numpy-ringbuffer==0.2.2" "lru-dict>=1.3" \
+    "six>=1.16" "pytest>=8" "hypothesis>=6" "nanobind==3.1.0" ./host
+  "${pip[@]}" install --no-deps dist/corvane_tessara_native-*.whl
+}
+
+# One row, in its own process so that its first failure ends it (set -e) and the next row runs.
 row() {
   local version=$1 stack=$2
   local name="py${version/./}-$stack" dist
