@@ -2,15 +2,24 @@
 
 Run it with the framework installation's own interpreter:
 
-    /path/to/framework/bin/python check_deployment.py
+    /path/to/framework/bin/python check_deployment.py [--wheel dist/corvane_tessara_native-*.whl]
 
-It needs nothing but the standard library. For each module it first checks, name by name, that
-the installation provides every outside name the module binds when it is imported (so a missing
-framework piece is named, not hidden behind one import error), then imports the module and checks
-that the module holds those names and its own public ones. Prints one line per module and exits
-with status 0 when everything is in place, 1 otherwise.
+It needs nothing but the standard library. It names the interpreter and the numpy and pandas it
+finds and refuses versions outside the tested stacks, and refuses a wheel (given with --wheel, or
+installed) or a module file built for another Python version. For each module it then checks,
+name by name, that the installation provides every outside name the module binds when it is
+imported (so a missing framework piece is named, not hidden behind one import error), imports the
+module and checks that the module holds those names and its own public ones. Prints one line per
+module and exits with status 0 when everything is in place, 1 otherwise.
 """
+import argparse
 import importlib
+import importlib.machinery
+import importlib.metadata
+import importlib.util
+import os
+import platform
+import re
 import sys
 
 LIVEFEED = "corvane.tessara.utils.livefeed"
@@ -114,6 +123,100 @@ CLASS_METHODS = {
 }
 
 
+DISTRIBUTION = "corvane-tessara-native"
+
+# The tested lines of each library, as [first, past-the-end) version ranges, and the pairings
+# tested together.
+TESTED_VERSIONS = {
+    "numpy": [((1, 26), (1, 27)), ((2, 0), (3, 0))],
+    "pandas": [((1, 5, 3), (1, 6)), ((2, 2), (3, 0))],
+}
+TESTED_LINES = {"numpy": "1.26.x or 2.x", "pandas": "1.5.3 or 2.2 and later 2.x"}
+TESTED_PAIRS = {(1, 1), (2, 2)}  # (numpy major, pandas major)
+
+
+def parse_version(text):
+    """(major, minor, micro) of a version string; None when it does not start with digits."""
+    m = re.match(r"(\d+)\.(\d+)(?:\.(\d+))?", text)
+    return tuple(int(g or 0) for g in m.groups()) if m else None
+
+
+def installed_version(name):
+    try:
+        return importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+def check_versions(versions):
+    """Problems with the numpy and pandas versions found ({name: version string or None})."""
+    problems = []
+    majors = {}
+    for name, text in versions.items():
+        if text is None:
+            problems.append(f"{name} is not installed (tested: {TESTED_LINES[name]})")
+            continue
+        version = parse_version(text)
+        if version is None:
+            problems.append(f"{name} {text}: cannot read the version (tested: {TESTED_LINES[name]})")
+            continue
+        majors[name] = version[0]
+        if any(low <= version < high for low, high in TESTED_VERSIONS[name]):
+            continue
+        tested_majors = {low[0] for low, _ in TESTED_VERSIONS[name]}
+        what = "major version" if version[0] not in tested_majors else "version"
+        problems.append(f"{name} {text} is an untested {what} (tested: {TESTED_LINES[name]}); "
+                        f"install a tested one")
+    pair = (majors.get("numpy"), majors.get("pandas"))
+    if not problems and pair not in TESTED_PAIRS:
+        problems.append(f"numpy {versions['numpy']} with pandas {versions['pandas']} is an untested "
+                        f"pairing (tested: numpy 1.26 with pandas 1.5.3, numpy 2 with pandas 2)")
+    return problems
+
+
+def interpreter_tag():
+    return "cp%d%d" % sys.version_info[:2]
+
+
+def check_wheel_tags(wheel_path):
+    """Problems with the Python tag of the wheel file given and of the installed wheel."""
+    problems = []
+    here = interpreter_tag()
+    if wheel_path:
+        parts = os.path.basename(wheel_path)[:-len(".whl")].split("-")
+        tags = parts[-3].split(".") if len(parts) >= 5 else []
+        if here not in tags:
+            problems.append(f"{os.path.basename(wheel_path)} is built for {', '.join(tags) or 'an unknown Python'}, "
+                            f"this interpreter is {here}: build the wheel with this interpreter")
+    try:
+        wheel_info = importlib.metadata.distribution(DISTRIBUTION).read_text("WHEEL") or ""
+    except importlib.metadata.PackageNotFoundError:
+        wheel_info = ""
+    tags = [line.split(":", 1)[1].strip() for line in wheel_info.splitlines() if line.startswith("Tag:")]
+    if tags and not any(t.split("-")[0] == here for t in tags):
+        problems.append(f"the installed {DISTRIBUTION} is built for {', '.join(tags)}, "
+                        f"this interpreter is {here}: reinstall a wheel built with this interpreter")
+    return problems
+
+
+def check_module_files(module_name):
+    """A problem when the module's folder holds only extension files for other interpreters."""
+    package, _, short = module_name.rpartition(".")
+    try:
+        spec = importlib.util.find_spec(package)
+    except Exception:
+        return []  # the missing package is reported by the name checks
+    folders = list(spec.submodule_search_locations or ()) if spec else []
+    ours = tuple(importlib.machinery.EXTENSION_SUFFIXES)
+    found = [f for d in folders for f in sorted(os.listdir(d))
+             if f.startswith(short + ".") and f.endswith(".so")]
+    if not found or any(f[len(short):] in ours for f in found):
+        return []
+    return [f"{', '.join(found)} in {folders[0]} is built for another Python; this interpreter "
+            f"({platform.python_implementation()} {platform.python_version()}) loads "
+            f"{short}{ours[0]}: copy the files of a wheel built with this interpreter"]
+
+
 def bound_as(entry):
     return entry if isinstance(entry, tuple) else (entry, entry)
 
@@ -155,10 +258,21 @@ def check_module(module_name):
     return problems, module
 
 
-def main():
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Check a deployment of the native modules.")
+    parser.add_argument("--wheel", help="a wheel file to check against this interpreter before installing it")
+    args = parser.parse_args(argv)
+
+    print(f"interpreter {sys.executable} ({platform.python_implementation()} {platform.python_version()}, "
+          f"{interpreter_tag()})")
+    versions = {name: installed_version(name) for name in ("numpy", "pandas")}
+    print("found " + ", ".join(f"{name} {v or '(not installed)'}" for name, v in versions.items()))
     failed = False
+    for problem in check_versions(versions) + check_wheel_tags(args.wheel):
+        failed = True
+        print(f"FAIL {problem}")
     for module_name in OUTSIDE_NAMES:
-        problems = check_outside(module_name)
+        problems = check_module_files(module_name) + check_outside(module_name)
         module_problems, module = check_module(module_name)
         problems += module_problems
         if problems:

@@ -5,6 +5,9 @@ vorn_params, a fresh event_queue) and ends with no framework environment
 installed. A bridge's own context runs real timer threads: give a bridge the
 `terminal_context` (simulated timers) before calling `initialize` or the
 day-clock methods.
+
+The data-source fixtures (`small_dataset`, `datasource_env`, `data_source`, `scripted_client`) are
+defined in support_datasource and offered to every folder from here.
 """
 import datetime as _dt
 
@@ -14,6 +17,8 @@ import pytest
 import corvane.tessara.utils.livefeed as lf
 import pyvorn.strategy
 from corvane.tessara.environment import Environment
+
+from support_datasource import data_source, datasource_env, scripted_client, small_dataset  # noqa: F401
 from support_live import make_config
 
 _PER_DAY = ("vorn_params", "history_bar", "history_tick", "orders_dict",

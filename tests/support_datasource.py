@@ -1,8 +1,7 @@
 """Fixtures for building OstraDataDataSource on a small generated dataset, and a scripted data
 client for tests that need exact client answers.
 
-Use from a test module with `from support_datasource import *` (pytest then finds the fixtures)
-or import the names you need.
+tests/conftest.py offers the fixtures to every test; import the other names where you need them.
 """
 import datetime
 import types

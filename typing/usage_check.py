@@ -9,8 +9,7 @@ import pandas
 from corvane.tessara.datac.services.index import index_components, index_weights
 from corvane.tessara.mod.mod_quant_data.data_sources.histsource import OstraDataDataSource
 from corvane.tessara.utils import livefeed
-from corvane.tessara.utils.livefeed import (VornStrategy, get_current_bar, get_current_tick,
-                                            history_bars, history_ticks)
+from corvane.tessara.utils.livefeed import VornStrategy, get_current_bar, get_current_tick, history_bars, history_ticks
 
 
 def latest_price(market_code: str) -> Optional[float]:

@@ -20,8 +20,7 @@ from dataclasses import dataclass, field
 from datetime import datetime as _datetime
 from typing import Any, List
 
-from pyvorn.enums import (AlgoControlType, AlgoStatusType, AlgoType,
-                          MarketType, OrderStatusType, SideType)
+from pyvorn.enums import AlgoControlType, AlgoStatusType, AlgoType, MarketType, OrderStatusType, SideType
 
 
 def stamp_from_datetime(dt):

@@ -4,9 +4,11 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from corvane.tessara.mod.mod_quant_data.data_sources import histsource
+
 from support_bars import assert_same_array, ref_ndarray_from_df, row_time_int
 
 to_array = histsource.OstraDataDataSource._ndarray_from_df

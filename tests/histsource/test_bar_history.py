@@ -6,8 +6,8 @@ import pytest
 
 import corvane.tessara.datac as datac
 from corvane.tessara.mod.mod_quant_data.data_sources.resample_helper import resample_bars
+
 from support_bars import RecordingClient, assert_same_array, fake_instrument
-from support_datasource import *  # noqa: F401,F403
 from support_datasource import histsource
 
 DT = datetime.datetime(2024, 6, 20, 10, 0)

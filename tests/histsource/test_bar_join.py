@@ -1,13 +1,12 @@
 """Minute answers joined from several days equal numpy's hstack of the days' arrays, byte for
 byte and in dtype layout, and a replaced `np.hstack` is the one that joins."""
 import numpy as np
+import pandas as pd
 import pytest
 
 from support_bars import assert_same_array
-from support_datasource import *  # noqa: F401,F403
 from support_datasource import histsource
-from test_bar_history import of_type, ref_minute_history, DT  # noqa: F401
-import pandas as pd
+from test_bar_history import DT, of_type, ref_minute_history  # noqa: F401
 
 
 def days_of(source, ins):

@@ -3,9 +3,11 @@ framework converts each row, in one-level and two-level indexes."""
 import datetime
 
 import pandas as pd
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from corvane.tessara.mod.mod_quant_data.data_sources import histsource
+
 from support_bars import row_time_int
 
 to_array = histsource.OstraDataDataSource._ndarray_from_df

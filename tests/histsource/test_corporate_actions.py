@@ -9,8 +9,7 @@ import pytest
 
 import corvane.tessara.datac as datac
 
-from support_datasource import (data_source, datasource_env, histsource, scripted_client,  # noqa: F401
-                                small_dataset)
+from support_datasource import histsource
 
 DIVIDEND_DTYPE = np.dtype([("announcement_date", "<u4"), ("book_closure_date", "<u4"),
                            ("ex_dividend_date", "<u4"), ("payable_date", "<u4"),

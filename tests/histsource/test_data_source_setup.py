@@ -12,7 +12,7 @@ from corvane.tessara.core.events import EVENT, Event
 from corvane.tessara.data.base_data_source.data_source import BaseDataSource
 from corvane.tessara.environment import Environment
 
-from support_datasource import data_source, datasource_env, histsource, small_dataset  # noqa: F401
+from support_datasource import histsource
 
 STOCKS = ["600000.SH", "600519.SH", "601318.SH", "688111.SH", "000001.SZ", "000002.SZ",
           "000022.SZ", "001872.SZ", "300750.SZ"]

@@ -6,9 +6,8 @@ import pytest
 
 import corvane.tessara.datac as datac
 from corvane.tessara.core.events import EVENT, Event
-from support_bars import (RecordingClient, assert_same_array, day_frame, fake_instrument,
-                          ref_history_day_bars)
-from support_datasource import *  # noqa: F401,F403
+
+from support_bars import RecordingClient, assert_same_array, day_frame, fake_instrument, ref_history_day_bars
 from support_datasource import histsource
 
 DT = datetime.datetime(2024, 6, 20)

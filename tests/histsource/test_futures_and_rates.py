@@ -9,8 +9,7 @@ import corvane.tessara.datac as datac
 from corvane.tessara.const import COMMISSION_TYPE
 from corvane.tessara.data.base_data_source.storages import FuturesTradingParameters
 
-from support_datasource import (data_source, datasource_env, histsource, scripted_client,  # noqa: F401
-                                small_dataset)
+from support_datasource import histsource
 
 SELF = types.SimpleNamespace()
 

@@ -7,8 +7,6 @@ import pytest
 
 import corvane.tessara.datac as datac
 
-from support_datasource import data_source, datasource_env, histsource, small_dataset  # noqa: F401
-
 
 def trading_days(source, start, end):
     return list(source.get_trading_dates(start, end))

@@ -5,8 +5,7 @@ from datetime import datetime
 
 import pytest
 
-from corvane.tessara.const import (L2_ORDER_TYPE, L2_TRADE_TYPE, ORDER_STATUS,
-                                   ORDER_TYPE, POSITION_DIRECTION, SIDE)
+from corvane.tessara.const import L2_ORDER_TYPE, L2_TRADE_TYPE, ORDER_STATUS, ORDER_TYPE, POSITION_DIRECTION, SIDE
 from corvane.tessara.core.events import EVENT, Event
 from corvane.tessara.environment import Environment, InstrumentNotFound
 from corvane.tessara.model.algo_child_order import AlgoChildOrder
@@ -17,8 +16,7 @@ from corvane.tessara.utils import trade_func as tf
 from corvane.tessara.utils.functools import lru_cache
 from pyvorn import records
 from pyvorn.enums import MarketType, TDType
-from pyvorn.strategy import Context, ManualScheduler, ThreadScheduler, VornStrategy
-
+from pyvorn.strategy import Context, ManualScheduler, ThreadScheduler
 
 # Date-time conversions ------------------------------------------------------
 

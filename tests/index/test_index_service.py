@@ -9,8 +9,6 @@ import pytest
 import corvane.tessara.datac as datac
 from corvane.tessara.datac.services import index
 
-from support_datasource import small_dataset  # noqa: F401
-
 DOC_LINES = ["", "", "    :param market_code: 指数代码", "    :param date:  日期",
              "    :return: 指数成股份的market_code list or None", "    "]
 

@@ -10,7 +10,7 @@ from corvane.tessara.portfolio.account import Asset
 from pyvorn import records
 from pyvorn.enums import MarketType
 
-from support_orders import bridge, events, logs, kinds  # noqa: F401
+from support_orders import kinds
 
 
 @pytest.mark.parametrize("code,msg", [(0, "ok"), (-7, "bad password")])

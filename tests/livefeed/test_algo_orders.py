@@ -13,7 +13,7 @@ from corvane.tessara.model.algo_parent_order import AlgoParentOrder
 from pyvorn import records
 from pyvorn.enums import AlgoControlType
 
-from support_orders import algo_state, bridge, events, kinds  # noqa: F401
+from support_orders import kinds
 
 
 def test_algo_login_reply(bridge, events):

@@ -11,8 +11,7 @@ from corvane.tessara.model.order import Order
 from pyvorn import records
 from pyvorn.enums import OrderStatusType as S
 
-from support_orders import bridge, env, events, logs, orders, kinds  # noqa: F401
-
+from support_orders import kinds
 
 CID = "c-1"
 

@@ -5,6 +5,7 @@ import numpy_ringbuffer
 import pytest
 
 import corvane.tessara.utils.livefeed as lf
+
 from support_reliability import LogRecorder, env, fresh_state, make_bridge, snapshot  # noqa: F401
 
 

@@ -8,6 +8,7 @@ import pytest
 
 import corvane.tessara.utils.livefeed as lf
 from corvane.tessara.utils.event_drain import drain, take
+
 from support_reliability import LogRecorder, bridge, env, fresh_state, make_bridge, snapshot  # noqa: F401
 
 

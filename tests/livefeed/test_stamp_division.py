@@ -1,9 +1,11 @@
 """Terminal time stamps become seconds exactly as Python's `stamp / 1000` gives them, bit for
 bit, on both sides of 2**53 and past the 64-bit range."""
-from hypothesis import HealthCheck, given, settings, strategies as st
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import corvane.tessara.utils.livefeed as lf
+
 from support_reliability import LogRecorder, env, fresh_state, make_bridge, snapshot  # noqa: F401
 
 EDGES = [0, 1, -1, 999, 1000, 1500, 2 ** 53 - 1, 2 ** 53, 2 ** 53 + 1, 2 ** 53 + 500, -(2 ** 53) - 500,

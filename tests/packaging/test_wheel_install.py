@@ -1,14 +1,17 @@
-"""The wheel in dist/ (made by scripts/setup) and the installed copy the suite runs against."""
+"""The wheel in dist/ (made by scripts/setup; $CORVANE_DIST names another folder) and the
+installed copy the suite runs against."""
 import importlib
 import importlib.metadata
 import os
 import pathlib
 import re
+import sys
 import zipfile
 
 import pytest
 
 TOP = pathlib.Path(__file__).resolve().parents[2]
+DIST = pathlib.Path(os.environ.get("CORVANE_DIST") or TOP / "dist")
 DISTRIBUTION = "corvane-tessara-native"
 MODULE_DIRS = {
     "corvane.tessara.utils.livefeed": "corvane/tessara/utils",
@@ -22,13 +25,27 @@ def _short(module):
 
 
 @pytest.fixture(scope="module")
-def wheel_names():
-    wheels = sorted(TOP.glob("dist/corvane_tessara_native-*.whl"))
+def wheel_path():
+    wheels = sorted(DIST.glob("corvane_tessara_native-*.whl"))
     if not wheels:
-        pytest.skip("no wheel in dist/ (scripts/setup builds it)")
-    assert len(wheels) == 1, f"more than one wheel in dist/: {wheels}"
-    with zipfile.ZipFile(wheels[0]) as zf:
+        pytest.skip(f"no wheel in {DIST} (scripts/setup builds it)")
+    assert len(wheels) == 1, f"more than one wheel in {DIST}: {wheels}"
+    return wheels[0]
+
+
+@pytest.fixture(scope="module")
+def wheel_names(wheel_path):
+    with zipfile.ZipFile(wheel_path) as zf:
         return {name: zf.read(name) for name in zf.namelist()}
+
+
+def test_wheel_is_built_for_this_interpreter(wheel_path, wheel_names):
+    tag = "cp%d%d" % sys.version_info[:2]
+    python_tag, abi_tag = wheel_path.name.split("-")[2:4]
+    assert (python_tag, abi_tag) == (tag, tag)
+    suffix = f".cpython-{sys.version_info[0]}{sys.version_info[1]}-"
+    extensions = [n for n in wheel_names if n.endswith(".so")]
+    assert extensions and all(suffix in n for n in extensions), extensions
 
 
 def test_wheel_holds_only_the_three_modules_and_their_stubs(wheel_names):

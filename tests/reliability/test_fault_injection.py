@@ -8,7 +8,8 @@ import sys
 import pytest
 
 import corvane.tessara.utils.livefeed as lf
-from support_reliability import CALLS, QuietLog, check_invariants, env, fresh_state, make_bridge, new_order  # noqa: F401
+
+from support_reliability import CALLS, QuietLog, check_invariants, fresh_state, make_bridge, new_order
 
 OUTSIDE = ["Environment", "Event", "TickObject", "Trade", "L2Order", "L2Transaction",
            "convert_int_to_whole_date", "convert_int_to_datetime", "get_exchane_from_vorn_mdtype",

@@ -17,14 +17,13 @@ import sys
 import tracemalloc
 from datetime import datetime, timedelta
 
-import pytest
-
 import corvane.tessara.utils.livefeed as lf
 from corvane.tessara.environment import Environment
 from corvane.tessara.utils.event_drain import drain
 from pyvorn import records
 from pyvorn.enums import MarketType
-from support_datasource import *  # noqa: F401,F403
+
+from support_datasource import histsource
 from support_reliability import CALLS, TIMERS, QuietLog, fresh_state, make_bridge, new_order
 
 CALLS_TOTAL = int(os.environ.get("CORVANE_SOAK_CALLS", "24000"))

@@ -9,12 +9,10 @@ import itertools
 import os
 import threading
 
-import pytest
-
 import corvane.tessara.utils.livefeed as lf
 from corvane.tessara.utils.event_drain import take
-from support_reliability import (UNIVERSE, bridge, day_clock_datetime, env, register_orders,  # noqa: F401
-                                 snapshot, tick_trade)
+
+from support_reliability import UNIVERSE, day_clock_datetime, register_orders, snapshot, tick_trade
 
 TOTAL = 1_000_000 if os.environ.get("CORVANE_LONG") else 60_000
 TIMER_SHARE = 10  # one timer event for every 10 callback events

@@ -195,7 +195,6 @@ def generate_minute_bars(day_bar, spec, session_starts, n, rng, prev_open_intere
     """
     tick = float(spec["tick_size"])
     lot = int(spec["round_lot"])
-    mult = float(spec["contract_multiplier"])
     o, c, h, lo = (int(round(day_bar[f] / tick)) for f in ("open", "close", "high", "low"))
 
     if h == lo or n == 1:

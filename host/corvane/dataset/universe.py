@@ -24,7 +24,8 @@ _SPECS = [
     ("159915.SZ", "创业板ETF", "fund", "XSHE", "2011-12-09", None, 0.001, 100, 1.0, 2.2, 0.016, 0.0, None, STOCK_HOURS),
     ("RB2410.SHF", "螺纹钢2410", "Future", "SHFE", "2023-10-16", "2024-10-15", 1.0, 1, 10.0, 3700.0, 0.012, 0.0, "RB", FUTURES_NIGHT_HOURS),
     ("AU2412.SHF", "黄金2412", "Future", "SHFE", "2023-12-15", "2024-12-13", 0.02, 1, 1000.0, 470.0, 0.008, 0.0, "AU", FUTURES_NIGHT_HOURS),
-    ("IF2412.CFE", "沪深300股指2412", "Future", "CFFEX", "2024-04-22", "2024-12-20", 0.2, 1, 300.0, 3600.0, 0.012, 0.0, "IF", INDEX_FUTURES_HOURS),
+    ("IF2412.CFE", "沪深300股指2412", "Future", "CFFEX", "2024-04-22", "2024-12-20", 0.2, 1, 300.0, 3600.0, 0.012, 0.0, "IF",
+     INDEX_FUTURES_HOURS),
 ]
 
 _COLUMNS = ["market_code", "symbol", "type", "exchange", "listed_date", "de_listed_date", "tick_size",

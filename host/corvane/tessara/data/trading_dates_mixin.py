@@ -1,5 +1,4 @@
 """Trading-calendar arithmetic over one DatetimeIndex of trading days per calendar type."""
-import datetime
 
 import pandas as pd
 

@@ -6,8 +6,7 @@ order id and the frozen cash in place; events carry deep copies.
 import itertools
 from datetime import datetime as _datetime
 
-from corvane.tessara.const import (FINAL_ORDER_STATUSES, ORDER_STATUS,
-                                   ORDER_TYPE, POSITION_EFFECT, SIDE)
+from corvane.tessara.const import FINAL_ORDER_STATUSES, ORDER_STATUS, ORDER_TYPE, POSITION_EFFECT, SIDE
 from corvane.tessara.model._record import ModelObject
 
 _order_ids = itertools.count(1)

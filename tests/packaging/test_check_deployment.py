@@ -1,0 +1,68 @@
+"""scripts/check_deployment.py: the versions it accepts, the wheel and module files it refuses."""
+import importlib.util
+import pathlib
+import subprocess
+import sys
+import types
+
+import pytest
+
+TOP = pathlib.Path(__file__).resolve().parents[2]
+SCRIPT = TOP / "scripts" / "check_deployment.py"
+
+
+@pytest.fixture(scope="module")
+def check():
+    spec = importlib.util.spec_from_file_location("check_deployment", SCRIPT)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("numpy, pandas", [("1.26.4", "1.5.3"), ("2.1.3", "2.2.3"), ("2.4.0", "2.3.1")])
+def test_tested_stacks_pass(check, numpy, pandas):
+    assert check.check_versions({"numpy": numpy, "pandas": pandas}) == []
+
+
+@pytest.mark.parametrize("numpy, pandas, expected", [
+    ("2.1.3", "3.0.0", "pandas 3.0.0 is an untested major version"),
+    ("3.0.0", "2.2.3", "numpy 3.0.0 is an untested major version"),
+    ("2.1.3", "2.1.4", "pandas 2.1.4 is an untested version"),
+    ("1.25.2", "1.5.3", "numpy 1.25.2 is an untested version"),
+    ("1.26.4", "2.2.3", "untested pairing"),
+    ("1.26.4", None, "pandas is not installed"),
+])
+def test_untested_versions_are_refused_by_name(check, numpy, pandas, expected):
+    problems = check.check_versions({"numpy": numpy, "pandas": pandas})
+    assert len(problems) == 1 and expected in problems[0], problems
+
+
+def test_wheel_for_another_python_is_refused(check):
+    other = "cp39" if sys.version_info[:2] != (3, 9) else "cp310"
+    problems = check.check_wheel_tags(f"dist/corvane_tessara_native-0.1.0-{other}-{other}-linux_x86_64.whl")
+    assert len(problems) == 1 and f"built for {other}" in problems[0]
+    assert f"this interpreter is {check.interpreter_tag()}" in problems[0]
+    tag = check.interpreter_tag()
+    assert check.check_wheel_tags(f"dist/corvane_tessara_native-0.1.0-{tag}-{tag}-linux_x86_64.whl") == []
+
+
+def test_module_file_for_another_python_is_refused(check, tmp_path, monkeypatch):
+    (tmp_path / "livefeed.cpython-39-x86_64-linux-gnu.so").write_bytes(b"")
+    (tmp_path / "livefeed.pyi").write_text("")
+    folder = types.SimpleNamespace(submodule_search_locations=[str(tmp_path)])
+    monkeypatch.setattr(check.importlib.util, "find_spec", lambda name: folder)
+    problems = check.check_module_files(check.LIVEFEED)
+    assert len(problems) == 1 and "livefeed.cpython-39-x86_64-linux-gnu.so" in problems[0]
+    # one built for this interpreter beside it is what gets loaded
+    (tmp_path / ("livefeed" + check.importlib.machinery.EXTENSION_SUFFIXES[0])).write_bytes(b"")
+    assert check.check_module_files(check.LIVEFEED) == []
+
+
+def test_script_reports_interpreter_and_stack():
+    run = subprocess.run([sys.executable, str(SCRIPT)], capture_output=True, text=True, cwd=TOP)
+    lines = run.stdout.splitlines()
+    assert lines[0].startswith(f"interpreter {sys.executable} ")
+    import numpy
+    import pandas
+    assert lines[1] == f"found numpy {numpy.__version__}, pandas {pandas.__version__}"
+    assert (run.returncode, lines[-1]) == (0, "deployment complete"), run.stdout
