@@ -40,7 +40,7 @@ deploy_row() {
   "$(python_for "$version")" -m venv "$venv"
   local pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
   "${pip[@]}" install "numpy>=2,<3" "pandas>=2.2,<3" "numpy-ringbuffer==0.2.2" "lru-dict>=1.3" \
-    "six>=1.16" "pytest>=8" "hypothesis>=6" "nanobind==3.1.0" ./host
+    "six>=1.16" "pytest>=8" "hypothesis>=6" "nanobind==3.1.0" ./host ./replay
   "${pip[@]}" install --no-deps dist/corvane_tessara_native-*.whl
 }
 

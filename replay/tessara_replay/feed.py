@@ -1,13 +1,19 @@
-"""The recorded market of one trading day, as the simulated terminal plays it.
+"""The market of one trading day, as the simulated terminal plays it.
 
 For each instrument of the replay the day bar and the one-minute bars of the
 day come from the dataset. From them the feed derives, per minute, what the
 terminal delivers: one snapshot at the bar's end time, the bar itself, and
 level-2 records inside the minute (two orders, and one transaction per
 non-empty half of the minute's volume).
+
+`market_feed` gives the whole day as a time-ordered sequence of `FeedItem`s
+(time, terminal callback name, record); the terminal plays any such sequence,
+so a feed read back from a recording plugs in the same way.
 """
 import datetime as _dt
+import itertools as _itertools
 from dataclasses import dataclass
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -20,6 +26,17 @@ MARKET_TYPES = {"SH": MarketType.SSE, "SZ": MarketType.SZSE}
 # Level-2 letters per market: (buy side, sell side, limit order type).
 _L2_CODES = {MarketType.SZSE: ("1", "2", "2"), MarketType.SSE: ("B", "S", "A")}
 BOOK_LEVELS = 5
+
+
+L2_LEAD = _dt.timedelta(seconds=30)    # level-2 records of a minute arrive mid-minute
+
+
+class FeedItem(NamedTuple):
+    """One market-data callback of the terminal: at `time` (a date-time of the replayed
+    day) the strategy's method `name` is called with `record`."""
+    time: _dt.datetime
+    name: str
+    record: Any
 
 
 class FeedError(ValueError):
@@ -68,13 +85,20 @@ class InstrumentDay:
         self._cum_turnover = np.cumsum(self.turnover)
         self._run_high = np.maximum.accumulate(self.high)
         self._run_low = np.minimum.accumulate(self.low)
+        # the five-level book of each minute's snapshot, for all minutes at once
+        steps = np.arange(1, BOOK_LEVELS + 1)
+        ticks = np.rint(self.close / self.tick_size)[:, None]
+        self._bids = np.round((ticks - steps) * self.tick_size, 6).tolist()
+        self._asks = np.round((ticks + steps) * self.tick_size, 6).tolist()
+        lots = np.maximum(1, self.volume // self.round_lot // 10).astype(np.int64)[:, None]
+        self._depth = (lots * self.round_lot * steps).tolist()
 
 
 def load_instrument_day(dataset, market_code, day):
     """The day's bars of one instrument; FeedError when it did not trade."""
     security_id, market_type = split_code(market_code)
-    spec = dataset.spec(market_code)
-    if spec is None:
+    profile = dataset.profile(market_code)
+    if profile is None:
         raise FeedError("no such instrument: %s" % market_code)
     bars = dataset.day_bars(market_code)
     minutes = dataset.minute_bars(market_code, day)
@@ -84,7 +108,7 @@ def load_instrument_day(dataset, market_code, day):
     day_bar = bars.loc[day]
     return InstrumentDay(
         market_code=market_code, security_id=security_id, market_type=market_type,
-        tick_size=float(spec["tick_size"]), round_lot=int(spec["round_lot"]),
+        tick_size=float(profile["tick_size"]), round_lot=int(profile["round_lot"]),
         prev_close=float(day_bar["prev_close"]), limit_up=float(day_bar["limit_up"]),
         limit_down=float(day_bar["limit_down"]),
         times=[t.to_pydatetime() for t in minutes.index],
@@ -101,8 +125,7 @@ def _price(x, tick):
 def snapshot(ins, i):
     """Snapshot at the end of minute `i`: cumulative day figures and a five-level book
     around the last price."""
-    tick, last = ins.tick_size, float(ins.close[i])
-    lots = max(1, int(ins.volume[i] // ins.round_lot // 10))
+    last = float(ins.close[i])
     return Snapshot(
         security_id=ins.security_id, market_type=ins.market_type,
         orig_time=stamp_from_datetime(ins.times[i]), trading_phase_code="T0",
@@ -112,10 +135,8 @@ def snapshot(ins, i):
         high_limited=ins.limit_up, low_limited=ins.limit_down,
         total_volume_trade=int(ins._cum_volume[i]),
         total_value_trade=float(ins._cum_turnover[i]),
-        bid_price=[_price(last - k * tick, tick) for k in range(1, BOOK_LEVELS + 1)],
-        ask_price=[_price(last + k * tick, tick) for k in range(1, BOOK_LEVELS + 1)],
-        bid_volume=[lots * ins.round_lot * k for k in range(1, BOOK_LEVELS + 1)],
-        ask_volume=[lots * ins.round_lot * k for k in range(1, BOOK_LEVELS + 1)])
+        bid_price=ins._bids[i], ask_price=ins._asks[i],
+        bid_volume=ins._depth[i], ask_volume=list(ins._depth[i]))
 
 
 def bar(ins, i):
@@ -135,7 +156,7 @@ def trade_volumes(volume, round_lot):
     return [v for v in (first, int(volume) - first) if v > 0]
 
 
-def level2(ins, i, seq):
+def level2_records(ins, i, seq):
     """Level-2 orders and transactions inside minute `i`. `seq` is the instrument's
     running sequence counter (an itertools.count). Returns (orders, trades)."""
     if ins.volume[i] <= 0:
@@ -163,3 +184,25 @@ def level2(ins, i, seq):
             trade_price=price, trade_volume=vol, value_trade=round(price * vol, 2),
             trade_type=ord("F")))
     return orders, trades
+
+
+def market_feed(instruments, level2=True):
+    """The day's market-data callbacks of `instruments` in delivery order: for each bar end
+    time, the level-2 records of the minute half a minute earlier (unless `level2` is
+    false), then at the end time every instrument's snapshot, then every bar."""
+    seqs = {ins.market_code: _itertools.count(1) for ins in instruments}
+    times = sorted({t for ins in instruments for t in ins.times})
+    for t in times:
+        present = [(ins, ins.index_of(t)) for ins in instruments]
+        present = [(ins, i) for ins, i in present if i is not None]
+        if level2:
+            for ins, i in present:
+                orders, trades = level2_records(ins, i, seqs[ins.market_code])
+                for record in orders:
+                    yield FeedItem(t - L2_LEAD, "on_tick_order", record)
+                for record in trades:
+                    yield FeedItem(t - L2_LEAD, "on_tick_trade", record)
+        for ins, i in present:
+            yield FeedItem(t, "on_snapshot", snapshot(ins, i))
+        for ins, i in present:
+            yield FeedItem(t, "on_bar", bar(ins, i))
