@@ -193,14 +193,8 @@ def generate_minute_bars(day_bar, profile, session_starts, n, rng, prev_open_int
 
     Returns a dict of numpy arrays (fields of MINUTE_FIELDS, and `open_interest` for futures).
     """
-<<<<<<< HEAD
-    tick = float(spec["tick_size"])
-    lot = int(spec["round_lot"])
-=======
     tick = float(profile["tick_size"])
     lot = int(profile["round_lot"])
-    mult = float(profile["contract_multiplier"])
->>>>>>> replay
     o, c, h, lo = (int(round(day_bar[f] / tick)) for f in ("open", "close", "high", "low"))
 
     if h == lo or n == 1:
