@@ -31,12 +31,8 @@ namespace detail {
 // The module's attribute, else an already imported submodule of that name, else the statement's
 // ImportError. Other errors of the read propagate.
 inline nb::object import_from(nb::handle mod, nb::handle module_name, PyObject *name) {
-    PyObject *value = PyObject_GetAttr(mod.ptr(), name);
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
+    if (nb::object value = getattr_if_present(mod, name); value.is_valid())
+        return value;
     nb::object full = checked(PyUnicode_FromFormat("%U.%U", module_name.ptr(), name));
     if (PyObject *submodule = PyImport_GetModule(full.ptr()))
         return nb::steal(submodule);
