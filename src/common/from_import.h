@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <vector>
 
 #include "calls.h"
 #include "interned.h"
@@ -87,12 +88,8 @@ inline nb::object from_import(const char *module, const char *name) {
 
 // from <module> import <names>, each bound as an attribute of `target` (a module being set up).
 inline void from_import(nb::handle target, const char *module, std::initializer_list<ImportName> names) {
-    nb::object values[16];
-    if (names.size() > 16) {
-        PyErr_SetString(PyExc_SystemError, "from_import: too many names in one statement");
-        throw nb::python_error();
-    }
-    import_names(module, names, values);
+    std::vector<nb::object> values(names.size());
+    import_names(module, names, values.data());
     size_t i = 0;
     for (const ImportName &n : names)
         setattr(target, intern(n.as ? n.as : n.name), values[i++]);
