@@ -61,7 +61,7 @@ public:
     Py_ssize_t length() const { return view_.shape[0]; }
     Py_ssize_t itemsize() const { return view_.itemsize; }
     Py_ssize_t stride() const { return view_.strides ? view_.strides[0] : view_.itemsize; }
-    bool contiguous() const { return stride() == itemsize(); }
+    bool contiguous() const { return length() <= 1 || stride() == itemsize(); }
     ElementType element() const { return parse_element_type(view_.format, view_.itemsize); }
     const char *format() const { return view_.format ? view_.format : "B"; }
 

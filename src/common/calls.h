@@ -71,6 +71,18 @@ inline nb::object getattr_or_absent(nb::handle obj, PyObject *name) {
     return nb::steal(v);
 }
 
+// getattr(obj, name) when obj has the attribute, else an empty object: only AttributeError counts
+// as absent, any other error of the read propagates.
+inline nb::object getattr_if_present(nb::handle obj, PyObject *name) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name);
+    if (v)
+        return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 inline void setattr(nb::handle obj, PyObject *name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) != 0)
         throw nb::python_error();

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <vector>
 
 #include "calls.h"
 #include "interned.h"
@@ -31,12 +32,8 @@ namespace detail {
 // The module's attribute, else an already imported submodule of that name, else the statement's
 // ImportError. Other errors of the read propagate.
 inline nb::object import_from(nb::handle mod, nb::handle module_name, PyObject *name) {
-    PyObject *value = PyObject_GetAttr(mod.ptr(), name);
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
+    if (nb::object value = getattr_if_present(mod, name); value.is_valid())
+        return value;
     nb::object full = checked(PyUnicode_FromFormat("%U.%U", module_name.ptr(), name));
     if (PyObject *submodule = PyImport_GetModule(full.ptr()))
         return nb::steal(submodule);
@@ -91,12 +88,8 @@ inline nb::object from_import(const char *module, const char *name) {
 
 // from <module> import <names>, each bound as an attribute of `target` (a module being set up).
 inline void from_import(nb::handle target, const char *module, std::initializer_list<ImportName> names) {
-    nb::object values[16];
-    if (names.size() > 16) {
-        PyErr_SetString(PyExc_SystemError, "from_import: too many names in one statement");
-        throw nb::python_error();
-    }
-    import_names(module, names, values);
+    std::vector<nb::object> values(names.size());
+    import_names(module, names, values.data());
     size_t i = 0;
     for (const ImportName &n : names)
         setattr(target, intern(n.as ? n.as : n.name), values[i++]);

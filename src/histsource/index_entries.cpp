@@ -25,13 +25,7 @@ Py_ssize_t orig_time_level(nb::handle index) {
 nb::object entry_orig_time(nb::handle entry, Py_ssize_t level) {
     if (level >= 0)
         return PyTuple_Check(entry.ptr()) ? corvane::checked(PySequence_GetItem(entry.ptr(), level)) : nb::borrow(entry);
-    PyObject *v = PyObject_GetAttr(entry.ptr(), CORVANE_NAME(orig_time));
-    if (v)
-        return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
+    return corvane::getattr_if_present(entry, CORVANE_NAME(orig_time));
 }
 
 nb::object required_orig_time(nb::handle index, nb::handle entry) {

@@ -1,4 +1,5 @@
 // Algorithmic order replies and reports, tracked per parent order.
+#include "from_import.h"
 #include "livefeed.h"
 #include "report_util.h"
 
@@ -18,29 +19,13 @@ void post_parent_reply(PyObject *kind, nb::handle reply) {
     out.post(kind, CORVANE_KWNAMES("parent_order_id", "code", "msg"), parent_id, code, msg);
 }
 
-// from pyvorn.enums import AlgoControlType, at the moment of the call: a module without the name
-// fails with ImportError, as the import statement does.
-nb::object import_control_types() {
-    nb::object enums = corvane::import("pyvorn.enums");
-    PyObject *v = PyObject_GetAttr(enums.ptr(), CORVANE_NAME(AlgoControlType));
-    if (v)
-        return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, "cannot import name 'AlgoControlType' from 'pyvorn.enums'");
-    throw nb::python_error();
-}
+// from pyvorn.enums import AlgoControlType, at the moment of the call.
+nb::object import_control_types() { return corvane::from_import("pyvorn.enums", "AlgoControlType"); }
 
 // The reply's control type: `control_type` when the record carries it, else `algo_control_type`.
 nb::object control_type_of(nb::handle reply) {
-    PyObject *v = PyObject_GetAttr(reply.ptr(), CORVANE_NAME(control_type));
-    if (v)
-        return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return getattr(reply, CORVANE_NAME(algo_control_type));
+    nb::object control = corvane::getattr_if_present(reply, CORVANE_NAME(control_type));
+    return control.is_valid() ? control : getattr(reply, CORVANE_NAME(algo_control_type));
 }
 
 // One state report of a known parent order: convert it with the previous object of the same

@@ -127,7 +127,11 @@ def fuzz_source(data_source, monkeypatch):
     client = MutatingClient(["get_price", "get_dividend", "get_split", "is_suspended", "is_st_stock",
                              "get_share_transformation", "future_commission_margin"])
     monkeypatch.setattr(histsource, "ostradatac", client)
-    return data_source, client
+    # The module-level memos would keep the mutated answers for every later test.
+    histsource._is_suspended.cache_clear()
+    yield data_source, client
+    histsource._is_suspended.cache_clear()
+    histsource._get_tick_size.cache_clear()
 
 
 def instrument(source, code):
