@@ -7,6 +7,8 @@ import pandas as pd
 META_FILE = "meta.json"
 CALENDAR_FILE = "trading_dates.parquet"
 MINUTES_FILE = "minute_bars.parquet"
+# One-minute bars imported from a user's files; they take precedence over the others.
+IMPORTED_MINUTES_FILE = "imported_minute_bars.parquet"
 
 
 def _write(frame, path):
@@ -38,6 +40,8 @@ def save(dataset, path, include_minutes=False):
         _write(minutes, os.path.join(path, MINUTES_FILE))
     elif os.path.exists(os.path.join(path, MINUTES_FILE)):
         os.remove(os.path.join(path, MINUTES_FILE))
+    if dataset.imported_minute_bars is not None:
+        _write(dataset.imported_minute_bars, os.path.join(path, IMPORTED_MINUTES_FILE))
     with open(os.path.join(path, META_FILE), "w", encoding="utf-8") as f:
         json.dump(dataset.meta, f, indent=1, sort_keys=True)
 
@@ -51,4 +55,6 @@ def load(path):
     trading_dates = pd.DatetimeIndex(_read(os.path.join(path, CALENDAR_FILE))["date"], name="trading_date")
     minutes_path = os.path.join(path, MINUTES_FILE)
     minutes = _read(minutes_path) if os.path.exists(minutes_path) else None
-    return Dataset(tables, trading_dates, meta, minute_bars=minutes)
+    imported_path = os.path.join(path, IMPORTED_MINUTES_FILE)
+    imported = _read(imported_path) if os.path.exists(imported_path) else None
+    return Dataset(tables, trading_dates, meta, minute_bars=minutes, imported_minute_bars=imported)
