@@ -6,6 +6,7 @@ record never costs the recording. Columns of type `any` keep ints, floats, strin
 and None exactly, as tagged text.
 """
 import enum as _enum
+import operator
 
 import pyarrow as pa
 
@@ -82,8 +83,16 @@ def _fits(value, kind):
                                                     for v in value)
 
 
+_value_of = operator.attrgetter("_value_")      # `value` is a slower descriptor
+
+
 def _enum_values(values):
-    return [v.value if isinstance(v, _enum.Enum) else v for v in values]
+    try:
+        return list(map(_value_of, values))          # the usual case: all members
+    except AttributeError:
+        return [v.value if isinstance(v, _enum.Enum) else v for v in values]
+
+
 
 
 class Encoder:

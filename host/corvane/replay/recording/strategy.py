@@ -108,16 +108,17 @@ class _TimerRecorder:
 
 
 class _TimedCallback:
-    __slots__ = ("callback", "recorder", "name")
+    __slots__ = ("callback", "recorder", "name", "_row")
     _code = layouts.CALLBACK_NAMES.index(layouts.TIMER_CALLBACK)
 
     def __init__(self, callback, recorder):
         self.callback = callback
         self.recorder = recorder
         self.name = getattr(callback, "__name__", None) or repr(callback)
+        self._row = (self.name,)
 
     def __call__(self):
-        self.recorder.add(self._code, (self.name,), 0)
+        self.recorder.add(self._code, self._row, 0)
         return self.callback()
 
 

@@ -21,7 +21,9 @@ import os
 import threading
 import time
 from time import monotonic_ns as _monotonic_ns
+from time import time_ns as _time_ns
 
+import numpy as np
 import pyarrow as pa
 
 from . import codec, layouts
@@ -41,18 +43,11 @@ _EPOCH = _dt.datetime(1970, 1, 1)
 def wall_clock_ns():
     """Local wall-clock time in nanoseconds since 1970-01-01 00:00 local time."""
     now = time.time_ns()
-    return now + _utc_offset_ns(now)
+    return now + utc_offset_ns(now)
 
 
-_offset_cache = [None, 0]          # [hour of the last lookup, offset]
-
-
-def _utc_offset_ns(now_ns):
-    hour = now_ns // 3_600_000_000_000
-    if _offset_cache[0] != hour:    # looked up once an hour: offsets change on the hour
-        _offset_cache[1] = time.localtime(now_ns // 1_000_000_000).tm_gmtoff * 1_000_000_000
-        _offset_cache[0] = hour
-    return _offset_cache[1]
+def utc_offset_ns(now_ns):
+    return time.localtime(now_ns // 1_000_000_000).tm_gmtoff * 1_000_000_000
 
 
 def ns_of_datetime(when):
@@ -75,6 +70,8 @@ def _schema():
 
 
 SCHEMA = _schema()
+# The union child of a layout without rows in a batch: built once.
+_EMPTY = [codec.Encoder().struct([], layouts.columns(layout)) for layout in layouts.LAYOUTS]
 
 
 def config_snapshot(config):
@@ -114,13 +111,16 @@ class Recorder:
     callback and timer threads may add rows at the same time."""
 
     def __init__(self, directory, config=None, batch_rows=4096, flush_seconds=1.0,
-                 clock=wall_clock_ns, fsync=True, compression="lz4"):
+                 clock=None, fsync=True, compression="lz4"):
         self.directory = os.fspath(directory)
         os.makedirs(self.directory, exist_ok=True)
         self.config = {} if config is None else config
         self.batch_rows = int(batch_rows)
         self._flush_ns = int(flush_seconds * 1e9)
+        # Without a clock of its own the recorder reads the system time and adds the local
+        # UTC offset, looked up again at every batch write (so within a batch of a change).
         self._clock = clock
+        self._offset_ns = utc_offset_ns(time.time_ns())
         self._fsync = fsync
         self._options = pa.ipc.IpcWriteOptions(compression=compression)
         self._lock = threading.Lock()
@@ -139,7 +139,8 @@ class Recorder:
     def add(self, callback, values, missing=0):
         """One row: callback index (layouts.CALLBACK_NAMES), the attribute tuple of its
         layout, the bit mask of attributes the record lacked."""
-        t = self._clock()
+        clock = self._clock
+        t = _time_ns() + self._offset_ns if clock is None else clock()
         waited = _monotonic_ns()
         with self._lock:
             rows = self._rows
@@ -174,6 +175,7 @@ class Recorder:
         rows, self._rows = self._rows, []
         if self.closed:
             raise ValueError("recorder is closed")
+        self._offset_ns = utc_offset_ns(time.time_ns())
         start = 0
         while start < len(rows):          # one batch per local day the rows fall on
             day = rows[start][0] // DAY_NS
@@ -197,24 +199,22 @@ class Recorder:
 
     def _batch(self, rows):
         n = len(rows)
-        layout_of = layouts.LAYOUT_OF
+        arrival, callbacks, values, missing = zip(*rows)
+        codes = list(map(layouts.LAYOUT_OF.__getitem__, callbacks))
         children = [[] for _ in layouts.LAYOUTS]
-        type_ids, offsets = [], []
-        for _, callback, values, _ in rows:
-            code = layout_of[callback]
+        offsets = []
+        for code, v in zip(codes, values):
             child = children[code]
-            type_ids.append(code)
             offsets.append(len(child))
-            child.append(values)
+            child.append(v)
         encoder = codec.Encoder()
-        arrays = [encoder.struct(child, layouts.columns(layout))
-                  for child, layout in zip(children, layouts.LAYOUTS)]
+        arrays = [encoder.struct(child, layouts.columns(layout)) if child else empty
+                  for child, layout, empty in zip(children, layouts.LAYOUTS, _EMPTY)]
         self.dropped_values += encoder.dropped
         payload = pa.UnionArray.from_dense(
-            pa.array(type_ids, type=pa.int8()), pa.array(offsets, type=pa.int32()), arrays,
+            pa.array(codes, type=pa.int8()), pa.array(offsets, type=pa.int32()), arrays,
             [layout.name for layout in layouts.LAYOUTS], list(range(len(arrays))))
-        arrival, callbacks, missing = zip(*((r[0], r[1], r[3]) for r in rows))
-        seq = pa.array(range(self._seq, self._seq + n), type=pa.uint64())
+        seq = pa.array(np.arange(self._seq, self._seq + n, dtype=np.uint64))
         self._seq += n
         return pa.RecordBatch.from_arrays(
             [seq, pa.array(arrival, type=pa.int64()), pa.array(callbacks, type=pa.int16()),
