@@ -8,11 +8,10 @@ import pandas as pd
 import pytest
 
 import corvane.tessara.utils.livefeed as lf
-from corvane.replay import ReplayError, cli, run_replay
-from corvane.replay.clock import SimClock, patched_bridge_clock
-from corvane.replay.feed import trade_volumes
-from corvane.tessara import datac
-from corvane.tessara.datac import _state as datac_state
+from corvane import harness
+from tessara_replay import ReplayError, cli, run_replay
+from tessara_replay.clock import SimClock, patched_bridge_clock
+from tessara_replay.feed import trade_volumes
 
 DAY = "2024-06-17"
 
@@ -29,20 +28,16 @@ def store(tmp_path_factory):
 @pytest.fixture(autouse=True)
 def keep_client_dataset():
     """A replay points the data client at its store; put the previous dataset back."""
-    saved = datac_state._dataset
-    yield
-    datac.set_dataset(saved)
+    with harness.dataset_restored():
+        yield
 
 
 @pytest.fixture(scope="module")
 def replay(store, tmp_path_factory):
     """One short replay of two instruments, shared by the checks below."""
     out = tmp_path_factory.mktemp("out")
-    saved = datac_state._dataset
-    try:
+    with harness.dataset_restored():
         result = run_replay(day=DAY, instruments=2, out_dir=str(out), store=store)
-    finally:
-        datac.set_dataset(saved)
     from corvane.dataset import load
     return result, out, load(store)
 
@@ -52,7 +47,7 @@ def _expected_market_events(dataset, codes, day):
     times = set()
     for code in codes:
         bars = dataset.minute_bars(code, day)
-        lot = int(dataset.spec(code)["round_lot"])
+        lot = int(dataset.profile(code)["round_lot"])
         ticks += len(bars)
         times.update(bars.index)
         traded = bars["volume"][bars["volume"] > 0]
@@ -94,7 +89,7 @@ def test_orders_trades_and_algo(replay):
     # every fill the terminal reported reached the framework as one TRADE event
     assert result.events["TRADE"] == result.terminal_sent["on_trade"] > 0
     assert result.algo["status"] == "Finished" and result.algo["filled"] == result.algo["quantity"]
-    assert sum(1 for f in result.fills if f[2] == "ALGO_BUY") == 6
+    assert sum(1 for f in result.fills if (f["kind"], f["side"]) == ("algo", "BUY")) == 6
 
 
 def test_accessors_caches_and_counters(replay):
@@ -112,9 +107,12 @@ def test_accessors_caches_and_counters(replay):
 def test_outputs_written_whole_and_bridge_clock_restored(replay):
     result, out, _ = replay
     names = sorted(os.listdir(out))
-    assert names == ["chart_%s_20240617.png" % result.codes[0], "summary.json", "summary.txt"]
-    with open(result.files["chart"], "rb") as f:
-        assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+    assert names == sorted(["chart_%s_20240617.png" % code for code in result.codes] + [
+        "fills.csv", "fills.parquet", "orders.csv", "orders.parquet", "summary.json",
+        "summary.txt"])
+    for code in result.codes:
+        with open(result.files["chart_" + code], "rb") as f:
+            assert f.read(8) == b"\x89PNG\r\n\x1a\n"
     with open(result.files["json"]) as f:
         assert json.load(f)["events"] == result.events
     assert lf.datetime is _dt.datetime and lf.np is np
@@ -165,9 +163,9 @@ def test_cli_bad_input_is_one_line_and_writes_nothing(store, tmp_path, capsys, a
 
 
 def test_failure_during_the_run_leaves_no_results(store, tmp_path, monkeypatch):
-    import corvane.replay.chart as chart
+    import tessara_replay.chart as chart
 
-    def broken(path, result):
+    def broken(path, data, result):
         with open(path, "wb") as f:
             f.write(b"half")
         raise RuntimeError("plotting failed")
@@ -186,7 +184,7 @@ def test_replay_error_is_raised_before_anything_runs(store, tmp_path):
 @pytest.mark.parametrize("code", ["600000.SH", "000001.SZ", "159915.SZ"])
 def test_feed_snapshots_add_up_to_the_day_bar(store, code):
     from corvane.dataset import load
-    from corvane.replay import feed
+    from tessara_replay import feed
     from pyvorn.records import datetime_from_stamp
     dataset = load(store)
     day = pd.Timestamp(DAY)
@@ -201,6 +199,6 @@ def test_feed_snapshots_add_up_to_the_day_bar(store, code):
     first = feed.bar(ins, 0)
     assert datetime_from_stamp(first.end_time) == ins.times[0] == _dt.datetime(2024, 6, 17, 9, 31)
     assert first.prev_close == day_bar["prev_close"]
-    orders, trades = feed.level2(ins, 0, iter(range(1, 100)))
+    orders, trades = feed.level2_records(ins, 0, iter(range(1, 100)))
     assert sum(t.trade_volume for t in trades) == ins.volume[0]
     assert [t.bid_appl_seq_num > t.offer_appl_seq_num for t in trades] == [True, False][:len(trades)]

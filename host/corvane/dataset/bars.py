@@ -21,7 +21,7 @@ def price_limit(ins_type, market_code, is_st):
     return 0.1
 
 
-def generate_day_bars(spec, dates, rng, suspended, st_days, ex_events, start_price=None):
+def generate_day_bars(profile, dates, rng, suspended, st_days, ex_events, start_price=None):
     """Day bars of one instrument over `dates` (a DatetimeIndex).
 
     `suspended` and `st_days` are sets of Timestamps; `ex_events` maps an ex-date to
@@ -31,12 +31,12 @@ def generate_day_bars(spec, dates, rng, suspended, st_days, ex_events, start_pri
     dict of the cash per share paid on each ex-date.
     """
     n = len(dates)
-    tick = float(spec["tick_size"])
-    lot = int(spec["round_lot"])
-    mult = float(spec["contract_multiplier"])
-    sigma = float(spec["sigma"])
-    price = float(start_price if start_price is not None else spec["start_price"])
-    ins_type = spec["type"]
+    tick = float(profile["tick_size"])
+    lot = int(profile["round_lot"])
+    mult = float(profile["contract_multiplier"])
+    sigma = float(profile["sigma"])
+    price = float(start_price if start_price is not None else profile["start_price"])
+    ins_type = profile["type"]
     is_future = ins_type == "Future"
 
     ret = rng.normal(0.0002, sigma, n)
@@ -63,7 +63,7 @@ def generate_day_bars(spec, dates, rng, suspended, st_days, ex_events, start_pri
             if cash > 0:
                 cash_paid[day] = cash
             ref = max(1, int(round((prev * tick - cash) / ratio / tick)))
-        limit = price_limit(ins_type, spec["market_code"], day in st_days)
+        limit = price_limit(ins_type, profile["market_code"], day in st_days)
         base = prev_settle if is_future else ref
         up = max(base + 1, int(round(base * (1 + limit))))
         down = max(1, min(base - 1, int(round(base * (1 - limit)))))
@@ -188,14 +188,14 @@ def _price_path(o, c, h, lo, n, rng):
     return closes, step
 
 
-def generate_minute_bars(day_bar, spec, session_starts, n, rng, prev_open_interest=None):
+def generate_minute_bars(day_bar, profile, session_starts, n, rng, prev_open_interest=None):
     """One-minute bars of one trading day that aggregate exactly to `day_bar`.
 
     Returns a dict of numpy arrays (fields of MINUTE_FIELDS, and `open_interest` for futures).
     """
-    tick = float(spec["tick_size"])
-    lot = int(spec["round_lot"])
-    mult = float(spec["contract_multiplier"])
+    tick = float(profile["tick_size"])
+    lot = int(profile["round_lot"])
+    mult = float(profile["contract_multiplier"])
     o, c, h, lo = (int(round(day_bar[f] / tick)) for f in ("open", "close", "high", "low"))
 
     if h == lo or n == 1:
@@ -229,7 +229,7 @@ def generate_minute_bars(day_bar, spec, session_starts, n, rng, prev_open_intere
         "open": opens * tick, "close": closes * tick, "high": highs * tick, "low": lows * tick,
         "volume": volume.astype(float), "total_turnover": turnover.astype(float),
     }
-    if spec["type"] == "Future":
+    if profile["type"] == "Future":
         end_oi = float(day_bar["open_interest"])
         start_oi = end_oi if prev_open_interest is None or np.isnan(prev_open_interest) else float(prev_open_interest)
         oi = np.round(start_oi + (end_oi - start_oi) * np.arange(1, n + 1) / n)

@@ -37,7 +37,7 @@ class Dataset:
         self.meta = dict(meta)
         self.seed = int(meta["seed"])
         self.stored_minute_bars = minute_bars
-        self._specs = {row["market_code"]: row for row in tables["instruments"].to_dict("records")}
+        self._profiles = {row["market_code"]: row for row in tables["instruments"].to_dict("records")}
         self._day_bars = {code: frame.set_index("date").drop(columns="market_code")
                           for code, frame in tables["day_bars"].groupby("market_code", sort=False)}
         self._suspended = {code: pd.DatetimeIndex(frame["date"])
@@ -59,11 +59,12 @@ class Dataset:
         raise AttributeError(name)
 
     # instruments -------------------------------------------------------------------------
-    def spec(self, market_code):
-        return self._specs.get(market_code)
+    def profile(self, market_code):
+        """The instrument's row of the instruments table (a dict), or None."""
+        return self._profiles.get(market_code)
 
     def codes(self):
-        return list(self._specs)
+        return list(self._profiles)
 
     # calendar ----------------------------------------------------------------------------
     def trading_dates_between(self, start, end):
@@ -136,13 +137,13 @@ class Dataset:
         day_bar = bars.iloc[pos]
         if day_bar["volume"] == 0:
             return None
-        spec = self._specs[market_code]
-        times, starts = bar_times(spec["trading_hours"], day, self.previous_trading_date(day), spec["listed_date"])
+        profile = self._profiles[market_code]
+        times, starts = bar_times(profile["trading_hours"], day, self.previous_trading_date(day), profile["listed_date"])
         rng = rng_for(self.seed, market_code, day.toordinal())
         prev_oi = None
-        if spec["type"] == "Future" and pos > 0:
+        if profile["type"] == "Future" and pos > 0:
             prev_oi = bars["open_interest"].iloc[pos - 1]
-        columns = _bars.generate_minute_bars(day_bar, spec, starts, len(times), rng, prev_oi)
+        columns = _bars.generate_minute_bars(day_bar, profile, starts, len(times), rng, prev_oi)
         columns["trading_date"] = np.full(len(times), day.to_datetime64())
         columns["datetime"] = times
         return columns
@@ -150,7 +151,7 @@ class Dataset:
     def minute_columns_of(self, market_code):
         """Column order of one instrument's one-minute frames."""
         columns = list(_bars.MINUTE_FIELDS)
-        if self._specs[market_code]["type"] == "Future":
+        if self._profiles[market_code]["type"] == "Future":
             columns.append("open_interest")
         return columns + ["trading_date"]
 

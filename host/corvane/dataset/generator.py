@@ -44,11 +44,11 @@ def rng_for(seed, market_code, *extra):
     return np.random.default_rng([seed, code_key(market_code), *extra])
 
 
-def _window_dates(trading_dates, spec, start, end):
-    first = max(pd.Timestamp(start), spec["listed_date"])
+def _window_dates(trading_dates, profile, start, end):
+    first = max(pd.Timestamp(start), profile["listed_date"])
     last = pd.Timestamp(end)
-    if not pd.isna(spec["de_listed_date"]):
-        last = min(last, spec["de_listed_date"])
+    if not pd.isna(profile["de_listed_date"]):
+        last = min(last, profile["de_listed_date"])
     return trading_dates[(trading_dates >= first) & (trading_dates <= last)]
 
 
@@ -56,7 +56,7 @@ def _trading_day_on_or_after(trading_dates, date):
     return trading_dates[trading_dates.searchsorted(pd.Timestamp(date))]
 
 
-def _suspensions(spec, dates, rng, seed):
+def _suspensions(profile, dates, rng, seed):
     """Random suspension runs of a stock, plus the scripted ones."""
     days = set()
     if len(dates) > 20:
@@ -64,15 +64,15 @@ def _suspensions(spec, dates, rng, seed):
             begin = int(rng.integers(5, len(dates) - 5))
             days.update(dates[begin:begin + int(rng.integers(1, 6))])
     for code, first, count in _FORCED_SUSPENSIONS:
-        if code == spec["market_code"]:
+        if code == profile["market_code"]:
             pos = dates.searchsorted(pd.Timestamp(first))
             days.update(dates[pos:pos + count])
-    if not pd.isna(spec["de_listed_date"]) and len(dates):
+    if not pd.isna(profile["de_listed_date"]) and len(dates):
         days.update(dates[-5:])
     return days
 
 
-def _dividend_plan(spec, dates, rng):
+def _dividend_plan(profile, dates, rng):
     """One cash dividend a year: (announcement, book closure, ex-date, payable, yield)."""
     plan = []
     if len(dates) == 0:
@@ -101,17 +101,17 @@ def generate_tables(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, uni
     # Predecessors first, so a successor can start at the converted price.
     order = sorted(range(len(universe)), key=lambda i: universe.iloc[i]["market_code"] in successors)
     for i in order:
-        spec = universe.iloc[i]
-        code = spec["market_code"]
+        profile = universe.iloc[i]
+        code = profile["market_code"]
         rng = rng_for(seed, code)
-        dates = _window_dates(window, spec, start, end)
+        dates = _window_dates(window, profile, start, end)
         suspended, st_days, ex_events, dividend_dates = set(), set(), {}, {}
-        if spec["type"] == "stock":
-            suspended = _suspensions(spec, dates, rng, seed)
+        if profile["type"] == "stock":
+            suspended = _suspensions(profile, dates, rng, seed)
             for st_code, a, b in _ST_PERIODS:
                 if st_code == code:
                     st_days = set(dates[(dates >= pd.Timestamp(a)) & (dates <= pd.Timestamp(b))])
-            for announce, closure, ex, pay, yld in _dividend_plan(spec, dates, rng):
+            for announce, closure, ex, pay, yld in _dividend_plan(profile, dates, rng):
                 ex_events[ex] = (yld, 1.0)
                 dividend_dates[ex] = (announce, closure, pay)
             for s_code, ex, frm, to in _SPLITS:
@@ -123,7 +123,7 @@ def generate_tables(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, uni
         start_price = None
         if code in successors and successors[code][0] in last_close:
             start_price = last_close[successors[code][0]] / successors[code][1]
-        out, cash_paid = _bars.generate_day_bars(spec, dates, rng, suspended, st_days, ex_events, start_price)
+        out, cash_paid = _bars.generate_day_bars(profile, dates, rng, suspended, st_days, ex_events, start_price)
         for ex, cash in sorted(cash_paid.items()):
             announce, closure, pay = dividend_dates[ex]
             dividend_rows.append({"market_code": code, "declaration_announcement_date": announce,
@@ -176,11 +176,11 @@ def _share_transformations(universe):
 
 def _commission_margin(universe):
     rows = []
-    for _, spec in universe[universe["type"] == "Future"].iterrows():
-        kind, open_r, close_r, today_r, margin = _FUTURES_FEES[spec["underlying_symbol"]]
+    for _, profile in universe[universe["type"] == "Future"].iterrows():
+        kind, open_r, close_r, today_r, margin = _FUTURES_FEES[profile["underlying_symbol"]]
         for flag in HEDGE_FLAGS:
             m = margin - 0.01 if flag == "hedge" else margin
-            rows.append({"market_code": spec["market_code"], "hedge_flag": flag, "commission_type": kind,
+            rows.append({"market_code": profile["market_code"], "hedge_flag": flag, "commission_type": kind,
                          "open_commission_ratio": open_r, "close_commission_ratio": close_r,
                          "close_commission_today_ratio": today_r, "long_margin_ratio": m, "short_margin_ratio": m})
     return pd.DataFrame(rows, columns=["market_code", "hedge_flag", "commission_type", "open_commission_ratio",
@@ -195,12 +195,12 @@ def _trading_parameters(universe, window, start, end):
     long_break = gaps > 3
     before_break = long_break | np.append(long_break[1:], False)
     rows = []
-    for _, spec in universe[universe["type"] == "Future"].iterrows():
-        kind, open_r, close_r, today_r, margin = _FUTURES_FEES[spec["underlying_symbol"]]
-        dates = _window_dates(window, spec, start, end)
+    for _, profile in universe[universe["type"] == "Future"].iterrows():
+        kind, open_r, close_r, today_r, margin = _FUTURES_FEES[profile["underlying_symbol"]]
+        dates = _window_dates(window, profile, start, end)
         raised = before_break[window.searchsorted(dates)]
         m = np.where(raised, margin + 0.02, margin)
-        rows.append(pd.DataFrame({"market_code": spec["market_code"], "trading_date": dates,
+        rows.append(pd.DataFrame({"market_code": profile["market_code"], "trading_date": dates,
                                   "long_margin_ratio": m, "short_margin_ratio": m, "commission_type": kind,
                                   "open_commission": open_r, "close_commission": close_r,
                                   "close_commission_today": today_r}))

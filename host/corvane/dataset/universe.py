@@ -7,7 +7,7 @@ INDEX_FUTURES_HOURS = "09:31-11:30,13:01-15:00"
 
 # One row per instrument. Prices are starting levels; sigma is the daily return spread;
 # total_shares feeds the index weights.
-_SPECS = [
+_PROFILES = [
     # market_code, symbol, type, exchange, listed, de_listed, tick, lot, mult, start_price, sigma, shares, underlying, hours
     ("600000.SH", "浦发银行", "stock", "XSHG", "1999-11-10", None, 0.01, 100, 1.0, 8.0, 0.015, 29.35e9, None, STOCK_HOURS),
     ("600519.SH", "贵州茅台", "stock", "XSHG", "2001-08-27", None, 0.01, 100, 1.0, 1700.0, 0.018, 1.256e9, None, STOCK_HOURS),
@@ -31,7 +31,7 @@ _COLUMNS = ["market_code", "symbol", "type", "exchange", "listed_date", "de_list
             "round_lot", "contract_multiplier", "start_price", "sigma", "total_shares",
             "underlying_symbol", "trading_hours"]
 
-# What strategies see of an instrument; the rest of a spec row only steers the generator.
+# What strategies see of an instrument; the rest of a profile row only steers the generator.
 INSTRUMENT_COLUMNS = ["market_code", "symbol", "type", "exchange", "listed_date", "de_listed_date",
                       "tick_size", "round_lot", "contract_multiplier", "underlying_symbol", "trading_hours",
                       "total_shares"]
@@ -39,7 +39,7 @@ INSTRUMENT_COLUMNS = ["market_code", "symbol", "type", "exchange", "listed_date"
 
 def default_universe():
     """The default universe as a table, one row per instrument, dates as Timestamps."""
-    table = pd.DataFrame(_SPECS, columns=_COLUMNS)
+    table = pd.DataFrame(_PROFILES, columns=_COLUMNS)
     table["listed_date"] = pd.to_datetime(table["listed_date"])
     table["de_listed_date"] = pd.to_datetime(table["de_listed_date"])
     return table

@@ -28,19 +28,19 @@ def _codes(codes):
     return list(codes)
 
 
-def _spec_or_raise(ds, code):
-    spec = ds.spec(code)
-    if spec is None:
+def _profile_or_raise(ds, code):
+    profile = ds.profile(code)
+    if profile is None:
         raise ValueError("unknown instrument code: {!r}".format(code))
-    return spec
+    return profile
 
 
-def _data_span(ds, spec):
+def _data_span(ds, profile):
     """First and last day the instrument has data in the dataset."""
-    first = max(spec["listed_date"], pd.Timestamp(ds.meta["start"]))
+    first = max(profile["listed_date"], pd.Timestamp(ds.meta["start"]))
     last = pd.Timestamp(ds.meta["end"])
-    if not pd.isna(spec["de_listed_date"]):
-        last = min(last, spec["de_listed_date"])
+    if not pd.isna(profile["de_listed_date"]):
+        last = min(last, profile["de_listed_date"])
     return first, last
 
 
@@ -82,9 +82,9 @@ def instruments(codes, market="cn"):
     count("instruments")
     ds = get_dataset()
     if isinstance(codes, six.string_types):
-        spec = ds.spec(codes)
-        return None if spec is None else ClientInstrument(spec)
-    return [ClientInstrument(ds.spec(c)) for c in codes if ds.spec(c) is not None]
+        profile = ds.profile(codes)
+        return None if profile is None else ClientInstrument(profile)
+    return [ClientInstrument(ds.profile(c)) for c in codes if ds.profile(c) is not None]
 
 
 # status ------------------------------------------------------------------------------------
@@ -95,8 +95,8 @@ def is_suspended(codes, start_date=None, end_date=None, market="cn"):
     count("is_suspended")
     ds = get_dataset()
     codes = _codes(codes)
-    specs = [_spec_or_raise(ds, c) for c in codes]
-    spans = [_data_span(ds, s) for s in specs]
+    profiles = [_profile_or_raise(ds, c) for c in codes]
+    spans = [_data_span(ds, s) for s in profiles]
     start = _day(start_date) if start_date is not None else min(a for a, _ in spans)
     end = _day(end_date) if end_date is not None else max(b for _, b in spans)
     if start > end:
@@ -122,7 +122,7 @@ def _is_st_stock(code, date):
     """Whether the stock carried the special-treatment mark on `date`."""
     count("_is_st_stock")
     ds = get_dataset()
-    _spec_or_raise(ds, code)
+    _profile_or_raise(ds, code)
     return bool(_st_days(ds, code, pd.DatetimeIndex([_day(date)]))[0])
 
 
@@ -132,7 +132,7 @@ def is_st_stock(codes, start_date=None, end_date=None, market="cn"):
     ds = get_dataset()
     codes = _codes(codes)
     for c in codes:
-        _spec_or_raise(ds, c)
+        _profile_or_raise(ds, c)
     end = _day(end_date) if end_date is not None else pd.Timestamp(ds.meta["end"])
     start = _day(start_date) if start_date is not None else end
     dates = ds.trading_dates_between(start, end)
@@ -227,7 +227,7 @@ def _adjusted(frame, factors, adjust_type):
     return frame
 
 
-def _day_frame(ds, code, spec, start, end, adjust_type, skip_suspended):
+def _day_frame(ds, code, profile, start, end, adjust_type, skip_suspended):
     bars = ds.day_bars(code)
     if bars is None:
         return None
@@ -236,7 +236,7 @@ def _day_frame(ds, code, spec, start, end, adjust_type, skip_suspended):
         rows &= ~bars.index.isin(ds.suspended_days(code))
     if not rows.any():
         return None
-    columns = FUTURES_DAY_COLUMNS if spec["type"] == "Future" else DAY_COLUMNS
+    columns = FUTURES_DAY_COLUMNS if profile["type"] == "Future" else DAY_COLUMNS
     frame = bars.loc[rows, columns].copy()
     factors = ds.adjust_factors(code, adjust_type.split("_")[0])[rows].values
     frame = _adjusted(frame, factors, adjust_type)
@@ -246,13 +246,13 @@ def _day_frame(ds, code, spec, start, end, adjust_type, skip_suspended):
     return frame.reset_index(drop=True)
 
 
-def _minute_frame(ds, code, spec, start, end, adjust_type, skip_suspended):
+def _minute_frame(ds, code, profile, start, end, adjust_type, skip_suspended):
     bars = ds.day_bars(code)
     if bars is None:
         return None
     days = bars.index[(bars.index >= start) & (bars.index <= end)]
     factors = ds.adjust_factors(code, adjust_type.split("_")[0])
-    columns = FUTURES_MINUTE_COLUMNS if spec["type"] == "Future" else MINUTE_COLUMNS
+    columns = FUTURES_MINUTE_COLUMNS if profile["type"] == "Future" else MINUTE_COLUMNS
     frames = []
     for day in days:
         minutes = ds.minute_bars(code, day)
@@ -305,10 +305,10 @@ def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fi
     make = _day_frame if frequency == "1d" else _minute_frame
     frames = []
     for code in _codes(order_book_ids):
-        spec = ds.spec(code)
-        if spec is None:
+        profile = ds.profile(code)
+        if profile is None:
             continue
-        frame = make(ds, code, spec, start, end, adjust_type, skip_suspended)
+        frame = make(ds, code, profile, start, end, adjust_type, skip_suspended)
         if frame is not None:
             frames.append(frame)
     if not frames:

@@ -1,13 +1,19 @@
-"""The recorded market of one trading day, as the simulated terminal plays it.
+"""The market of one trading day, as the simulated terminal plays it.
 
 For each instrument of the replay the day bar and the one-minute bars of the
 day come from the dataset. From them the feed derives, per minute, what the
 terminal delivers: one snapshot at the bar's end time, the bar itself, and
 level-2 records inside the minute (two orders, and one transaction per
 non-empty half of the minute's volume).
+
+`market_feed` gives the whole day as a time-ordered sequence of `FeedItem`s
+(time, terminal callback name, record); the terminal plays any such sequence,
+so a feed read back from a recording plugs in the same way.
 """
 import datetime as _dt
+import itertools as _itertools
 from dataclasses import dataclass
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -20,6 +26,17 @@ MARKET_TYPES = {"SH": MarketType.SSE, "SZ": MarketType.SZSE}
 # Level-2 letters per market: (buy side, sell side, limit order type).
 _L2_CODES = {MarketType.SZSE: ("1", "2", "2"), MarketType.SSE: ("B", "S", "A")}
 BOOK_LEVELS = 5
+
+
+L2_LEAD = _dt.timedelta(seconds=30)    # level-2 records of a minute arrive mid-minute
+
+
+class FeedItem(NamedTuple):
+    """One market-data callback of the terminal: at `time` (a date-time of the replayed
+    day) the strategy's method `name` is called with `record`."""
+    time: _dt.datetime
+    name: str
+    record: Any
 
 
 class FeedError(ValueError):
@@ -73,8 +90,8 @@ class InstrumentDay:
 def load_instrument_day(dataset, market_code, day):
     """The day's bars of one instrument; FeedError when it did not trade."""
     security_id, market_type = split_code(market_code)
-    spec = dataset.spec(market_code)
-    if spec is None:
+    profile = dataset.profile(market_code)
+    if profile is None:
         raise FeedError("no such instrument: %s" % market_code)
     bars = dataset.day_bars(market_code)
     minutes = dataset.minute_bars(market_code, day)
@@ -84,7 +101,7 @@ def load_instrument_day(dataset, market_code, day):
     day_bar = bars.loc[day]
     return InstrumentDay(
         market_code=market_code, security_id=security_id, market_type=market_type,
-        tick_size=float(spec["tick_size"]), round_lot=int(spec["round_lot"]),
+        tick_size=float(profile["tick_size"]), round_lot=int(profile["round_lot"]),
         prev_close=float(day_bar["prev_close"]), limit_up=float(day_bar["limit_up"]),
         limit_down=float(day_bar["limit_down"]),
         times=[t.to_pydatetime() for t in minutes.index],
@@ -135,7 +152,7 @@ def trade_volumes(volume, round_lot):
     return [v for v in (first, int(volume) - first) if v > 0]
 
 
-def level2(ins, i, seq):
+def level2_records(ins, i, seq):
     """Level-2 orders and transactions inside minute `i`. `seq` is the instrument's
     running sequence counter (an itertools.count). Returns (orders, trades)."""
     if ins.volume[i] <= 0:
@@ -163,3 +180,25 @@ def level2(ins, i, seq):
             trade_price=price, trade_volume=vol, value_trade=round(price * vol, 2),
             trade_type=ord("F")))
     return orders, trades
+
+
+def market_feed(instruments, level2=True):
+    """The day's market-data callbacks of `instruments` in delivery order: for each bar end
+    time, the level-2 records of the minute half a minute earlier (unless `level2` is
+    false), then at the end time every instrument's snapshot, then every bar."""
+    seqs = {ins.market_code: _itertools.count(1) for ins in instruments}
+    times = sorted({t for ins in instruments for t in ins.times})
+    for t in times:
+        present = [(ins, ins.index_of(t)) for ins in instruments]
+        present = [(ins, i) for ins, i in present if i is not None]
+        if level2:
+            for ins, i in present:
+                orders, trades = level2_records(ins, i, seqs[ins.market_code])
+                for record in orders:
+                    yield FeedItem(t - L2_LEAD, "on_tick_order", record)
+                for record in trades:
+                    yield FeedItem(t - L2_LEAD, "on_tick_trade", record)
+        for ins, i in present:
+            yield FeedItem(t, "on_snapshot", snapshot(ins, i))
+        for ins, i in present:
+            yield FeedItem(t, "on_bar", bar(ins, i))

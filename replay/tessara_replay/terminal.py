@@ -16,20 +16,19 @@ import itertools
 from collections import Counter
 from dataclasses import dataclass
 
-import pyvorn.strategy as _pyvorn_strategy
+from corvane.harness import terminal_scheduler
 from pyvorn.enums import AlgoControlType, AlgoStatusType, AlgoType, OrderStatusType, SideType
 from pyvorn.records import (AlgoLoginRes, ChildOrder, ChildTrade, ControlParentOrderRes,
                             CreateParentOrderRes, LoginRes, OrderActionError, OrderReport,
                             ParentOrder, QueryAssetRes, QueryPositionRes, TradeReport,
-                            stamp_from_datetime)
+                            datetime_from_stamp, stamp_from_datetime)
 
 from . import feed as _feed
-from .clock import NS_PER_MINUTE, NS_PER_SECOND
+from .clock import NS_PER_MINUTE
 
 MS = 1_000_000
 PARTICIPATION = 0.1
 LOGIN_TIME_NS = (8 * 60 + 30) * NS_PER_MINUTE
-L2_LEAD_NS = 30 * NS_PER_SECOND     # level-2 records of a minute arrive mid-minute
 REJECT_PRICE, REJECT_QUANTITY, REJECT_INSTRUMENT = 20, 21, 22
 CANCEL_NOT_LIVE = 30
 
@@ -97,17 +96,13 @@ class SimTerminal:
         self.parents = {}               # sys_quote_id -> SimParent
         self._counter_ids = itertools.count(880001)
         self._quote_ids = itertools.count(7001)
-        self._seq = {code: itertools.count(1) for code in self.instruments}
+        self._by_security = {(ins.security_id, ins.market_type): ins for ins in instruments}
 
     # strategy and timers ---------------------------------------------------------------
     def make_strategy(self, factory):
         """Construct the strategy with this terminal's timer service in its context."""
-        saved = _pyvorn_strategy.scheduler_factory
-        _pyvorn_strategy.scheduler_factory = lambda: TimerService(self)
-        try:
+        with terminal_scheduler(lambda: TimerService(self)):
             self.strategy = factory()
-        finally:
-            _pyvorn_strategy.scheduler_factory = saved
         return self.strategy
 
     def fire(self, callback):
@@ -130,17 +125,37 @@ class SimTerminal:
         self.clock.scheduler.schedule(delay_ns, fn)
 
     # the session -------------------------------------------------------------------------
-    def start(self):
-        """Start-up at the current simulated time, then the day's schedule."""
+    def start(self, feed):
+        """Start-up at the current simulated time, then the day: logins, and every item of
+        `feed` (FeedItems in time order) delivered at its time. Returns the number of
+        items scheduled."""
         self._call("initialize", self.config)
         self._call("on_initialize")
         self.at(LOGIN_TIME_NS, self._logins)
-        times = sorted({t for ins in self.instruments.values() for t in ins.times})
-        for t in times:
-            t_ns = self.clock.ns_of(t)
-            self.at(t_ns - L2_LEAD_NS, lambda t=t: self._level2_minute(t))
-            self.at(t_ns, lambda t=t: self._market_minute(t))
-        return len(times)
+        n = 0
+        for item in feed:
+            self.at(self.clock.ns_of(item.time), lambda item=item: self.deliver(item))
+            n += 1
+        return n
+
+    def deliver(self, item):
+        """One market-data callback; after a bar, the orders of its instrument meet it."""
+        self._call(item.name, item.record)
+        if item.name == "on_bar":
+            self._bar_closed(item.record)
+
+    def _bar_closed(self, bar):
+        ins = self._by_security.get((bar.security_id, bar.market_type))
+        if ins is None:
+            return
+        i = ins.index_of(datetime_from_stamp(bar.end_time))
+        if i is None:
+            return
+        now = self.clock.now_ns
+        self._match(ins, i, now)
+        for parent in list(self.parents.values()):
+            if parent.ins is ins:
+                self._algo_step(parent, i, now)
 
     def _logins(self):
         base = self.config.base
@@ -151,32 +166,6 @@ class SimTerminal:
         if algo:
             self._call("on_algo_login", AlgoLoginRes(client_seq_id=100,
                                                      trader_id=algo.split("_")[0]))
-
-    def _level2_minute(self, t):
-        for code, ins in self.instruments.items():
-            i = ins.index_of(t)
-            if i is None:
-                continue
-            orders, trades = _feed.level2(ins, i, self._seq[code])
-            for record in orders:
-                self._call("on_tick_order", record)
-            for record in trades:
-                self._call("on_tick_trade", record)
-
-    def _market_minute(self, t):
-        present = [(ins, ins.index_of(t)) for ins in self.instruments.values()]
-        present = [(ins, i) for ins, i in present if i is not None]
-        for ins, i in present:
-            self._call("on_snapshot", _feed.snapshot(ins, i))
-        for ins, i in present:
-            self._call("on_bar", _feed.bar(ins, i))
-        now = self.clock.now_ns
-        for ins, i in present:
-            self._match(ins, i, now)
-        for parent in list(self.parents.values()):
-            i = parent.ins.index_of(t)
-            if i is not None:
-                self._algo_step(parent, i, now)
 
     # account queries ---------------------------------------------------------------------
     def query_asset(self, request_id, account_id):

@@ -1,6 +1,7 @@
 """The framework side of a replay: the loop that drains the bridge's event queue and
-publishes each event on the event bus, and the order-submission side that sends orders
-to the terminal and registers them in the bridge's `orders_dict`.
+publishes each event on the event bus, the order-submission side that sends orders
+to the terminal and registers them in the bridge's `orders_dict`, and the account
+queries made once the terminal has logged in.
 """
 import itertools
 from collections import Counter
@@ -69,6 +70,7 @@ class OrderDesk:
         self.terminal = terminal
         self.clock = clock
         self.orders = {}                 # client order id -> framework order, all day
+        self._client_ids = {}            # framework order id -> client order id
         self._ids = itertools.count(1)
         self._seq = itertools.count(1)
 
@@ -76,9 +78,14 @@ class OrderDesk:
         order = Order(market_code, quantity, side, price, dt=self.clock.now())
         cid = next(self._ids)
         self.orders[cid] = order
+        self._client_ids[order.order_id] = cid
         self.bridge.orders_dict[cid] = order
         self.terminal.insert_order(cid, market_code, _TERMINAL_SIDE[side], quantity, price)
-        return cid, order
+        return cid
+
+    def client_id_of(self, framework_order_id):
+        """The client order id of a framework order id, or None."""
+        return self._client_ids.get(framework_order_id)
 
     def cancel(self, cid):
         self.terminal.cancel_order(cid)
@@ -95,3 +102,28 @@ class OrderDesk:
         return Counter(order.status.name + (" (partly filled)" if order.status is ORDER_STATUS.CANCELLED
                                             and order.filled_quantity else "")
                        for order in self.orders.values())
+
+
+class AccountQueries:
+    """Asks the terminal for the account's asset and positions after the first successful
+    login, and keeps the answers on `target` (`account`, `positions`)."""
+
+    def __init__(self, bus, terminal, target):
+        self.terminal = terminal
+        self.target = target
+        self._asked = False
+        bus.add_listener(EVENT.LOGIN, self.on_login)
+        bus.add_listener(EVENT.QUERY_ACCOUNT, self.on_asset)
+        bus.add_listener(EVENT.QUERY_POSITION, self.on_positions)
+
+    def on_login(self, event):
+        if event.code == 0 and not self._asked:
+            self._asked = True
+            self.terminal.query_asset(1, event.account_id)
+            self.terminal.query_position(2)
+
+    def on_asset(self, event):
+        self.target.account = getattr(event, "asset", None)
+
+    def on_positions(self, event):
+        self.target.positions = list(event.positions)

@@ -1,6 +1,7 @@
 """What a replay leaves behind: the summary table (printed and written as text and
-JSON) and the chart. Files are written into a scratch folder first and moved into the
-output folder together at the end, so an interrupted run leaves no partial results."""
+JSON), the fills and orders (CSV and Parquet) and a chart per instrument. Files are
+written into a scratch folder first and moved into the output folder together at the
+end, so an interrupted run leaves no partial results."""
 import json
 import os
 
@@ -8,6 +9,7 @@ import os
 def _rows(result):
     yield "Replay of %s: %d instruments (%s)" % (result.day, len(result.codes),
                                                  ", ".join(result.codes))
+    yield "strategy %s%s" % (result.strategy, "; fast mode (no level-2 records)" if result.fast else "")
     yield "simulated 00:00 to 15:31 in %.2f s of wall-clock time" % result.elapsed
     yield ""
     yield "Events by kind"
@@ -36,7 +38,8 @@ def _rows(result):
             result.algo["id"], result.algo["status"], result.algo["filled"],
             result.algo["quantity"])
     yield "Fills: %d (%s)" % (len(result.fills), _counts(_by_side(result.fills)))
-    yield "Accessor checks on bars: %s" % _counts(result.checks)
+    if result.checks:
+        yield "Accessor checks on bars: %s" % _counts(result.checks)
 
 
 def _counts(counter):
@@ -46,7 +49,8 @@ def _counts(counter):
 def _by_side(fills):
     out = {}
     for fill in fills:
-        out[fill[2]] = out.get(fill[2], 0) + 1
+        key = fill["side"] if fill["kind"] == "order" else "%s %s" % (fill["kind"], fill["side"])
+        out[key] = out.get(key, 0) + 1
     return out
 
 
@@ -56,16 +60,27 @@ def summary_text(result):
 
 def _json(result):
     return {
-        "day": str(result.day), "instruments": result.codes, "elapsed_s": result.elapsed,
+        "day": str(result.day), "instruments": result.codes, "strategy": result.strategy,
+        "fast": result.fast, "elapsed_s": result.elapsed,
         "callbacks": result.callbacks, "callbacks_per_second": result.callbacks_per_second,
         "events": result.events, "queue_high_water": result.high_water,
         "data_client_calls": result.data_calls, "gateway_calls": result.gateway_calls,
         "history_queries": result.history_queries, "cache_hits": result.cache_hits,
         "day_events": {k: v.isoformat() for k, v in result.day_events.items()},
         "orders": result.orders, "algo": result.algo, "accessor_checks": result.checks,
-        "fills": [{"time": t.isoformat(), "market_code": c, "side": s, "price": p, "amount": a}
-                  for t, c, s, p, a in result.fills],
+        "fills": [dict(f, time=f["time"].isoformat()) for f in result.fills],
     }
+
+
+def _tables(result, scratch):
+    """fills and orders, each as CSV and Parquet; returns {kind: file name}."""
+    names = {}
+    for kind, table in (("fills", result.fill_table), ("orders", result.order_table)):
+        names[kind + "_csv"] = kind + ".csv"
+        table.to_csv(os.path.join(scratch, kind + ".csv"), index=False)
+        names[kind + "_parquet"] = kind + ".parquet"
+        table.to_parquet(os.path.join(scratch, kind + ".parquet"), index=False)
+    return names
 
 
 def write_outputs(result, scratch, out_dir, chart=True):
@@ -76,11 +91,13 @@ def write_outputs(result, scratch, out_dir, chart=True):
         f.write(summary_text(result))
     with open(os.path.join(scratch, names["json"]), "w", encoding="utf-8") as f:
         json.dump(_json(result), f, indent=1)
+    names.update(_tables(result, scratch))
     if chart:
-        from .chart import draw_chart
-        code = result.chart_data[0]
-        names["chart"] = "chart_%s_%s.png" % (code, result.day.strftime("%Y%m%d"))
-        draw_chart(os.path.join(scratch, names["chart"]), result)
+        from . import chart as _chart
+        for data in result.charts:
+            name = "chart_%s_%s.png" % (data.code, result.day.strftime("%Y%m%d"))
+            names["chart_" + data.code] = name
+            _chart.draw_chart(os.path.join(scratch, name), data, result)
     final = {}
     for kind, name in names.items():
         final[kind] = os.path.join(out_dir, name)

@@ -1,7 +1,10 @@
 """Replay of one trading day end to end: the simulated terminal plays the day's market
-into the live bridge, the framework loop drains the bridge's events to the demo strategy,
-which warms up from the historical data source, trades, and at the end the figures of the
-run and a chart are written to the output folder.
+into the live bridge, the framework loop drains the bridge's events to a strategy (the
+demo, or the user's), which warms up from the historical data source and trades; at the
+end the figures of the run, the fills and orders, and the charts go to the output folder.
+
+`drive` is the core: it plays any time-ordered feed of terminal callbacks through the
+terminal on the simulated clock; `run_replay` builds the feed from the data store.
 """
 import datetime as _dt
 import os
@@ -11,12 +14,17 @@ import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace
 
-import numpy as np
 import pandas as pd
 
+from corvane import harness
+from corvane.tessara.core.events import EVENT
+
 from . import feed as _feed
+from .blotter import Blotter
 from .clock import NS_PER_MINUTE, SimClock, patched_bridge_clock
-from .framework import FrameworkLoop, OrderDesk
+from .context import ReplayContext, StrategyError, attach, located
+from .framework import AccountQueries, FrameworkLoop, OrderDesk
+from .loader import StrategyLoadError, load_strategy_class
 from .strategy import DemoStrategy
 from .terminal import SimTerminal
 
@@ -26,6 +34,7 @@ END_NS = (15 * 60 + 31) * NS_PER_MINUTE      # a minute past the after-trading e
 TRADABLE_TYPES = ("stock", "fund")
 ACCOUNTS = {"stock": "100200300_SimTD"}
 ALGO_ACCOUNT = "algo01_ATX"
+CHART_DAYS = 40
 
 
 class ReplayError(Exception):
@@ -36,6 +45,7 @@ class ReplayError(Exception):
 class ReplayResult:
     day: _dt.date
     codes: list
+    strategy: str
     elapsed: float
     callbacks: int
     events: dict
@@ -49,8 +59,11 @@ class ReplayResult:
     checks: dict
     fills: list
     terminal_sent: dict
+    fast: bool = False
     day_events: dict = field(default_factory=dict)
-    chart_data: tuple = ()
+    fill_table: object = None
+    order_table: object = None
+    charts: list = field(default_factory=list)   # ChartData per instrument
     files: dict = field(default_factory=dict)
 
     @property
@@ -58,34 +71,43 @@ class ReplayResult:
         return self.callbacks / self.elapsed if self.elapsed > 0 else float("inf")
 
 
+@dataclass
+class ChartData:
+    code: str
+    symbol: str
+    day_bars: object        # unadjusted day bars up to the replayed day (DataFrame)
+    minute_bars: list       # the bridge's one-minute bars of the day (dicts)
+
+
 # inputs ------------------------------------------------------------------------------------
 def open_dataset(store=None, dataset=None):
     """The dataset the data client serves from: `dataset` when given, else the store in
     the folder `store`, else the client's default."""
-    from corvane.tessara import datac
     if dataset is not None:
-        datac.set_dataset(dataset)
-        return dataset
-    if store is not None:
-        if not os.path.isdir(store):
-            raise ReplayError("no data store at %s" % store)
-        try:
-            return datac.use_store(store)
-        except Exception as exc:   # any failure to read means the store is unusable
-            raise ReplayError("data store at %s is missing or corrupt (%s: %s)"
-                              % (store, type(exc).__name__, str(exc).splitlines()[0] if str(exc) else ""))
-    return datac.get_dataset()
+        return harness.use_dataset(dataset)
+    if store is None:
+        store = harness.default_store_path()
+    if store is None:
+        return harness.dataset_in_use()
+    if not os.path.isdir(store):
+        raise ReplayError("no data store at %s" % store)
+    try:
+        return harness.use_store(store)
+    except Exception as exc:   # any failure to read means the store is unusable
+        text = str(exc).splitlines()[0] if str(exc) else ""
+        raise ReplayError("data store at %s is missing or corrupt (%s: %s)"
+                          % (store, type(exc).__name__, text)) from None
 
 
 def parse_day(text, dataset):
     try:
         day = pd.Timestamp(text).normalize()
-    except (ValueError, TypeError):
+    except (ValueError, TypeError, OverflowError):
         raise ReplayError("unknown day %r: not a date (use YYYY-MM-DD)" % (text,)) from None
     if day not in dataset.trading_dates:
         raise ReplayError("unknown day %s: not a trading day of the calendar" % day.date())
     start, end = pd.Timestamp(dataset.meta["start"]), pd.Timestamp(dataset.meta["end"])
-    if not start < day <= end:
+    if not start <= day <= end:
         raise ReplayError("no market data for %s: the data store covers %s to %s"
                           % (day.date(), start.date(), end.date()))
     return day
@@ -96,13 +118,13 @@ def choose_instruments(dataset, day, count, codes=None):
     trade that day; otherwise the first `count` stocks and funds that do."""
     if codes:
         chosen = []
-        for code in codes:
-            spec = dataset.spec(code)
-            if spec is None:
+        for code in dict.fromkeys(codes):
+            profile = dataset.profile(code)
+            if profile is None:
                 raise ReplayError("no such instrument: %s" % code)
-            if spec["type"] not in TRADABLE_TYPES:
+            if profile["type"] not in TRADABLE_TYPES:
                 raise ReplayError("%s is not a stock or fund (type %s); the replay trades "
-                                  "stocks and funds" % (code, spec["type"]))
+                                  "stocks and funds" % (code, profile["type"]))
             try:
                 chosen.append(_feed.load_instrument_day(dataset, code, day))
             except _feed.FeedError as exc:
@@ -112,8 +134,7 @@ def choose_instruments(dataset, day, count, codes=None):
         raise ReplayError("the number of instruments must be at least 1, got %d" % count)
     chosen = []
     for code in dataset.codes():
-        spec = dataset.spec(code)
-        if spec["type"] not in TRADABLE_TYPES:
+        if dataset.profile(code)["type"] not in TRADABLE_TYPES:
             continue
         try:
             chosen.append(_feed.load_instrument_day(dataset, code, day))
@@ -123,6 +144,16 @@ def choose_instruments(dataset, day, count, codes=None):
             return chosen
     raise ReplayError("only %d instruments trade on %s; asked for %d"
                       % (len(chosen), day.date(), count))
+
+
+def strategy_factory(target=None):
+    """(label, class) of the strategy: the demo, or the user's "module:Class"."""
+    if target is None:
+        return "demo", DemoStrategy
+    try:
+        return target, load_strategy_class(target)
+    except StrategyLoadError as exc:
+        raise ReplayError(str(exc)) from None
 
 
 def prepare_output(out_dir):
@@ -137,15 +168,6 @@ def prepare_output(out_dir):
 
 
 # the run -----------------------------------------------------------------------------------
-def _reset_bridge(bridge):
-    queue = bridge.event_queue
-    while len(queue):
-        queue.popleft()
-    for name in ("orders_dict", "history_bar", "history_tick", "algo_parent_orders",
-                 "algo_child_orders", "algo_child_trades", "algo_parent_id"):
-        getattr(bridge, name).clear()
-
-
 def _config(data_source):
     from corvane.tessara.const import TRADING_CALENDAR_TYPE
     dates = data_source.get_trading_calendars()[TRADING_CALENDAR_TYPE.EXCHANGE]
@@ -153,6 +175,22 @@ def _config(data_source):
     return SimpleNamespace(base=SimpleNamespace(
         order_way=1, accounts=dict(ACCOUNTS), algo_account=ALGO_ACCOUNT,
         trading_calendar=calendar))
+
+
+def drive(terminal, feed, end_ns=END_NS, on_step=None):
+    """Play `feed` (FeedItems in time order) into the terminal's strategy on the terminal's
+    simulated clock, with the strategy's timers and the terminal's answers in between, up
+    to `end_ns` after midnight. `on_step(now_ns)` is called after each timer slot. Returns
+    the wall-clock seconds taken."""
+    started = time.perf_counter()
+    terminal.start(feed)
+    scheduler = terminal.clock.scheduler
+    while scheduler.next_due() is not None and scheduler.next_due() <= end_ns:
+        scheduler.run_next()
+        if on_step is not None:
+            on_step(scheduler.now_ns)
+    scheduler.advance_to(end_ns)
+    return time.perf_counter() - started
 
 
 class _Progress:
@@ -184,15 +222,19 @@ class _Progress:
 
 
 def run_replay(day=DEFAULT_DAY, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
-               codes=None, progress=False, dataset=None, chart=True):
-    """Replay `day` and write the summary (and chart) into `out_dir`. Raises ReplayError
-    for bad input; nothing is left in `out_dir` unless the replay completed."""
+               codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False):
+    """Replay `day` and write the summary, fills, orders (and charts) into `out_dir`.
+    `strategy` is "module:Class" (default: the demo); `fast` leaves out the level-2
+    records and the charts. Raises ReplayError for bad input, StrategyError when the
+    strategy fails; nothing is left in `out_dir` unless the replay completed."""
+    label, strategy_class = strategy_factory(strategy)
     dataset = open_dataset(store, dataset)
     day = parse_day(day, dataset)
     feeds = choose_instruments(dataset, day, instruments, codes)
+    chart = chart and not fast
     scratch = prepare_output(out_dir)
     try:
-        result = _run(dataset, day, feeds, progress)
+        result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart)
         from .report import write_outputs
         result.files = write_outputs(result, scratch, out_dir, chart)
         return result
@@ -200,53 +242,67 @@ def run_replay(day=DEFAULT_DAY, instruments=DEFAULT_INSTRUMENTS, out_dir="out", 
         shutil.rmtree(scratch, ignore_errors=True)
 
 
-def _run(dataset, day, feeds, progress):
-    import corvane.gid as gid
+def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart):
     import corvane.tessara.utils.livefeed as bridge
-    from corvane.tessara import datac
-    from corvane.tessara.environment import Environment
     from corvane.tessara.mod.mod_quant_data.data_sources.histsource import OstraDataDataSource
 
     codes = [f.market_code for f in feeds]
-    saved_env = Environment._env
-    datac.reset_call_counts()
-    gid.reset_call_counts()
-    try:
-        env = Environment.install(universe=codes)
-        data_source = OstraDataDataSource()
-        env.set_data_source(data_source)
-        _reset_bridge(bridge)
+    harness.reset_call_counts()
+    with harness.environment_restored():
+        env, data_source = harness.install_environment(codes, OstraDataDataSource)
+        harness.reset_bridge(bridge)
         clock = SimClock(day.date())
         terminal = SimTerminal(clock, _config(data_source), feeds)
         loop = FrameworkLoop(bridge, env)
         terminal.after_callback = loop.drain
         desk = OrderDesk(bridge, terminal, clock)
-        demo = DemoStrategy(env, data_source, bridge, desk, terminal, clock, codes,
-                            lambda: sum(datac.call_counts.values()))
+        ctx = ReplayContext(codes, day.date(), clock, env, data_source, bridge, desk)
+        AccountQueries(env.event_bus, terminal, ctx)
+        blotter = Blotter(env.event_bus, desk, clock)
+        charts = []
+        if chart:
+            env.event_bus.add_listener(
+                EVENT.AFTER_TRADING, lambda event: charts.extend(_chart_data(dataset, bridge, day, codes)))
+        user = _construct(strategy_class, ctx, label)
+        attach(user, env.event_bus, label)
         bar = _Progress(progress, day)
-        with patched_bridge_clock(bridge, clock):
-            terminal.make_strategy(lambda: bridge.VornStrategy(terminal.config))
-            started = time.perf_counter()
-            terminal.start()
-            scheduler = clock.scheduler
-            while scheduler.next_due() is not None and scheduler.next_due() <= END_NS:
-                scheduler.run_next()
-                bar.update(scheduler.now_ns, loop.dispatched)
-            scheduler.advance_to(END_NS)
-            elapsed = time.perf_counter() - started
-        bar.close()
-    finally:
-        Environment._env = saved_env
-    parent = terminal.parents.get(demo.parent_id)
+        try:
+            with patched_bridge_clock(bridge, clock):
+                terminal.make_strategy(lambda: bridge.VornStrategy(terminal.config))
+                elapsed = drive(terminal, _feed.market_feed(feeds, level2=not fast), END_NS,
+                                lambda now: bar.update(now, loop.dispatched))
+        finally:
+            bar.close()
+    parents = sorted(terminal.parents.values(), key=lambda p: p.sys_quote_id)
+    parent = parents[0] if parents else None
     return ReplayResult(
-        day=day.date(), codes=codes, elapsed=elapsed, callbacks=terminal.callbacks,
+        day=day.date(), codes=codes, strategy=label, elapsed=elapsed, fast=fast,
+        callbacks=terminal.callbacks,
         events={k.name: n for k, n in loop.counts.items()}, high_water=loop.high_water,
-        data_calls=dict(datac.call_counts), gateway_calls=dict(gid.call_counts),
-        history_queries=demo.history_queries, cache_hits=demo.cache_hits,
+        data_calls=harness.data_client_calls(), gateway_calls=harness.gateway_calls(),
+        history_queries=ctx.history_queries, cache_hits=ctx.cache_hits,
         orders=dict(desk.final_statuses()),
         algo={} if parent is None else {"id": parent.sys_quote_id, "status": parent.status.name,
                                         "quantity": parent.qty, "filled": parent.traded},
-        checks=dict(demo.checks), fills=demo.fills, terminal_sent=dict(terminal.sent),
-        day_events=dict(loop.day_events),
-        chart_data=(codes[0], dataset.spec(codes[0])["symbol"], demo.chart_day_bars,
-                    demo.chart_minute_bars))
+        checks=dict(getattr(user, "checks", None) or {}), fills=list(blotter.fills),
+        terminal_sent=dict(terminal.sent), day_events=dict(loop.day_events),
+        fill_table=blotter.fill_table(), order_table=blotter.order_table(), charts=charts)
+
+
+def _construct(strategy_class, ctx, label):
+    try:
+        return strategy_class(ctx)
+    except Exception as exc:
+        raise StrategyError(located(label + " (constructing it)", exc, strategy_class), exc) from exc
+
+
+def _chart_data(dataset, bridge, day, codes):
+    """Per instrument: the last CHART_DAYS unadjusted day bars up to the day, from the
+    store, and the day's one-minute bars the bridge holds."""
+    out = []
+    for code in codes:
+        bars = dataset.day_bars(code)
+        recent = None if bars is None else bars[bars.index <= day].tail(CHART_DAYS)
+        out.append(ChartData(code, dataset.profile(code)["symbol"], recent,
+                             list(bridge.history_bars(code, 0) or ())))
+    return out

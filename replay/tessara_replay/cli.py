@@ -1,0 +1,84 @@
+"""Command line of the replay: `tessara-replay [--day D] [--instruments N] [--out DIR] ...`.
+
+Bad input (a day outside the calendar, an unknown instrument, an output folder that
+cannot be written, a missing or defective data store, a strategy that cannot be loaded
+or that fails) ends with one line on stderr and exit status 2; nothing is written to the
+output folder then. Ctrl-C ends it with exit status 130. Any other failure is reported in
+one line too (exit status 1), with the traceback only under --traceback.
+"""
+import argparse
+import sys
+
+
+def _parser(defaults):
+    day, instruments = defaults
+    p = argparse.ArgumentParser(
+        prog="tessara-replay",
+        description="Replay one trading day of the data store through the live bridge, "
+                    "a strategy and a simulated terminal; print a summary, write the fills and "
+                    "orders, and draw a chart per instrument.")
+    p.add_argument("--day", default=day, help="trading day, YYYY-MM-DD (default %(default)s)")
+    p.add_argument("-n", "--instruments", type=int, default=instruments,
+                   help="number of instruments to replay (default %(default)s)")
+    p.add_argument("--code", action="append", dest="codes", metavar="MARKET_CODE",
+                   help="replay this instrument (repeatable; replaces --instruments)")
+    p.add_argument("--strategy", metavar="MODULE:CLASS",
+                   help="run this strategy class instead of the demo (MODULE: a module name "
+                        "or a .py file; see the README for the interface)")
+    p.add_argument("-o", "--out", default="out", help="output folder (default %(default)s)")
+    p.add_argument("--store", default=None,
+                   help="data store folder (default: $CORVANE_DATASET, else a generated dataset)")
+    p.add_argument("--fast", action="store_true",
+                   help="no level-2 records and no charts: a day in a fraction of the time")
+    p.add_argument("--no-chart", dest="chart", action="store_false", help="skip the charts")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no summary")
+    p.add_argument("--traceback", action="store_true",
+                   help="show the full traceback of an unexpected failure")
+    return p
+
+
+def _fail(message, status):
+    print("tessara-replay: error: %s" % message, file=sys.stderr)
+    return status
+
+
+def main(argv=None):
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        print("tessara-replay: interrupted", file=sys.stderr)
+        return 130
+
+
+def _main(argv):
+    try:
+        from . import runner
+    except ImportError as exc:
+        return _fail("cannot load the replay (%s); install the native modules and the host "
+                     "stand-ins first (scripts/setup)" % exc, 2)
+    args = _parser((runner.DEFAULT_DAY, runner.DEFAULT_INSTRUMENTS)).parse_args(argv)
+    try:
+        result = runner.run_replay(
+            day=args.day, instruments=args.instruments, out_dir=args.out, store=args.store,
+            codes=args.codes, chart=args.chart, strategy=args.strategy, fast=args.fast,
+            progress=not args.quiet and sys.stderr.isatty())
+    except runner.ReplayError as exc:
+        return _fail(exc, 2)
+    except runner.StrategyError as exc:
+        return _fail("strategy failed: %s" % exc, 2)
+    except Exception as exc:
+        if args.traceback:
+            raise
+        text = str(exc).splitlines()[0] if str(exc) else ""
+        return _fail("unexpected failure: %s%s (rerun with --traceback for details)"
+                     % (type(exc).__name__, ": " + text if text else ""), 1)
+    if not args.quiet:
+        from .report import summary_text
+        sys.stdout.write(summary_text(result))
+        for kind, path in sorted(result.files.items()):
+            print("%-15s %s" % (kind + ":", path))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
