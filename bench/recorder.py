@@ -11,8 +11,8 @@ import tempfile
 import types
 
 import corvane.tessara.utils.livefeed as lf
-from corvane.replay.recording import recording_class
-from corvane.replay.recording.strategy import _TimedCallback
+from tessara_replay.recording import recording_class
+from tessara_replay.recording.strategy import _TimedCallback
 
 from . import live
 from .harness import Row, per_call

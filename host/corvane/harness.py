@@ -125,6 +125,21 @@ def terminal_scheduler(factory):
         strategy.scheduler_factory = saved
 
 
+# framework clock -------------------------------------------------------------------------------
+@contextlib.contextmanager
+def framework_clock(datetime_class):
+    """Framework objects made inside the block that stamp themselves with the current time
+    (an order or trade made without a time, such as the trades the live bridge creates)
+    read it from `datetime_class.now()`, so a simulated day stamps simulated times."""
+    from corvane.tessara.model import order, trade
+    saved = order._datetime, trade._datetime
+    order._datetime = trade._datetime = datetime_class
+    try:
+        yield
+    finally:
+        order._datetime, trade._datetime = saved
+
+
 # live bridge ---------------------------------------------------------------------------------
 BRIDGE_DAY_STATE = ("orders_dict", "history_bar", "history_tick", "algo_parent_orders",
                     "algo_child_orders", "algo_child_trades", "algo_parent_id")

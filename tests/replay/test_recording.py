@@ -11,8 +11,8 @@ import time
 import pyarrow as pa
 import pytest
 
-from corvane.replay.recording import Recorder, RecordingError, open_recording, recording_class
-from corvane.replay.recording import layouts, writer
+from tessara_replay.recording import Recorder, RecordingError, open_recording, recording_class
+from tessara_replay.recording import layouts, writer
 from pyvorn import records as R
 from pyvorn.enums import AlgoControlType, MarketType, OrderStatusType, SideType
 from pyvorn.strategy import ManualScheduler, VornStrategy
@@ -197,7 +197,7 @@ def test_one_file_per_day_and_session(tmp_path):
 
 _CHILD = textwrap.dedent("""
     import sys
-    from corvane.replay.recording import Recorder, layouts
+    from tessara_replay.recording import Recorder, layouts
     code = layouts.CALLBACK_NAMES.index("on_tick_trade")
     t = [1718614800000000000]
     def clock():

@@ -3,7 +3,7 @@
 A live deployment records its session by constructing the recording class instead of the
 bridge's (one line):
 
-    from corvane.replay.recording import RecordingVornStrategy
+    from tessara_replay.recording import RecordingVornStrategy
     strategy = RecordingVornStrategy(config, record_to="/var/lib/tessara/recordings")
 
 `recording_class(cls)` makes the same wrapper around any subclass of the bridge's
