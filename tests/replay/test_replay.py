@@ -108,8 +108,8 @@ def test_outputs_written_whole_and_bridge_clock_restored(replay):
     result, out, _ = replay
     names = sorted(os.listdir(out))
     assert names == sorted(["chart_%s_20240617.png" % code for code in result.codes] + [
-        "fills.csv", "fills.parquet", "orders.csv", "orders.parquet", "summary.json",
-        "summary.txt"])
+        "events.jsonl", "fills.csv", "fills.parquet", "orders.csv", "orders.parquet",
+        "summary.json", "summary.txt"])
     for code in result.codes:
         with open(result.files["chart_" + code], "rb") as f:
             assert f.read(8) == b"\x89PNG\r\n\x1a\n"
