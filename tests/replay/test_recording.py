@@ -295,3 +295,17 @@ def test_newer_format_version_is_refused_with_both_versions(tmp_path, monkeypatc
 def test_recording_a_missing_folder_argument_is_a_type_error():
     with pytest.raises(TypeError, match="record_to"):
         recording_class(Base)(Config())
+
+
+def test_a_failing_write_stops_the_recording_not_the_callbacks(tmp_path, monkeypatch, caplog):
+    s = _strategy(tmp_path, batch_rows=2)
+
+    def full(*args):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(Recorder, "_write", full)
+    for _ in range(5):
+        s.on_snapshot(SNAP)
+    assert [name for name, _ in s.seen] == ["on_snapshot"] * 5
+    assert isinstance(s.recorder.error, OSError)
+    assert "recording into" in caplog.text and "No space left" in caplog.text
+    s.close_recording()

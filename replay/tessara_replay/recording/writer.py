@@ -15,10 +15,13 @@ callback waits longer than one batch write, and a batch is either wholly in the 
 (killed mid-write) an incomplete tail that readers drop. Each batch is fsynced by default,
 so a machine crash too loses at most the batch being written and those not yet written.
 """
+import atexit
 import datetime as _dt
 import json
+import logging
 import os
 import threading
+import weakref
 import time
 from time import monotonic_ns as _monotonic_ns
 from time import time_ns as _time_ns
@@ -36,6 +39,7 @@ CONFIG_KEY = b"corvane.recording.config"
 CALLBACKS_KEY = b"corvane.recording.callbacks"
 FORMAT_NAME = b"corvane terminal callbacks"
 SUFFIX = ".arrows"
+log = logging.getLogger(__name__)
 DAY_NS = 86_400 * 1_000_000_000
 _EPOCH = _dt.datetime(1970, 1, 1)
 
@@ -133,7 +137,9 @@ class Recorder:
         self.rows_written = 0
         self.batches_written = 0
         self.dropped_values = 0      # values that did not fit their column (kept as null)
+        self.error = None            # the failure that stopped the recording, if one did
         self.closed = False
+        atexit.register(_close_at_exit, weakref.ref(self))
 
     # the callback side -------------------------------------------------------------------
     def add(self, callback, values, missing=0):
@@ -149,20 +155,45 @@ class Recorder:
                 self._due_ns = waited + self._flush_ns
             rows.append((t, callback, values, missing))
             if len(rows) >= self.batch_rows or waited >= self._due_ns or t >= self._day_end_ns:
-                self._flush_locked()
+                self._flush_safely()
 
     def flush(self):
         with self._lock:
-            self._flush_locked()
+            self._flush_safely()
 
     def close(self):
         """Write what is waiting and end the current file."""
         with self._lock:
             if self.closed:
                 return
-            self._flush_locked()
-            self._end_file()
+            self._flush_safely()
+            try:
+                self._end_file()
+            except Exception as exc:
+                self._stop(exc)
             self.closed = True
+
+    def _flush_safely(self):
+        """A failing write (a full disk, a removed folder) stops the recording, never the
+        callback: the terminal's session matters more than its record."""
+        if self.error is not None or self.closed:
+            self._rows = []
+            return
+        try:
+            self._flush_locked()
+        except Exception as exc:
+            self._stop(exc)
+
+    def _stop(self, exc):
+        self.error = exc
+        self._rows = []
+        log.warning("recording into %s stopped: %s: %s", self.directory, type(exc).__name__, exc)
+        try:
+            if self._file is not None:
+                self._file.close()
+        except Exception:
+            pass
+        self._writer = self._file = self._day = None
 
     def __enter__(self):
         return self
@@ -173,8 +204,6 @@ class Recorder:
     # writing -----------------------------------------------------------------------------
     def _flush_locked(self):
         rows, self._rows = self._rows, []
-        if self.closed:
-            raise ValueError("recorder is closed")
         self._offset_ns = utc_offset_ns(time.time_ns())
         start = 0
         while start < len(rows):          # one batch per local day the rows fall on
@@ -245,3 +274,9 @@ class Recorder:
             self._writer.close()          # the end-of-stream marker: the file is complete
             self._file.close()
             self._writer = self._file = self._day = None
+
+
+def _close_at_exit(ref):
+    recorder = ref()
+    if recorder is not None:
+        recorder.close()
