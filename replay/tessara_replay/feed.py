@@ -85,6 +85,13 @@ class InstrumentDay:
         self._cum_turnover = np.cumsum(self.turnover)
         self._run_high = np.maximum.accumulate(self.high)
         self._run_low = np.minimum.accumulate(self.low)
+        # the five-level book of each minute's snapshot, for all minutes at once
+        steps = np.arange(1, BOOK_LEVELS + 1)
+        ticks = np.rint(self.close / self.tick_size)[:, None]
+        self._bids = np.round((ticks - steps) * self.tick_size, 6).tolist()
+        self._asks = np.round((ticks + steps) * self.tick_size, 6).tolist()
+        lots = np.maximum(1, self.volume // self.round_lot // 10).astype(np.int64)[:, None]
+        self._depth = (lots * self.round_lot * steps).tolist()
 
 
 def load_instrument_day(dataset, market_code, day):
@@ -118,8 +125,7 @@ def _price(x, tick):
 def snapshot(ins, i):
     """Snapshot at the end of minute `i`: cumulative day figures and a five-level book
     around the last price."""
-    tick, last = ins.tick_size, float(ins.close[i])
-    lots = max(1, int(ins.volume[i] // ins.round_lot // 10))
+    last = float(ins.close[i])
     return Snapshot(
         security_id=ins.security_id, market_type=ins.market_type,
         orig_time=stamp_from_datetime(ins.times[i]), trading_phase_code="T0",
@@ -129,10 +135,8 @@ def snapshot(ins, i):
         high_limited=ins.limit_up, low_limited=ins.limit_down,
         total_volume_trade=int(ins._cum_volume[i]),
         total_value_trade=float(ins._cum_turnover[i]),
-        bid_price=[_price(last - k * tick, tick) for k in range(1, BOOK_LEVELS + 1)],
-        ask_price=[_price(last + k * tick, tick) for k in range(1, BOOK_LEVELS + 1)],
-        bid_volume=[lots * ins.round_lot * k for k in range(1, BOOK_LEVELS + 1)],
-        ask_volume=[lots * ins.round_lot * k for k in range(1, BOOK_LEVELS + 1)])
+        bid_price=ins._bids[i], ask_price=ins._asks[i],
+        bid_volume=ins._depth[i], ask_volume=list(ins._depth[i]))
 
 
 def bar(ins, i):

@@ -15,7 +15,7 @@ def get_trading_dates(start_date, end_date, market="cn"):
     """Trading days from start to end (both included) as datetime.date values."""
     count("get_trading_dates")
     dates = get_dataset().trading_dates_between(_day(start_date), _day(end_date))
-    return [d.date() for d in dates]
+    return list(dates.date)
 
 
 def get_previous_trading_date(date, n=1, market="cn"):
