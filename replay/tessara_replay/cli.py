@@ -9,15 +9,28 @@ one line too (exit status 1), with the traceback only under --traceback.
 """
 import argparse
 import sys
+import textwrap
+
+_EPILOG = """\
+recordings and your own data:
+  tessara-replay --day 2024-06-17 --record rec/ -o out-a   record while replaying
+  tessara-replay --recording rec/ -o out-b --compare out-a replay it, compare the runs
+  python -m corvane.dataset import --store data/store --bars days.csv --bars minutes.parquet
+                                                           load your own day and minute bars
+  a live deployment records with tessara_replay.recording.RecordingVornStrategy
+  (see the README)
+"""
 
 
 def _parser(defaults):
     day, instruments = defaults
     p = argparse.ArgumentParser(
-        prog="tessara-replay",
-        description="Replay one trading day of the data store through the live bridge, "
-                    "a strategy and a simulated terminal; print a summary, write the fills and "
-                    "orders, and draw a chart per instrument.")
+        prog="tessara-replay", formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=_EPILOG,
+        description=textwrap.fill(
+            "Replay one trading day of the data store (or a recording of a terminal session) "
+            "through the live bridge, a strategy and a simulated terminal; print a summary, "
+            "write the fills, orders and event stream, and draw a chart per instrument."))
     p.add_argument("--day", default=None,
                    help="trading day, YYYY-MM-DD (default %s; with --recording: the "
                         "recording's day, chosen by --day when it holds several)" % day)
