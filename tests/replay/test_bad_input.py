@@ -157,3 +157,18 @@ def test_usage_errors_from_the_console_script(tmp_path, args):
                           text=True, timeout=120, cwd=tmp_path)
     assert proc.returncode == 2 and "Traceback" not in proc.stderr
     assert proc.stderr.splitlines()[-1].startswith("tessara-replay: error: ")
+
+
+@pytest.mark.parametrize("delay", [1.0, 3.0])
+def test_ctrl_c_from_the_console_exits_130_without_traceback(store, tmp_path, delay):
+    """Ctrl-C while the command loads its modules, and while it replays."""
+    import signal
+    import time
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, "-m", "tessara_replay", "--store", store, "--out",
+                             str(out), "-q"], stderr=subprocess.PIPE, text=True)
+    time.sleep(delay)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert (proc.returncode, err) == (130, "tessara-replay: interrupted\n")
+    assert not out.exists() or os.listdir(out) == []
