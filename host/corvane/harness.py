@@ -9,8 +9,6 @@ stand-ins is private to them.
 import contextlib
 import os
 
-DATASET_ENV = "CORVANE_DATASET"      # store folder the data client loads when none is set
-
 
 # framework environment -----------------------------------------------------------------------
 def install_environment(universe=(), data_source_factory=None, accounts=None):
@@ -28,12 +26,6 @@ def install_environment(universe=(), data_source_factory=None, accounts=None):
         env.set_data_source(data_source)
     env.update_universe(universe)
     return env, data_source
-
-
-def current_environment():
-    """The current environment, or None."""
-    from corvane.tessara.environment import Environment
-    return Environment._env
 
 
 @contextlib.contextmanager
@@ -81,7 +73,8 @@ def dataset_restored():
 
 
 def default_store_path():
-    """The store folder named by $CORVANE_DATASET, or None."""
+    """The store folder the data client loads when none is set ($CORVANE_DATASET), or None."""
+    from corvane.tessara.datac._state import DATASET_ENV
     return os.environ.get(DATASET_ENV) or None
 
 

@@ -105,9 +105,12 @@ def open_dataset(store=None, dataset=None):
 
 def parse_day(text, dataset):
     try:
-        day = pd.Timestamp(text).normalize()
+        day = pd.Timestamp(text)
     except (ValueError, TypeError, OverflowError):
-        raise ReplayError("unknown day %r: not a date (use YYYY-MM-DD)" % (text,)) from None
+        day = pd.NaT
+    if pd.isna(day):                     # an empty text reads as NaT
+        raise ReplayError("unknown day %r: not a date (use YYYY-MM-DD)" % (text,))
+    day = day.normalize()
     if day not in dataset.trading_dates:
         raise ReplayError("unknown day %s: not a trading day of the calendar" % day.date())
     start, end = pd.Timestamp(dataset.meta["start"]), pd.Timestamp(dataset.meta["end"])

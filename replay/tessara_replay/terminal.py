@@ -133,10 +133,16 @@ class SimTerminal:
         self._call("on_initialize")
         self.at(LOGIN_TIME_NS, self._logins)
         n = 0
-        for item in feed:
-            self.at(self.clock.ns_of(item.time), lambda item=item: self.deliver(item))
-            n += 1
+        # one timer per delivery time; its items go out in feed order
+        for when, items in itertools.groupby(feed, key=lambda item: item.time):
+            batch = list(items)
+            self.at(self.clock.ns_of(when), lambda batch=batch: self._deliver_all(batch))
+            n += len(batch)
         return n
+
+    def _deliver_all(self, batch):
+        for item in batch:
+            self.deliver(item)
 
     def deliver(self, item):
         """One market-data callback; after a bar, the orders of its instrument meet it."""

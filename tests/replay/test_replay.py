@@ -17,22 +17,6 @@ DAY = "2024-06-17"
 
 
 @pytest.fixture(scope="module")
-def store(tmp_path_factory):
-    """The default dataset, written to a store folder once for the module."""
-    from corvane.dataset import generate
-    path = tmp_path_factory.mktemp("store")
-    generate().save(str(path))
-    return str(path)
-
-
-@pytest.fixture(autouse=True)
-def keep_client_dataset():
-    """A replay points the data client at its store; put the previous dataset back."""
-    with harness.dataset_restored():
-        yield
-
-
-@pytest.fixture(scope="module")
 def replay(store, tmp_path_factory):
     """One short replay of two instruments, shared by the checks below."""
     out = tmp_path_factory.mktemp("out")
