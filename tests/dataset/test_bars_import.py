@@ -19,7 +19,7 @@ MINUTE_DAY = "2024-06-17"
 @pytest.fixture(scope="module")
 def base_store(tmp_path_factory):
     path = tmp_path_factory.mktemp("base") / "store"
-    generate(start="2024-05-06", end="2024-06-28").save(str(path))
+    generate(start="2024-04-01", end="2024-06-28").save(str(path))
     return path
 
 
