@@ -39,6 +39,14 @@ def environment_restored():
         Environment._env = saved
 
 
+def forget_data_source_memos():
+    """Empty the historical data source module's memoised helpers (suspension series, tick
+    sizes): they outlive data sources, and would answer from a dataset no longer served."""
+    from corvane.tessara.mod.mod_quant_data.data_sources import histsource
+    for name in ("_is_suspended", "_get_tick_size"):
+        getattr(histsource, name).cache_clear()
+
+
 # data client ---------------------------------------------------------------------------------
 def use_store(path):
     """Serve the data client from the store folder `path`; returns its dataset. Raises the

@@ -276,6 +276,7 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
 
     codes = [f if isinstance(f, str) else f.market_code for f in feeds]
     harness.reset_call_counts()
+    harness.forget_data_source_memos()
     with harness.environment_restored():
         env, data_source = harness.install_environment(codes, OstraDataDataSource)
         harness.reset_bridge(bridge)
@@ -327,7 +328,8 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
         orders=dict(desk.final_statuses()),
         algo={} if parent is None else {"id": parent.sys_quote_id, "status": parent.status.name,
                                         "quantity": parent.qty, "filled": parent.traded},
-        checks=dict(getattr(user, "checks", None) or {}), fills=list(blotter.fills),
+        checks=dict(user.checks) if isinstance(user, DemoStrategy) else {},
+        fills=list(blotter.fills),
         terminal_sent=dict(terminal.sent), day_events=dict(loop.day_events),
         fill_table=blotter.fill_table(), order_table=blotter.order_table(), charts=charts,
         event_lines=log.lines, callback_errors=getattr(terminal, "errors", 0))

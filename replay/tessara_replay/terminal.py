@@ -18,10 +18,22 @@ from dataclasses import dataclass
 
 from corvane.harness import terminal_scheduler
 from pyvorn.enums import AlgoControlType, AlgoStatusType, AlgoType, OrderStatusType, SideType
-from pyvorn.records import (AlgoLoginRes, ChildOrder, ChildTrade, ControlParentOrderRes,
-                            CreateParentOrderRes, LoginRes, OrderActionError, OrderReport,
-                            ParentOrder, QueryAssetRes, QueryPositionRes, TradeReport,
-                            datetime_from_stamp, stamp_from_datetime)
+from pyvorn.records import (
+    AlgoLoginRes,
+    ChildOrder,
+    ChildTrade,
+    ControlParentOrderRes,
+    CreateParentOrderRes,
+    LoginRes,
+    OrderActionError,
+    OrderReport,
+    ParentOrder,
+    QueryAssetRes,
+    QueryPositionRes,
+    TradeReport,
+    datetime_from_stamp,
+    stamp_from_datetime,
+)
 
 from . import feed as _feed
 from .clock import NS_PER_MINUTE

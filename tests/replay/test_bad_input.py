@@ -146,8 +146,9 @@ def test_interrupt_exits_130_and_leaves_nothing(store, tmp_path, capsys):
     assert cli.main(argv) == 130
     assert capsys.readouterr().err == "tessara-replay: interrupted\n"
     assert os.listdir(out) == []
-    import corvane.tessara.utils.livefeed as lf
     import datetime
+
+    import corvane.tessara.utils.livefeed as lf
     assert lf.datetime is datetime.datetime
 
 

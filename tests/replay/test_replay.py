@@ -168,8 +168,8 @@ def test_replay_error_is_raised_before_anything_runs(store, tmp_path):
 @pytest.mark.parametrize("code", ["600000.SH", "000001.SZ", "159915.SZ"])
 def test_feed_snapshots_add_up_to_the_day_bar(store, code):
     from corvane.dataset import load
-    from tessara_replay import feed
     from pyvorn.records import datetime_from_stamp
+    from tessara_replay import feed
     dataset = load(store)
     day = pd.Timestamp(DAY)
     ins = feed.load_instrument_day(dataset, code, day)

@@ -152,3 +152,22 @@ def test_readme_strategy_example_runs_as_documented(store, tmp_path):
     assert list(zip(orders["market_code"], orders["side"], orders["status"])) == [
         ("601318.SH", "BUY", "FILLED"), ("601318.SH", "SELL", "FILLED")]
     assert pd.read_csv(out / "fills.csv")["quantity"].tolist() == [100, 100]
+
+
+def test_a_replay_reads_its_own_dataset_after_another_was_served(store_dataset, tmp_path, recorder):
+    """The data source module memoises suspension series across data sources; a replay
+    starts from none, so a series read from another dataset does not answer it."""
+    from corvane import harness
+    from corvane.dataset import Dataset
+    from corvane.tessara.mod.mod_quant_data.data_sources import histsource
+    ds = store_dataset
+    code = "600000.SH"
+    tables = dict(ds.tables, suspensions=pd.DataFrame(
+        {"market_code": code, "date": ds.trading_dates_between(ds.meta["start"], ds.meta["end"])}))
+    harness.use_dataset(Dataset(tables, ds.trading_dates, ds.meta))
+    harness.forget_data_source_memos()
+    assert histsource._is_suspended(code).all()          # memoised: suspended every day
+    run_replay(day=DAY, codes=[code], dataset=ds, out_dir=str(tmp_path), strategy=recorder,
+               fast=True)
+    import recorder_strategy
+    assert recorder_strategy.Recorder.seen.notes["last_history_day"] == 20240614

@@ -80,9 +80,9 @@ def _kind_ok(series, kind):
         return ptypes.is_numeric_dtype(dtype) and not ptypes.is_bool_dtype(dtype)
     if kind == BOOL:
         return ptypes.is_bool_dtype(dtype) or (
-            dtype == object and pd.api.types.infer_dtype(series, skipna=True) in ("boolean", "empty"))
-    return (ptypes.is_string_dtype(dtype) or dtype == object) and \
-        pd.api.types.infer_dtype(series, skipna=True) in ("string", "empty")
+            ptypes.is_object_dtype(dtype) and ptypes.infer_dtype(series, skipna=True) in ("boolean", "empty"))
+    return (ptypes.is_string_dtype(dtype) or ptypes.is_object_dtype(dtype)) and \
+        ptypes.infer_dtype(series, skipna=True) in ("string", "empty")
 
 
 def check_table(name, frame):

@@ -1,5 +1,4 @@
 """Reference-data and bar operations of the data client, answered from the dataset."""
-import datetime
 
 import numpy as np
 import pandas as pd
