@@ -5,7 +5,7 @@ import sys
 
 from . import harness
 
-GROUPS = ("live", "history", "growth", "remote")
+GROUPS = ("live", "history", "growth", "remote", "recorder")
 
 
 def main(argv=None):

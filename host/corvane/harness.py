@@ -9,8 +9,6 @@ stand-ins is private to them.
 import contextlib
 import os
 
-DATASET_ENV = "CORVANE_DATASET"      # store folder the data client loads when none is set
-
 
 # framework environment -----------------------------------------------------------------------
 def install_environment(universe=(), data_source_factory=None, accounts=None):
@@ -30,12 +28,6 @@ def install_environment(universe=(), data_source_factory=None, accounts=None):
     return env, data_source
 
 
-def current_environment():
-    """The current environment, or None."""
-    from corvane.tessara.environment import Environment
-    return Environment._env
-
-
 @contextlib.contextmanager
 def environment_restored():
     """Put back the environment current on entry (or none) on exit."""
@@ -45,6 +37,14 @@ def environment_restored():
         yield
     finally:
         Environment._env = saved
+
+
+def forget_data_source_memos():
+    """Empty the historical data source module's memoised helpers (suspension series, tick
+    sizes): they outlive data sources, and would answer from a dataset no longer served."""
+    from corvane.tessara.mod.mod_quant_data.data_sources import histsource
+    for name in ("_is_suspended", "_get_tick_size"):
+        getattr(histsource, name).cache_clear()
 
 
 # data client ---------------------------------------------------------------------------------
@@ -81,7 +81,8 @@ def dataset_restored():
 
 
 def default_store_path():
-    """The store folder named by $CORVANE_DATASET, or None."""
+    """The store folder the data client loads when none is set ($CORVANE_DATASET), or None."""
+    from corvane.tessara.datac._state import DATASET_ENV
     return os.environ.get(DATASET_ENV) or None
 
 
@@ -123,6 +124,21 @@ def terminal_scheduler(factory):
         yield
     finally:
         strategy.scheduler_factory = saved
+
+
+# framework clock -------------------------------------------------------------------------------
+@contextlib.contextmanager
+def framework_clock(datetime_class):
+    """Framework objects made inside the block that stamp themselves with the current time
+    (an order or trade made without a time, such as the trades the live bridge creates)
+    read it from `datetime_class.now()`, so a simulated day stamps simulated times."""
+    from corvane.tessara.model import order, trade
+    saved = order._datetime, trade._datetime
+    order._datetime = trade._datetime = datetime_class
+    try:
+        yield
+    finally:
+        order._datetime, trade._datetime = saved
 
 
 # live bridge ---------------------------------------------------------------------------------

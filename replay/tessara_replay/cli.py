@@ -2,22 +2,38 @@
 
 Bad input (a day outside the calendar, an unknown instrument, an output folder that
 cannot be written, a missing or defective data store, a strategy that cannot be loaded
-or that fails) ends with one line on stderr and exit status 2; nothing is written to the
+or that fails, a missing, truncated, foreign or too new recording, an event stream to
+compare with that cannot be read) ends with one line on stderr and exit status 2; nothing is written to the
 output folder then. Ctrl-C ends it with exit status 130. Any other failure is reported in
 one line too (exit status 1), with the traceback only under --traceback.
 """
 import argparse
 import sys
+import textwrap
+
+_EPILOG = """\
+recordings and your own data:
+  tessara-replay --day 2024-06-17 --record rec/ -o out-a   record while replaying
+  tessara-replay --recording rec/ -o out-b --compare out-a replay it, compare the runs
+  python -m corvane.dataset import --store data/store --bars days.csv --bars minutes.parquet
+                                                           load your own day and minute bars
+  a live deployment records with tessara_replay.recording.RecordingVornStrategy
+  (see the README)
+"""
 
 
 def _parser(defaults):
     day, instruments = defaults
     p = argparse.ArgumentParser(
-        prog="tessara-replay",
-        description="Replay one trading day of the data store through the live bridge, "
-                    "a strategy and a simulated terminal; print a summary, write the fills and "
-                    "orders, and draw a chart per instrument.")
-    p.add_argument("--day", default=day, help="trading day, YYYY-MM-DD (default %(default)s)")
+        prog="tessara-replay", formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=_EPILOG,
+        description=textwrap.fill(
+            "Replay one trading day of the data store (or a recording of a terminal session) "
+            "through the live bridge, a strategy and a simulated terminal; print a summary, "
+            "write the fills, orders and event stream, and draw a chart per instrument."))
+    p.add_argument("--day", default=None,
+                   help="trading day, YYYY-MM-DD (default %s; with --recording: the "
+                        "recording's day, chosen by --day when it holds several)" % day)
     p.add_argument("-n", "--instruments", type=int, default=instruments,
                    help="number of instruments to replay (default %(default)s)")
     p.add_argument("--code", action="append", dest="codes", metavar="MARKET_CODE",
@@ -32,6 +48,23 @@ def _parser(defaults):
                    help="no level-2 records and no charts: a day in a fraction of the time")
     p.add_argument("--no-chart", dest="chart", action="store_false", help="skip the charts")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no summary")
+    rec = p.add_argument_group(
+        "recordings", "record the terminal's callbacks, replay a recording, compare two runs "
+                      "(every run writes its event stream, events.jsonl, to the output folder)")
+    rec.add_argument("--record", metavar="DIR",
+                     help="record every terminal callback and timer firing of this replay into "
+                          "DIR, as a live deployment's recorder does")
+    rec.add_argument("--recording", metavar="DIR",
+                     help="replay the recording in DIR (its callbacks in recorded order, on a "
+                          "simulated clock) instead of the data store's day; the store still "
+                          "serves the history")
+    rec.add_argument("--salvage", action="store_true",
+                     help="with --recording: replay the complete batches of a recording whose "
+                          "last batch was cut off (a recorder killed while writing)")
+    rec.add_argument("--compare", metavar="DIR_OR_FILE",
+                     help="compare this run's event stream with another run's (its output folder "
+                          "or its events.jsonl) and print the first event where they differ; "
+                          "exit status 3 when they differ")
     p.add_argument("--traceback", action="store_true",
                    help="show the full traceback of an unexpected failure")
     return p
@@ -57,11 +90,19 @@ def _main(argv):
         return _fail("cannot load the replay (%s); install the native modules and the host "
                      "stand-ins first (scripts/setup)" % exc, 2)
     args = _parser((runner.DEFAULT_DAY, runner.DEFAULT_INSTRUMENTS)).parse_args(argv)
+    other = None
+    if args.compare is not None:
+        from .events import CompareError, read_stream
+        try:
+            other = read_stream(args.compare)
+        except CompareError as exc:
+            return _fail(exc, 2)
     try:
         result = runner.run_replay(
             day=args.day, instruments=args.instruments, out_dir=args.out, store=args.store,
             codes=args.codes, chart=args.chart, strategy=args.strategy, fast=args.fast,
-            progress=not args.quiet and sys.stderr.isatty())
+            progress=not args.quiet and sys.stderr.isatty(), record=args.record,
+            recording=args.recording, salvage=args.salvage)
     except runner.ReplayError as exc:
         return _fail(exc, 2)
     except runner.StrategyError as exc:
@@ -77,6 +118,11 @@ def _main(argv):
         sys.stdout.write(summary_text(result))
         for kind, path in sorted(result.files.items()):
             print("%-15s %s" % (kind + ":", path))
+    if other is not None:
+        from .events import describe_difference
+        lines = describe_difference(result.event_lines, other[1], other[0])
+        print("\n".join(lines))
+        return 0 if len(lines) == 1 else 3
     return 0
 
 

@@ -18,8 +18,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from pyvorn.enums import MarketType
-from pyvorn.records import (Bar, Snapshot, TickOrder, TickTrade,
-                            stamp_from_datetime)
+from pyvorn.records import Bar, Snapshot, TickOrder, TickTrade, stamp_from_datetime
 
 # Exchange suffix of a market code -> the terminal's market type.
 MARKET_TYPES = {"SH": MarketType.SSE, "SZ": MarketType.SZSE}

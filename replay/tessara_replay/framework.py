@@ -11,7 +11,6 @@ from corvane.tessara.core.events import EVENT, Event
 from corvane.tessara.model.order import Order
 from pyvorn.enums import SideType
 
-
 _DAY_EVENTS = frozenset((EVENT.BEFORE_TRADING, EVENT.OPEN_AUCTION, EVENT.AFTER_TRADING,
                          EVENT.NEXT_DAY_START))
 

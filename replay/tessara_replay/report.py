@@ -10,6 +10,9 @@ def _rows(result):
     yield "Replay of %s: %d instruments (%s)" % (result.day, len(result.codes),
                                                  ", ".join(result.codes))
     yield "strategy %s%s" % (result.strategy, "; fast mode (no level-2 records)" if result.fast else "")
+    if result.source:
+        yield "terminal callbacks from the recording %s%s" % (
+            result.source, "; %d of them raised" % result.callback_errors if result.callback_errors else "")
     yield "simulated 00:00 to 15:31 in %.2f s of wall-clock time" % result.elapsed
     yield ""
     yield "Events by kind"
@@ -61,7 +64,7 @@ def summary_text(result):
 def _json(result):
     return {
         "day": str(result.day), "instruments": result.codes, "strategy": result.strategy,
-        "fast": result.fast, "elapsed_s": result.elapsed,
+        "fast": result.fast, "elapsed_s": result.elapsed, "recording": result.source or None,
         "callbacks": result.callbacks, "callbacks_per_second": result.callbacks_per_second,
         "events": result.events, "queue_high_water": result.high_water,
         "data_client_calls": result.data_calls, "gateway_calls": result.gateway_calls,
@@ -92,6 +95,10 @@ def write_outputs(result, scratch, out_dir, chart=True):
     with open(os.path.join(scratch, names["json"]), "w", encoding="utf-8") as f:
         json.dump(_json(result), f, indent=1)
     names.update(_tables(result, scratch))
+    from .events import EVENTS_FILE
+    names["events"] = EVENTS_FILE
+    with open(os.path.join(scratch, EVENTS_FILE), "w", encoding="utf-8") as f:
+        f.write("".join(line + "\n" for line in result.event_lines))
     if chart:
         from . import chart as _chart
         for data in result.charts:

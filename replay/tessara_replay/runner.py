@@ -23,6 +23,7 @@ from . import feed as _feed
 from .blotter import Blotter
 from .clock import NS_PER_MINUTE, SimClock, patched_bridge_clock
 from .context import ReplayContext, StrategyError, attach, located
+from .events import EventLog
 from .framework import AccountQueries, FrameworkLoop, OrderDesk
 from .loader import StrategyLoadError, load_strategy_class
 from .strategy import DemoStrategy
@@ -65,6 +66,9 @@ class ReplayResult:
     order_table: object = None
     charts: list = field(default_factory=list)   # ChartData per instrument
     files: dict = field(default_factory=dict)
+    source: str = ""                              # the recording replayed, if one was
+    event_lines: list = field(default_factory=list)   # the event stream (events.jsonl)
+    callback_errors: int = 0                      # recorded callbacks that raised again
 
     @property
     def callbacks_per_second(self):
@@ -101,9 +105,12 @@ def open_dataset(store=None, dataset=None):
 
 def parse_day(text, dataset):
     try:
-        day = pd.Timestamp(text).normalize()
+        day = pd.Timestamp(text)
     except (ValueError, TypeError, OverflowError):
-        raise ReplayError("unknown day %r: not a date (use YYYY-MM-DD)" % (text,)) from None
+        day = pd.NaT
+    if pd.isna(day):                     # an empty text reads as NaT
+        raise ReplayError("unknown day %r: not a date (use YYYY-MM-DD)" % (text,))
+    day = day.normalize()
     if day not in dataset.trading_dates:
         raise ReplayError("unknown day %s: not a trading day of the calendar" % day.date())
     start, end = pd.Timestamp(dataset.meta["start"]), pd.Timestamp(dataset.meta["end"])
@@ -221,20 +228,40 @@ class _Progress:
             self._bar.close()
 
 
-def run_replay(day=DEFAULT_DAY, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
-               codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False):
-    """Replay `day` and write the summary, fills, orders (and charts) into `out_dir`.
-    `strategy` is "module:Class" (default: the demo); `fast` leaves out the level-2
-    records and the charts. Raises ReplayError for bad input, StrategyError when the
-    strategy fails; nothing is left in `out_dir` unless the replay completed."""
+def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
+               codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False,
+               record=None, recording=None, salvage=False):
+    """Replay `day` and write the summary, fills, orders, the event stream (and charts)
+    into `out_dir`; `day` defaults to DEFAULT_DAY. `strategy` is "module:Class" (default: the demo); `fast` leaves out the
+    level-2 records and the charts. `record` (a folder) records the terminal's callbacks
+    as a live deployment would. `recording` (a folder) replays a recording instead of the
+    data store: its day (`day` chooses when it holds several), its instruments (or `codes`), its callbacks; `salvage` keeps the complete
+    batches of a recording cut off mid-write. Raises ReplayError for bad input,
+    StrategyError when the strategy fails; nothing is left in `out_dir` unless the replay
+    completed."""
     label, strategy_class = strategy_factory(strategy)
+    played = None
+    if recording is not None:
+        played = _open_recording(recording, day, salvage)
+        day = played.day
+    elif day is None:
+        day = DEFAULT_DAY
     dataset = open_dataset(store, dataset)
     day = parse_day(day, dataset)
-    feeds = choose_instruments(dataset, day, instruments, codes)
+    if played is None:
+        feeds = choose_instruments(dataset, day, instruments, codes)
+        record = _record_folder(record, day)
+    else:
+        feeds = _recorded_instruments(dataset, played, codes)
+        if record is not None:
+            raise ReplayError("--record records a replay of the data store, not of a recording")
     chart = chart and not fast
     scratch = prepare_output(out_dir)
     try:
-        result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart)
+        result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart,
+                      record=record, recording=played)
+        if played is not None:
+            result.source = os.path.abspath(recording)
         from .report import write_outputs
         result.files = write_outputs(result, scratch, out_dir, chart)
         return result
@@ -242,17 +269,30 @@ def run_replay(day=DEFAULT_DAY, instruments=DEFAULT_INSTRUMENTS, out_dir="out", 
         shutil.rmtree(scratch, ignore_errors=True)
 
 
-def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart):
+def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, record=None,
+         recording=None):
     import corvane.tessara.utils.livefeed as bridge
     from corvane.tessara.mod.mod_quant_data.data_sources.histsource import OstraDataDataSource
 
-    codes = [f.market_code for f in feeds]
+    codes = [f if isinstance(f, str) else f.market_code for f in feeds]
     harness.reset_call_counts()
+    harness.forget_data_source_memos()
     with harness.environment_restored():
         env, data_source = harness.install_environment(codes, OstraDataDataSource)
         harness.reset_bridge(bridge)
         clock = SimClock(day.date())
-        terminal = SimTerminal(clock, _config(data_source), feeds)
+        log = EventLog(clock)
+        log.attach(env.event_bus)
+        end_ns = END_NS
+        if recording is None:
+            terminal = SimTerminal(clock, _config(data_source), feeds)
+            feed = _feed.market_feed(feeds, level2=not fast)
+        else:
+            from .playback import RecordedTerminal, recorded_config
+            terminal = RecordedTerminal(clock, recorded_config(recording.config), recording,
+                                        log=log)
+            feed = None
+            end_ns = max(END_NS, max(c.arrival_ns for c in recording.calls) % (86_400 * 10 ** 9))
         loop = FrameworkLoop(bridge, env)
         terminal.after_callback = loop.drain
         desk = OrderDesk(bridge, terminal, clock)
@@ -267,10 +307,14 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart):
         attach(user, env.event_bus, label)
         bar = _Progress(progress, day)
         try:
-            with patched_bridge_clock(bridge, clock):
-                terminal.make_strategy(lambda: bridge.VornStrategy(terminal.config))
-                elapsed = drive(terminal, _feed.market_feed(feeds, level2=not fast), END_NS,
-                                lambda now: bar.update(now, loop.dispatched))
+            with patched_bridge_clock(bridge, clock), harness.framework_clock(clock.datetime_class()):
+                terminal.make_strategy(_bridge_factory(bridge, terminal, clock, record))
+                try:
+                    elapsed = drive(terminal, feed, end_ns,
+                                    lambda now: bar.update(now, loop.dispatched))
+                finally:
+                    if record is not None:
+                        terminal.strategy.close_recording()
         finally:
             bar.close()
     parents = sorted(terminal.parents.values(), key=lambda p: p.sys_quote_id)
@@ -284,9 +328,65 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart):
         orders=dict(desk.final_statuses()),
         algo={} if parent is None else {"id": parent.sys_quote_id, "status": parent.status.name,
                                         "quantity": parent.qty, "filled": parent.traded},
-        checks=dict(getattr(user, "checks", None) or {}), fills=list(blotter.fills),
+        checks=dict(user.checks) if isinstance(user, DemoStrategy) else {},
+        fills=list(blotter.fills),
         terminal_sent=dict(terminal.sent), day_events=dict(loop.day_events),
-        fill_table=blotter.fill_table(), order_table=blotter.order_table(), charts=charts)
+        fill_table=blotter.fill_table(), order_table=blotter.order_table(), charts=charts,
+        event_lines=log.lines, callback_errors=getattr(terminal, "errors", 0))
+
+
+def _bridge_factory(bridge, terminal, clock, record):
+    """The bridge's strategy, or with `record` the recording one, whose arrival times are
+    the simulated clock's."""
+    if record is None:
+        return lambda: bridge.VornStrategy(terminal.config)
+    from .recording import recording_class
+    from .recording.writer import ns_of_datetime
+    cls = recording_class(bridge.VornStrategy)
+    midnight = ns_of_datetime(clock.midnight)
+    return lambda: cls(terminal.config, record_to=record, fsync=False,
+                       clock=lambda: midnight + clock.now_ns)
+
+
+def _open_recording(path, day, salvage):
+    from .playback import load
+    from .recording import RecordingError
+    try:
+        recording, _ = load(path, day=day, salvage=salvage)
+    except RecordingError as exc:
+        raise ReplayError(str(exc)) from None
+    return recording
+
+
+def _recorded_instruments(dataset, recording, codes):
+    """The replay's instruments: `codes`, or those the recording has market data of; each
+    must be an instrument of the data store."""
+    from .playback import recorded_codes
+    codes = list(dict.fromkeys(codes)) if codes else recorded_codes(recording)
+    if not codes:
+        raise ReplayError("%s: the recording holds no snapshots or bars, so it names no "
+                          "instruments; give them with --code" % recording.files[0])
+    for code in codes:
+        if dataset.profile(code) is None:
+            raise ReplayError("the recording's instrument %s is not in the data store" % code)
+    return codes
+
+
+def _record_folder(record, day):
+    """The folder to record into; it must not hold a recording of the day already (two
+    sessions of one day would replay one after the other)."""
+    if record is None:
+        return None
+    import glob
+    if glob.glob(os.path.join(glob.escape(record), "%s.*.arrows" % day.date())):
+        raise ReplayError("%s already holds a recording of %s; record into another folder"
+                          % (record, day.date()))
+    try:
+        os.makedirs(record, exist_ok=True)
+    except OSError as exc:
+        raise ReplayError("cannot write to the recording folder %s: %s"
+                          % (record, exc.strerror or exc)) from None
+    return record
 
 
 def _construct(strategy_class, ctx, label):

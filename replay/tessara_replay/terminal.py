@@ -18,10 +18,22 @@ from dataclasses import dataclass
 
 from corvane.harness import terminal_scheduler
 from pyvorn.enums import AlgoControlType, AlgoStatusType, AlgoType, OrderStatusType, SideType
-from pyvorn.records import (AlgoLoginRes, ChildOrder, ChildTrade, ControlParentOrderRes,
-                            CreateParentOrderRes, LoginRes, OrderActionError, OrderReport,
-                            ParentOrder, QueryAssetRes, QueryPositionRes, TradeReport,
-                            datetime_from_stamp, stamp_from_datetime)
+from pyvorn.records import (
+    AlgoLoginRes,
+    ChildOrder,
+    ChildTrade,
+    ControlParentOrderRes,
+    CreateParentOrderRes,
+    LoginRes,
+    OrderActionError,
+    OrderReport,
+    ParentOrder,
+    QueryAssetRes,
+    QueryPositionRes,
+    TradeReport,
+    datetime_from_stamp,
+    stamp_from_datetime,
+)
 
 from . import feed as _feed
 from .clock import NS_PER_MINUTE
@@ -133,10 +145,16 @@ class SimTerminal:
         self._call("on_initialize")
         self.at(LOGIN_TIME_NS, self._logins)
         n = 0
-        for item in feed:
-            self.at(self.clock.ns_of(item.time), lambda item=item: self.deliver(item))
-            n += 1
+        # one timer per delivery time; its items go out in feed order
+        for when, items in itertools.groupby(feed, key=lambda item: item.time):
+            batch = list(items)
+            self.at(self.clock.ns_of(when), lambda batch=batch: self._deliver_all(batch))
+            n += len(batch)
         return n
+
+    def _deliver_all(self, batch):
+        for item in batch:
+            self.deliver(item)
 
     def deliver(self, item):
         """One market-data callback; after a bar, the orders of its instrument meet it."""

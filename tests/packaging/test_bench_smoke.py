@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspa
 from bench import harness  # noqa: E402
 
 
-@pytest.mark.parametrize("group", ["remote", "history"])
+@pytest.mark.parametrize("group", ["remote", "history", "recorder"])
 def test_bench_group_checks_pass(group):
     module = __import__("bench." + group, fromlist=["run"])
     report = harness.Report(harness.Settings.for_smoke())

@@ -17,22 +17,6 @@ DAY = "2024-06-17"
 
 
 @pytest.fixture(scope="module")
-def store(tmp_path_factory):
-    """The default dataset, written to a store folder once for the module."""
-    from corvane.dataset import generate
-    path = tmp_path_factory.mktemp("store")
-    generate().save(str(path))
-    return str(path)
-
-
-@pytest.fixture(autouse=True)
-def keep_client_dataset():
-    """A replay points the data client at its store; put the previous dataset back."""
-    with harness.dataset_restored():
-        yield
-
-
-@pytest.fixture(scope="module")
 def replay(store, tmp_path_factory):
     """One short replay of two instruments, shared by the checks below."""
     out = tmp_path_factory.mktemp("out")
@@ -108,8 +92,8 @@ def test_outputs_written_whole_and_bridge_clock_restored(replay):
     result, out, _ = replay
     names = sorted(os.listdir(out))
     assert names == sorted(["chart_%s_20240617.png" % code for code in result.codes] + [
-        "fills.csv", "fills.parquet", "orders.csv", "orders.parquet", "summary.json",
-        "summary.txt"])
+        "events.jsonl", "fills.csv", "fills.parquet", "orders.csv", "orders.parquet",
+        "summary.json", "summary.txt"])
     for code in result.codes:
         with open(result.files["chart_" + code], "rb") as f:
             assert f.read(8) == b"\x89PNG\r\n\x1a\n"
@@ -184,8 +168,8 @@ def test_replay_error_is_raised_before_anything_runs(store, tmp_path):
 @pytest.mark.parametrize("code", ["600000.SH", "000001.SZ", "159915.SZ"])
 def test_feed_snapshots_add_up_to_the_day_bar(store, code):
     from corvane.dataset import load
-    from tessara_replay import feed
     from pyvorn.records import datetime_from_stamp
+    from tessara_replay import feed
     dataset = load(store)
     day = pd.Timestamp(DAY)
     ins = feed.load_instrument_day(dataset, code, day)

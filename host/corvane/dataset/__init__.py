@@ -5,9 +5,10 @@ Parquet files so a replay can ship a fixed dataset.
 """
 from .dataset import TABLE_NAMES, Dataset, as_timestamp
 from .generator import DEFAULT_END, DEFAULT_SEED, DEFAULT_START
+from .schema import StoreError
 from .store import load, save
 
-__all__ = ["Dataset", "TABLE_NAMES", "as_timestamp", "generate", "load", "save",
+__all__ = ["Dataset", "StoreError", "TABLE_NAMES", "as_timestamp", "generate", "load", "save",
            "DEFAULT_SEED", "DEFAULT_START", "DEFAULT_END"]
 
 

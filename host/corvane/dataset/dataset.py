@@ -31,7 +31,7 @@ class Dataset:
     bar and a seed derived from (seed, code, day), unless the dataset carries stored ones.
     """
 
-    def __init__(self, tables, trading_dates, meta, minute_bars=None):
+    def __init__(self, tables, trading_dates, meta, minute_bars=None, imported_minute_bars=None):
         self.tables = tables
         self.trading_dates = pd.DatetimeIndex(trading_dates)
         self.meta = dict(meta)
@@ -44,6 +44,8 @@ class Dataset:
                            for code, frame in tables["suspensions"].groupby("market_code", sort=False)}
         self._minute_cache = collections.OrderedDict()
         self._stored_minutes = None
+        self.imported_minute_bars = imported_minute_bars
+        self._imported_minutes = self._minute_frames(imported_minute_bars)
 
     @classmethod
     def generate(cls, seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, universe=None):
@@ -111,6 +113,9 @@ class Dataset:
         return frame
 
     def _make_minute_bars(self, market_code, day):
+        imported = self._imported_minutes.get((market_code, day))
+        if imported is not None:
+            return imported.copy()
         if self.stored_minute_bars is not None:
             return self._stored_minute_bars_of(market_code, day)
         columns = self._minute_columns(market_code, day)
@@ -150,12 +155,19 @@ class Dataset:
             columns.append("open_interest")
         return columns + ["trading_date"]
 
+    def _minute_frames(self, table):
+        """{(code, trading day): frame indexed by bar end time} of a long minute table."""
+        frames = {}
+        if table is None:
+            return frames
+        for key, frame in table.groupby(["market_code", "trading_date"], sort=False):
+            columns = self.minute_columns_of(key[0])
+            frames[key] = frame.set_index("datetime")[columns]
+        return frames
+
     def _stored_minute_bars_of(self, market_code, day):
         if self._stored_minutes is None:
-            self._stored_minutes = {}
-            for key, frame in self.stored_minute_bars.groupby(["market_code", "trading_date"], sort=False):
-                columns = self.minute_columns_of(key[0])
-                self._stored_minutes[key] = frame.set_index("datetime")[columns]
+            self._stored_minutes = self._minute_frames(self.stored_minute_bars)
         frame = self._stored_minutes.get((market_code, day))
         return None if frame is None else frame.copy()
 
