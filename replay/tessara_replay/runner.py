@@ -225,11 +225,15 @@ class _Progress:
 
 
 def run_replay(day=DEFAULT_DAY, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
-               codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False):
+               codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False,
+               checkpoint=None):
     """Replay `day` and write the summary, fills, orders (and charts) into `out_dir`.
     `strategy` is "module:Class" (default: the demo); `fast` leaves out the level-2
-    records and the charts. Raises ReplayError for bad input, StrategyError when the
-    strategy fails; nothing is left in `out_dir` unless the replay completed."""
+    records and the charts. `checkpoint()` is called after each timer slot and before the
+    results are moved into place; what it raises ends the run. Raises ReplayError for bad
+    input, StrategyError when the strategy fails; nothing is left in `out_dir` unless the
+    replay completed."""
+    checkpoint = checkpoint or (lambda: None)
     label, strategy_class = strategy_factory(strategy)
     dataset = open_dataset(store, dataset)
     day = parse_day(day, dataset)
@@ -237,15 +241,15 @@ def run_replay(day=DEFAULT_DAY, instruments=DEFAULT_INSTRUMENTS, out_dir="out", 
     chart = chart and not fast
     scratch = prepare_output(out_dir)
     try:
-        result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart)
+        result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, checkpoint)
         from .report import write_outputs
-        result.files = write_outputs(result, scratch, out_dir, chart)
+        result.files = write_outputs(result, scratch, out_dir, chart, before_move=checkpoint)
         return result
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
 
-def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart):
+def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, checkpoint):
     import corvane.tessara.utils.livefeed as bridge
     from corvane.tessara.mod.mod_quant_data.data_sources.histsource import OstraDataDataSource
 
@@ -273,8 +277,10 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart):
         try:
             with patched_bridge_clock(bridge, clock):
                 terminal.make_strategy(lambda: bridge.VornStrategy(terminal.config))
-                elapsed = drive(terminal, _feed.market_feed(feeds, level2=not fast), END_NS,
-                                lambda now: bar.update(now, loop.dispatched))
+                def step(now):
+                    bar.update(now, loop.dispatched)
+                    checkpoint()
+                elapsed = drive(terminal, _feed.market_feed(feeds, level2=not fast), END_NS, step)
         finally:
             bar.close()
     parents = sorted(terminal.parents.values(), key=lambda p: p.sys_quote_id)
