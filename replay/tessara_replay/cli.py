@@ -8,6 +8,7 @@ output folder then. Ctrl-C ends it with exit status 130. Any other failure is re
 one line too (exit status 1), with the traceback only under --traceback.
 """
 import argparse
+import signal
 import sys
 import textwrap
 
@@ -70,17 +71,68 @@ def _parser(defaults):
     return p
 
 
+class _InterruptWatch:
+    """Notes a Ctrl-C even where a library swallows the KeyboardInterrupt or turns it into
+    another error (a drawing library's native code does), and keeps the interpreter from
+    printing one raised in a callback it cannot propagate from."""
+
+    def __init__(self):
+        self.seen = False
+        self._saved = None
+
+    def check(self):
+        """Raise KeyboardInterrupt when Ctrl-C was pressed, whatever became of the first."""
+        if self.seen:
+            raise KeyboardInterrupt
+
+    def _on_sigint(self, signum, frame):
+        self.seen = True
+        signal.default_int_handler(signum, frame)
+
+    def _unraisable(self, info):
+        if issubclass(info.exc_type, KeyboardInterrupt):
+            self.seen = True
+        else:
+            self._saved_hook(info)
+
+    def __enter__(self):
+        try:
+            self._saved = signal.signal(signal.SIGINT, self._on_sigint)
+        except ValueError:           # not the main thread: signals stay as they are
+            self._saved = None
+        self._saved_hook = sys.unraisablehook
+        sys.unraisablehook = self._unraisable
+        return self
+
+    def __exit__(self, *exc):
+        sys.unraisablehook = self._saved_hook
+        if self._saved is not None:
+            signal.signal(signal.SIGINT, self._saved)
+        return False
+
+
+_watch = _InterruptWatch()
+
+
 def _fail(message, status):
+    if _watch.seen:                  # the failure is the interrupt in another form
+        raise KeyboardInterrupt
     print("tessara-replay: error: %s" % message, file=sys.stderr)
     return status
 
 
 def main(argv=None):
+    global _watch
+    _watch = _InterruptWatch()
     try:
-        return _main(argv)
+        with _watch:
+            status = _main(argv)
     except KeyboardInterrupt:
+        status = None
+    if status is None or _watch.seen:
         print("tessara-replay: interrupted", file=sys.stderr)
         return 130
+    return status
 
 
 def _main(argv):
@@ -102,13 +154,14 @@ def _main(argv):
             day=args.day, instruments=args.instruments, out_dir=args.out, store=args.store,
             codes=args.codes, chart=args.chart, strategy=args.strategy, fast=args.fast,
             progress=not args.quiet and sys.stderr.isatty(), record=args.record,
-            recording=args.recording, salvage=args.salvage)
+            recording=args.recording, salvage=args.salvage,
+            checkpoint=_watch.check)
     except runner.ReplayError as exc:
         return _fail(exc, 2)
     except runner.StrategyError as exc:
         return _fail("strategy failed: %s" % exc, 2)
     except Exception as exc:
-        if args.traceback:
+        if args.traceback and not _watch.seen:
             raise
         text = str(exc).splitlines()[0] if str(exc) else ""
         return _fail("unexpected failure: %s%s (rerun with --traceback for details)"

@@ -86,9 +86,9 @@ def _tables(result, scratch):
     return names
 
 
-def write_outputs(result, scratch, out_dir, chart=True):
-    """Write everything into `scratch`, then move it into `out_dir`. Returns the final
-    paths by kind."""
+def write_outputs(result, scratch, out_dir, chart=True, before_move=None):
+    """Write everything into `scratch`, then (after `before_move()`, which may raise to stop
+    it) move it into `out_dir`. Returns the final paths by kind."""
     names = {"summary": "summary.txt", "json": "summary.json"}
     with open(os.path.join(scratch, names["summary"]), "w", encoding="utf-8") as f:
         f.write(summary_text(result))
@@ -105,6 +105,8 @@ def write_outputs(result, scratch, out_dir, chart=True):
             name = "chart_%s_%s.png" % (data.code, result.day.strftime("%Y%m%d"))
             names["chart_" + data.code] = name
             _chart.draw_chart(os.path.join(scratch, name), data, result)
+    if before_move is not None:
+        before_move()
     final = {}
     for kind, name in names.items():
         final[kind] = os.path.join(out_dir, name)

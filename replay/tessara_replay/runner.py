@@ -230,7 +230,7 @@ class _Progress:
 
 def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
                codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False,
-               record=None, recording=None, salvage=False):
+               record=None, recording=None, salvage=False, checkpoint=None):
     """Replay `day` and write the summary, fills, orders, the event stream (and charts)
     into `out_dir`; `day` defaults to DEFAULT_DAY. `strategy` is "module:Class" (default: the demo); `fast` leaves out the
     level-2 records and the charts. `record` (a folder) records the terminal's callbacks
@@ -238,7 +238,9 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
     data store: its day (`day` chooses when it holds several), its instruments (or `codes`), its callbacks; `salvage` keeps the complete
     batches of a recording cut off mid-write. Raises ReplayError for bad input,
     StrategyError when the strategy fails; nothing is left in `out_dir` unless the replay
-    completed."""
+    completed. `checkpoint()` is called after each timer slot and before the results are
+    moved into place; what it raises ends the run."""
+    checkpoint = checkpoint or (lambda: None)
     label, strategy_class = strategy_factory(strategy)
     played = None
     if recording is not None:
@@ -259,18 +261,18 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
     scratch = prepare_output(out_dir)
     try:
         result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart,
-                      record=record, recording=played)
+                      record=record, recording=played, checkpoint=checkpoint)
         if played is not None:
             result.source = os.path.abspath(recording)
         from .report import write_outputs
-        result.files = write_outputs(result, scratch, out_dir, chart)
+        result.files = write_outputs(result, scratch, out_dir, chart, before_move=checkpoint)
         return result
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
 
 def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, record=None,
-         recording=None):
+         recording=None, checkpoint=lambda: None):
     import corvane.tessara.utils.livefeed as bridge
     from corvane.tessara.mod.mod_quant_data.data_sources.histsource import OstraDataDataSource
 
@@ -310,8 +312,10 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
             with patched_bridge_clock(bridge, clock), harness.framework_clock(clock.datetime_class()):
                 terminal.make_strategy(_bridge_factory(bridge, terminal, clock, record))
                 try:
-                    elapsed = drive(terminal, feed, end_ns,
-                                    lambda now: bar.update(now, loop.dispatched))
+                    def step(now):
+                        bar.update(now, loop.dispatched)
+                        checkpoint()
+                    elapsed = drive(terminal, feed, end_ns, step)
                 finally:
                     if record is not None:
                         terminal.strategy.close_recording()

@@ -122,7 +122,7 @@ def test_bad_input_is_one_line_and_exit_2(store, tmp_path, capsys, args, message
 def test_unexpected_failure_is_one_line_unless_asked(store, tmp_path, capsys, monkeypatch):
     import tessara_replay.report as report
 
-    def broken(*args):
+    def broken(*args, **kwargs):
         raise OSError(28, "No space left on device")
     monkeypatch.setattr(report, "write_outputs", broken)
     argv = ["--store", store, "--out", str(tmp_path / "out"), "-q", "--fast", "-n", "1"]

@@ -242,14 +242,14 @@ def parse_minute_bars(path, frame, store):
         _trading_days(path, "datetime", tdays, store["calendar"])
     _ohlc(path, frame, values)
     _duplicates(path, codes, times, "datetime", lambda t: t.strftime("%Y-%m-%d %H:%M"))
-    specs = store["instruments"].set_index("market_code")
+    profiles = store["instruments"].set_index("market_code")
     cal = pd.DatetimeIndex(store["calendar"])
     key = pd.DataFrame({"c": codes.to_numpy(), "d": tdays})
     for (code, day), idx in key.groupby(["c", "d"], sort=False).indices.items():
-        spec = specs.loc[code]
+        profile = profiles.loc[code]
         pos = cal.searchsorted(day)
         prev = cal[pos - 1] if pos > 0 else None
-        expected, _ = bar_times(spec["trading_hours"], day, prev, pd.Timestamp(spec["listed_date"]))
+        expected, _ = bar_times(profile["trading_hours"], day, prev, pd.Timestamp(profile["listed_date"]))
         have = times[idx]
         stray = ~have.isin(expected)
         if (j := _first(stray)) is not None:
@@ -297,7 +297,7 @@ def _merge_day_bars(old, new, instruments):
             new[col] = np.nan
     merged = pd.concat([kept, new[old.columns]], ignore_index=True)
     merged = merged.sort_values(["market_code", "date"], kind="stable").reset_index(drop=True)
-    specs = instruments.set_index("market_code")
+    profiles = instruments.set_index("market_code")
     imported = merged.set_index(["market_code", "date"]).index.isin(keys)
     prev = merged.groupby("market_code")["close"].shift(1)
     fill = imported & merged["prev_close"].isna().to_numpy()
@@ -306,9 +306,9 @@ def _merge_day_bars(old, new, instruments):
         need = imported & merged[col].isna().to_numpy()
         for i in np.flatnonzero(need):
             code = merged.at[i, "market_code"]
-            spec = specs.loc[code]
-            tick = float(spec["tick_size"])
-            limit = price_limit(spec["type"], code, False)
+            profile = profiles.loc[code]
+            tick = float(profile["tick_size"])
+            limit = price_limit(profile["type"], code, False)
             merged.at[i, col] = round(round(merged.at[i, "prev_close"] * (1 + sign * limit) / tick) * tick, 6)
     return merged
 
