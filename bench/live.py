@@ -17,7 +17,7 @@ from corvane.tessara.environment import Environment
 from pyvorn import records
 from pyvorn.enums import MarketType, OrderStatusType
 
-from .harness import own_cost_row, versus_row
+from .harness import own_cost_row
 
 QUEUE_CAPACITY = 1000000
 TARGET_HOST = 0.20          # own cost at most 20% of the floor with the host stand-ins

@@ -8,8 +8,8 @@ import pandas as pd
 import pytest
 
 from corvane.tessara.mod.mod_quant_data.data_sources import histsource
+
 from support_bars import row_time_int
-from support_datasource import scripted_client  # noqa: F401
 
 to_array = histsource.OstraDataDataSource._ndarray_from_df
 TIMES = [20240102093100, 20240102093200, 20240102093300]

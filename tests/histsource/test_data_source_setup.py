@@ -1,5 +1,4 @@
 """Construction of the historical data source, instrument routing, calendars and caches."""
-import datetime
 import gc
 import types
 import weakref

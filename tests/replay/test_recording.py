@@ -11,11 +11,10 @@ import time
 import pyarrow as pa
 import pytest
 
-from tessara_replay.recording import Recorder, RecordingError, open_recording, recording_class
-from tessara_replay.recording import layouts, writer
 from pyvorn import records as R
 from pyvorn.enums import AlgoControlType, MarketType, OrderStatusType, SideType
 from pyvorn.strategy import ManualScheduler, VornStrategy
+from tessara_replay.recording import Recorder, RecordingError, layouts, open_recording, recording_class, writer
 
 DAY0 = writer.ns_of_datetime(__import__("datetime").datetime(2024, 6, 17))
 SECOND = 1_000_000_000

@@ -162,10 +162,10 @@ def _trading_days(path, col, days, calendar, codes=None):
 
 
 def _ohlc(path, frame, values):
-    o, h, l, c = (values[k] for k in PRICE_COLUMNS)
-    if (i := _first(h < np.maximum(o, np.maximum(c, l)))) is not None:
+    o, h, low, c = (values[k] for k in PRICE_COLUMNS)
+    if (i := _first(h < np.maximum(o, np.maximum(c, low)))) is not None:
         _fail(path, i + 1, "high", "%s is below the bar's open, close or low" % frame["high"].iloc[i])
-    if (i := _first(l > np.minimum(o, c))) is not None:
+    if (i := _first(low > np.minimum(o, c))) is not None:
         _fail(path, i + 1, "low", "%s is above the bar's open or close" % frame["low"].iloc[i])
 
 

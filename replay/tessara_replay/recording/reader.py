@@ -14,8 +14,7 @@ from dataclasses import dataclass
 import pyarrow as pa
 
 from . import codec, layouts
-from .writer import (CALLBACKS_KEY, CONFIG_KEY, DAY_KEY, FORMAT_KEY, FORMAT_NAME,
-                     FORMAT_VERSION, SUFFIX, VERSION_KEY)
+from .writer import CALLBACKS_KEY, CONFIG_KEY, DAY_KEY, FORMAT_KEY, FORMAT_NAME, FORMAT_VERSION, SUFFIX, VERSION_KEY
 
 
 class RecordingError(Exception):

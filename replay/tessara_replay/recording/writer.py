@@ -21,8 +21,8 @@ import json
 import logging
 import os
 import threading
-import weakref
 import time
+import weakref
 from time import monotonic_ns as _monotonic_ns
 from time import time_ns as _time_ns
 
