@@ -113,7 +113,9 @@ CandidateDays unsuspended_days(nb::handle instrument, nb::handle dt) {
         const auto end = std::lower_bound(v->active.begin(), v->active.end(), day_ns + kNanosPerDay);
         return CandidateDays(std::vector<int64_t>(v->active.begin(), end), timestamp);
     }
-    nb::object index = getattr(suspended, CORVANE_NAME(index));
+    // The entries' dates as date-times whatever index type the series carries (a client may
+    // index it by dates, text or anything pandas reads as date-times).
+    nb::object index = call(getattr(pd, CORVANE_NAME(to_datetime)), getattr(suspended, CORVANE_NAME(index)));
     nb::object unsuspended = checked(PyObject_RichCompare(suspended.ptr(), Py_False, Py_EQ));
     nb::object days = call_method(index, CORVANE_NAME(normalize));
     nb::object not_later = checked(PyObject_RichCompare(days.ptr(), day.ptr(), Py_LE));

@@ -204,3 +204,42 @@ def test_huge_bar_lengths_prefetch_as_python_slices_do(data_source, monkeypatch,
     days = list(data_source.get_trading_dates(max(ins.listed_date, DT - datetime.timedelta(days=365)), DT))
     n_days = count * int(frequency[:-1]) // 240 + 1
     assert seen == [days[-n_days:]]
+
+
+def _reindexed(series, kind):
+    """The same suspension series under another index type a client or a frame operation may
+    hand back: object dates, date text, or floats that read as no date at all (NaN)."""
+    if kind == "date objects":
+        index = pd.Index([t.date() for t in series.index], dtype=object)
+    elif kind == "text":
+        index = pd.Index([str(t.date()) for t in series.index], dtype=object)
+    else:
+        index = pd.Index([np.nan] * len(series), dtype=float)
+    return pd.Series(series.values, index=index)
+
+
+@pytest.mark.parametrize("kind", ["date objects", "text"])
+@pytest.mark.parametrize("frequency", ["1m", "5m", "1d"])
+def test_suspension_series_of_any_index_type(data_source, monkeypatch, kind, frequency):
+    ins = of_type(data_source, "stock")
+    real = histsource._is_suspended(ins.market_code)
+    expected = data_source.history_bars(ins, 30, frequency, "close", DT)
+    data_source._history_cache.clear()
+    monkeypatch.setattr(histsource, "_is_suspended", lambda code: _reindexed(real, kind))
+    assert_same_array(data_source.history_bars(ins, 30, frequency, "close", DT), expected)
+
+
+def test_suspension_series_without_dates_fails_alike_at_every_frequency(data_source, monkeypatch):
+    """An index that names no date is read the same way on the day and the minute paths: the
+    frame library's own answer (no candidate day, or its conversion error), never a missing
+    method of one index type."""
+    ins = of_type(data_source, "stock")
+    bad = _reindexed(histsource._is_suspended(ins.market_code), "float NaN")
+    monkeypatch.setattr(histsource, "_is_suspended", lambda code: bad)
+    outcomes = set()
+    for frequency in ("1m", "5m", "1d"):
+        try:
+            outcomes.add(repr(data_source.history_bars(ins, 30, frequency, "close", DT)))
+        except (TypeError, ValueError) as exc:
+            outcomes.add(type(exc).__name__)
+    assert len(outcomes) == 1 and outcomes <= {"None", "TypeError", "ValueError"}
