@@ -243,3 +243,32 @@ def test_suspension_series_without_dates_fails_alike_at_every_frequency(data_sou
         except (TypeError, ValueError) as exc:
             outcomes.add(type(exc).__name__)
     assert len(outcomes) == 1 and outcomes <= {"None", "TypeError", "ValueError"}
+
+
+@pytest.mark.parametrize("replace", ["get_trading_dates", "get_trading_calendar", "calendar entry", "_prepare_for",
+                                     "_get_minute_bars_of_day"])
+def test_replaced_calendar_and_minute_methods_take_effect_on_the_next_query(data_source, monkeypatch, replace):
+    from corvane.tessara.const import TRADING_CALENDAR_TYPE
+    ins = of_type(data_source, "stock")
+    last_day = lambda bars: int(bars["orig_time"][-1]) // 1000000
+    assert last_day(data_source.history_bars(ins, 240, "1m", None, DT, skip_suspended=False)) == 20240620
+    days = data_source._trading_dates
+    short = days[days <= pd.Timestamp("2024-06-18")]
+    seen = []
+    if replace == "get_trading_dates":
+        monkeypatch.setattr(data_source, "get_trading_dates", lambda start, end: short[short >= pd.Timestamp(start).normalize()])
+    elif replace == "get_trading_calendar":
+        monkeypatch.setattr(data_source, "get_trading_calendar", lambda calendar_type=None: short)
+    elif replace == "calendar entry":
+        monkeypatch.setitem(data_source.trading_calendars, TRADING_CALENDAR_TYPE.EXCHANGE, short)
+    elif replace == "_prepare_for":
+        monkeypatch.setattr(data_source, "_prepare_for", lambda *args: seen.append(args))
+    else:
+        real = data_source._get_minute_bars_of_day
+        monkeypatch.setattr(data_source, "_get_minute_bars_of_day", lambda *args: seen.append(args) or real(*args))
+    bars = data_source.history_bars(ins, 240, "1m", None, DT, skip_suspended=False)
+    if replace.startswith("_"):
+        assert last_day(bars) == 20240620 and seen
+        assert all(isinstance(a[1], (tuple, pd.Timestamp)) for a in seen)
+    else:
+        assert last_day(bars) == 20240618
