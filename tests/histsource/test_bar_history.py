@@ -250,7 +250,10 @@ def test_suspension_series_without_dates_fails_alike_at_every_frequency(data_sou
 def test_replaced_calendar_and_minute_methods_take_effect_on_the_next_query(data_source, monkeypatch, replace):
     from corvane.tessara.const import TRADING_CALENDAR_TYPE
     ins = of_type(data_source, "stock")
-    last_day = lambda bars: int(bars["orig_time"][-1]) // 1000000
+
+    def last_day(bars):
+        return int(bars["orig_time"][-1]) // 1000000
+
     assert last_day(data_source.history_bars(ins, 240, "1m", None, DT, skip_suspended=False)) == 20240620
     days = data_source._trading_dates
     short = days[days <= pd.Timestamp("2024-06-18")]
