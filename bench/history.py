@@ -2,15 +2,22 @@
 frame (the pandas work the straightforward path would do), _ndarray_from_df against allocating
 the result and copying its columns with numpy, and get_instruments over 5,000 instruments
 against asking the stores directly."""
+import datetime
+
 import numpy as np
 
 from corvane.tessara.utils.datetime_func import convert_dt_to_int
 
+from corvane.tessara.mod.mod_quant_data.data_sources.resample_helper import resample_bars
+
 from . import datasets
 from .harness import versus_row
+from .history_reference import PlainHistory
 
 TARGET_WARM = 0.5          # a warm query costs at most half a reset_index() of the cached frame
 TARGET_NDARRAY = 3.0       # _ndarray_from_df within 3x of its numpy copy floor
+# native / plain-Python reference of the same design, same run
+TARGET_VS_REFERENCE = {"1m": 0.1, "5m": 0.2, "instruments": 0.5}
 
 DAY_CASES = ((10, False), (250, False), (10, True), (250, True))
 MINUTE_CASES = (("1m", 240), ("1m", 2400), ("5m", 48))
@@ -64,6 +71,55 @@ def minute_rows(report, source, dt):
                          "query/reset_index", report.settings, target=TARGET_WARM,
                          note="client frame %d rows" % len(frame))
         report.add(row)
+
+
+def _walked_parts(source, ins, freq, count, dt):
+    """The cache keys a warm query reads and the arrays it joins (the floors' inputs)."""
+    days = source.get_trading_dates(max(ins.listed_date, dt - datetime.timedelta(days=365)), dt)
+    keys, parts, need = [], [], count
+    for day in reversed(days):
+        key = (ins.market_code, day, "pre")
+        keys.append(key)
+        bars = source._minute_bar_cache[key]
+        if bars is None:
+            continue
+        parts.append(bars)
+        need -= len(resample_bars(ins, bars, None, int(freq[:-1])) if freq != "1m" else bars)
+        if need <= 0:
+            break
+    return keys, parts[::-1]
+
+
+def reference_rows(report, source, dt):
+    """Warm minute queries against the plain-Python module of the same design, and against the
+    floors every implementation pays: the cache reads, the resampler calls, the final copy."""
+    ins = source.get_instruments([datasets.STOCK]).__next__()
+    plain = PlainHistory(source)
+    for freq, count in MINUTE_CASES:
+        native = lambda: source.history_bars(ins, count, freq, None, dt, skip_suspended=False)
+        ref = lambda: plain.history_bars(ins, count, freq, None, dt, skip_suspended=False)
+        first, expected = native(), ref()
+        report.check(datasets.same_array(first, expected), "%s %d: differs from the reference" % (freq, count))
+        report.check(set(plain._minute_bar_cache.keys()) <= set(source._minute_bar_cache.keys()),
+                     "%s %d: the reference cached keys the module did not" % (freq, count))
+        report.add(versus_row("history", "%s %d bars" % (freq, count), _loop(native), _loop(ref),
+                              "native/reference", report.settings, target=TARGET_VS_REFERENCE[freq]))
+        keys, parts = _walked_parts(source, ins, freq, count, dt)
+        cache, resample = source._minute_bar_cache, int(freq[:-1])
+
+        def lookups():
+            for k in keys:
+                if k in cache:
+                    cache[k]
+        report.add(versus_row("history", "%s %d bars" % (freq, count), _loop(native), _loop(lookups),
+                              "native/LRU reads", report.settings, note="%d cache reads" % len(keys)))
+        if resample != 1:
+            resampled = lambda: [resample_bars(ins, p, None, resample) for p in parts]
+            report.add(versus_row("history", "%s %d bars" % (freq, count), _loop(native), _loop(resampled),
+                                  "native/resampler", report.settings, note="%d resampler calls" % len(parts)))
+        joined = np.hstack(parts) if resample == 1 else first
+        report.add(versus_row("history", "%s %d bars" % (freq, count), _loop(native), _loop(joined.copy),
+                              "native/copy", report.settings, note="one copy of %d bars" % len(joined)))
 
 
 def ndarray_row(report, source, dt):
@@ -145,6 +201,14 @@ def instruments_rows(report):
                     pass
         report.add(versus_row("instruments", "get_instruments(5,000 ids)", ids_total, ids_floor,
                               "total/store", report.settings))
+        plain = PlainHistory(source)
+        some = codes[::100]
+        for label, args in (("get_instruments(50 of 5,000 ids)", (some,)), ("get_instruments() 5,000", ())):
+            native = lambda: list(source.get_instruments(*args))
+            ref = lambda: list(plain.get_instruments(*args))
+            report.check(native() == ref(), "%s: differs from the reference" % label)
+            report.add(versus_row("instruments", label, _loop(native), _loop(ref), "native/reference",
+                                  report.settings, target=TARGET_VS_REFERENCE["instruments"]))
 
 
 def run(report):
@@ -152,5 +216,6 @@ def run(report):
         dt = datasets.last_trading_day()
         day_rows(report, source, dt)
         minute_rows(report, source, dt)
+        reference_rows(report, source, dt)
         ndarray_row(report, source, dt)
     instruments_rows(report)

@@ -44,6 +44,10 @@ def datasource_env(small_dataset):
 def data_source(datasource_env):
     """An OstraDataDataSource over the small dataset, attached to the environment (so
     `get_instrument` finds its instruments); the data client's call counts start at zero."""
+    # The memoised module functions outlive a test; a series fetched through another test's
+    # client (a scripted or mutating one) must not answer this one.
+    histsource._is_suspended.cache_clear()
+    histsource._get_tick_size.cache_clear()
     source = histsource.OstraDataDataSource()
     datasource_env.set_data_source(source)
     datac.reset_call_counts()

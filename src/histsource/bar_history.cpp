@@ -6,6 +6,7 @@
 #include "frame_views.h"
 #include "histsource.h"
 #include "python_ops.h"
+#include "trading_calendar.h"
 
 namespace histsource {
 
@@ -42,30 +43,38 @@ bool in_minute_cache(nb::handle cache, nb::handle key) {
     return r == 1;
 }
 
-// The candidate trading days of a minute query: a sequence the caller holds (the calendar's
-// answer), or unsuspended days kept as nanosecond dates and boxed as timestamps only when read.
+// The candidate trading days of a minute query: positions of the native calendar, a sequence
+// the caller holds (the calendar's answer), or unsuspended days kept as nanosecond dates and
+// boxed as timestamps only when read (the calendar's own Timestamp when it lists the day).
 class CandidateDays {
 public:
     explicit CandidateDays(nb::object seq) : seq_(std::move(seq)), size_(length_of(seq_)) {}
-    CandidateDays(std::vector<int64_t> ns, nb::object timestamp)
-        : timestamp_(std::move(timestamp)), ns_(std::move(ns)), size_((Py_ssize_t) ns_.size()) {}
+    CandidateDays(const TradingCalendar *cal, Py_ssize_t first, Py_ssize_t last)
+        : cal_(cal), first_(first), size_(std::max<Py_ssize_t>(0, last - first)) {}
+    CandidateDays(std::vector<int64_t> ns, nb::object timestamp, const TradingCalendar *cal)
+        : timestamp_(std::move(timestamp)), ns_(std::move(ns)), cal_(cal), size_((Py_ssize_t) ns_.size()) {}
 
     Py_ssize_t size() const { return size_; }
 
     nb::object at(Py_ssize_t i) const {
         if (seq_.is_valid())
             return checked(PySequence_GetItem(seq_.ptr(), i));
-        return call(timestamp_, nb::int_(ns_[(size_t) i]));
+        if (timestamp_.is_valid()) {
+            const int64_t ns = ns_[(size_t) i];
+            const Py_ssize_t pos = cal_ ? cal_->find(ns) : -1;
+            return pos >= 0 ? cal_->at(pos) : call(timestamp_, nb::int_(ns));
+        }
+        return cal_->at(first_ + i);
     }
 
-    // days[-n:]
+    // days[-n:]: a slice of the caller's sequence, else a tuple of Timestamps.
     nb::object tail(int64_t n) const {
         const Py_ssize_t start = tail_start(size_, n);
         if (seq_.is_valid())
             return checked(PySequence_GetSlice(seq_.ptr(), start, size_));
-        nb::list out;
+        nb::object out = checked(PyTuple_New(size_ - start));
         for (Py_ssize_t i = start; i < size_; ++i)
-            out.append(at(i));
+            PyTuple_SET_ITEM(out.ptr(), i - start, at(i).release().ptr());
         return out;
     }
 
@@ -73,23 +82,40 @@ private:
     nb::object seq_;
     nb::object timestamp_;
     std::vector<int64_t> ns_;
+    const TradingCalendar *cal_ = nullptr;
+    Py_ssize_t first_ = 0;
     Py_ssize_t size_;
 };
 
+// Midnight of the day of `dt` in nanoseconds, as pd.Timestamp(dt).normalize() gives it.
+int64_t day_nanos(nb::handle dt, nb::handle timestamp) {
+    int64_t ns;
+    if (timestamp_is_import_bound() && day_of(dt, ns))
+        return ns;
+    nb::object day = call_method(call(timestamp, dt), CORVANE_NAME(normalize));
+    const int64_t v = PyLong_AsLongLong(getattr(day, CORVANE_NAME(value)).ptr());
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
 // Unsuspended days from the start of the series up to and including the day of `dt`.
-CandidateDays unsuspended_days(nb::handle instrument, nb::handle dt) {
+CandidateDays unsuspended_days(nb::handle self, nb::handle instrument, nb::handle dt) {
     nb::object suspended = call(HS_GLOBAL(_is_suspended), getattr(instrument, CORVANE_NAME(market_code)));
     nb::object pd = HS_GLOBAL(pd);
     nb::object timestamp = getattr(pd, CORVANE_NAME(Timestamp));
-    nb::object day = call_method(call(timestamp, dt), CORVANE_NAME(normalize));
     if (const SuspensionView *v = suspension_view(suspended)) {
-        const int64_t day_ns = PyLong_AsLongLong(getattr(day, CORVANE_NAME(value)).ptr());
-        if (PyErr_Occurred())
-            throw nb::python_error();
+        const int64_t day_ns = day_nanos(dt, timestamp);
         const auto end = std::lower_bound(v->active.begin(), v->active.end(), day_ns + kNanosPerDay);
-        return CandidateDays(std::vector<int64_t>(v->active.begin(), end), timestamp);
+        // The calendar's Timestamps stand in for new ones only while pd.Timestamp is the type
+        // that would make them.
+        const TradingCalendar *cal = timestamp_is_import_bound() ? native_calendar(self) : nullptr;
+        return CandidateDays(std::vector<int64_t>(v->active.begin(), end), timestamp, cal);
     }
-    nb::object index = getattr(suspended, CORVANE_NAME(index));
+    nb::object day = call_method(call(timestamp, dt), CORVANE_NAME(normalize));
+    // The entries' dates as date-times whatever index type the series carries (a client may
+    // index it by dates, text or anything pandas reads as date-times).
+    nb::object index = call(getattr(pd, CORVANE_NAME(to_datetime)), getattr(suspended, CORVANE_NAME(index)));
     nb::object unsuspended = checked(PyObject_RichCompare(suspended.ptr(), Py_False, Py_EQ));
     nb::object days = call_method(index, CORVANE_NAME(normalize));
     nb::object not_later = checked(PyObject_RichCompare(days.ptr(), day.ptr(), Py_LE));
@@ -97,9 +123,27 @@ CandidateDays unsuspended_days(nb::handle instrument, nb::handle dt) {
     return CandidateDays(checked(PyObject_GetItem(index.ptr(), mask.ptr())));
 }
 
+// The candidate days from the native calendar: the later of the listing day and the day a year
+// before `dt`, to the day of `dt`; false when the inputs or the calendar need the Python path.
+bool calendar_days_natively(nb::handle self, nb::handle listed, nb::handle dt, CandidateDays &out) {
+    int64_t listed_ns, dt_ns;
+    if (!day_of(listed, listed_ns) || !day_of(dt, dt_ns) || !timedelta_is_import_bound())
+        return false;
+    const TradingCalendar *cal = native_calendar(self);
+    if (!cal)
+        return false;
+    // Whole days keep the time of day, so the later of the two date-times is on the later day.
+    const int64_t start_ns = std::max(listed_ns, dt_ns - 365 * kNanosPerDay);
+    out = CandidateDays(cal, cal->first_not_before(start_ns), cal->first_after(dt_ns));
+    return true;
+}
+
 // Trading days from the later of the listing date and a year before `dt`, up to `dt`.
 CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle dt) {
     nb::object listed = getattr(instrument, CORVANE_NAME(listed_date));
+    CandidateDays native(nullptr, 0, 0);
+    if (calendar_days_natively(self, listed, dt, native))
+        return native;
     nb::object year = corvane::call_kw(getattr(HS_GLOBAL(datetime), CORVANE_NAME(timedelta)),
                                        CORVANE_KWNAMES("days"), nb::int_(365));
     nb::object year_before = checked(PyNumber_Subtract(dt.ptr(), year.ptr()));
@@ -108,6 +152,15 @@ CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle d
         throw nb::python_error();
     nb::object start = later ? year_before : listed;
     return CandidateDays(call_method(self, CORVANE_NAME(get_trading_dates), start, dt));
+}
+
+// len(self.get_trading_dates(first, last)), natively when the calendar allows.
+Py_ssize_t trading_days_between(nb::handle self, nb::handle first, nb::handle last) {
+    int64_t a, b;
+    if (timestamp_is_import_bound() && day_of(first, a) && day_of(last, b))
+        if (const TradingCalendar *cal = native_calendar(self))
+            return std::max<Py_ssize_t>(0, cal->first_after(b) - cal->first_not_before(a));
+    return length_of(call_method(self, CORVANE_NAME(get_trading_dates), first, last));
 }
 
 // The client's one-minute frame in the (market_code, orig_time) order of the single-day fetch.
@@ -183,8 +236,7 @@ nb::object prepare_for(nb::handle self, nb::handle instrument, nb::handle dates,
     if (n_missing < 3 || 5 * n_missing < total)
         return nb::none();
     nb::object first = missing[0], last = missing[n_missing - 1];
-    nb::object span = call_method(self, CORVANE_NAME(get_trading_dates), first, last);
-    if (length_of(span) > 2 * n_missing)
+    if (trading_days_between(self, first, last) > 2 * n_missing)
         return nb::none(); // too scattered for one range call to pay
     nb::object variety = getattr(instrument, CORVANE_NAME(type));
     nb::object reply = minute_price(code, first, last, adjust_type, variety);
@@ -234,7 +286,7 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
                                                         : nb::borrow(fields);
     // `not skip_suspended or instrument.type != "stock"`: the type is read only when the flag holds.
     const bool plain = !truthy(skip_suspended) || !equals(getattr(instrument, CORVANE_NAME(type)), CORVANE_NAME(stock));
-    const CandidateDays days = plain ? calendar_days(self, instrument, dt) : unsuspended_days(instrument, dt);
+    const CandidateDays days = plain ? calendar_days(self, instrument, dt) : unsuspended_days(self, instrument, dt);
     const int64_t count = int64_of(bar_count);
     // A product beyond 64 bits saturates: n_days then exceeds any day list, as the unbounded
     // product would (or, negative, leaves none).
@@ -242,7 +294,11 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
     if (__builtin_mul_overflow(count, resample, &minutes))
         minutes = ((count < 0) != (resample < 0)) ? -INT64_MAX : INT64_MAX;
     const int64_t n_days = corvane::dates::floor_div(minutes, kMinutesPerDay) + 1;
-    call_method(self, CORVANE_NAME(_prepare_for), instrument, days.tail(n_days), adjust_type);
+    // The class's own methods are called directly; a replaced one through the attribute.
+    if (is_own_method(self, CORVANE_NAME(_prepare_for), own_prepare_for()))
+        prepare_for(self, instrument, days.tail(n_days), adjust_type);
+    else
+        call_method(self, CORVANE_NAME(_prepare_for), instrument, days.tail(n_days), adjust_type);
 
     nb::object code = getattr(instrument, CORVANE_NAME(market_code));
     nb::object variety = getattr(instrument, CORVANE_NAME(type));
@@ -253,7 +309,11 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
     // Newest day first, down to the first candidate day: a stock queried on its listing day
     // has exactly one candidate day, and its bars are the answer.
     for (Py_ssize_t i = days.size() - 1; i >= 0; --i) {
-        nb::object bars = call_method(self, CORVANE_NAME(_get_minute_bars_of_day), code, days.at(i), adjust_type, variety);
+        // looked up for every day, as the attribute read of a Python loop is
+        const bool own = is_own_method(self, CORVANE_NAME(_get_minute_bars_of_day), own_minute_bars_of_day());
+        nb::object bars = own ? get_minute_bars_of_day(self, code, days.at(i), adjust_type, variety)
+                                   : call_method(self, CORVANE_NAME(_get_minute_bars_of_day), code, days.at(i),
+                                                 adjust_type, variety);
         if (bars.is_none())
             continue;
         if (resample != 1)

@@ -82,12 +82,33 @@ bool packed_layout(nb::handle dtype) {
     return offset == itemsize;
 }
 
+// The layout check of the last dtype joined: the days of one instrument share an equal dtype,
+// so it is made once for them (an equal dtype with the same alignment flag has the same layout).
+struct LayoutVerdict {
+    nb::object dtype;
+    nb::object aligned;
+    bool copyable = false;
+};
+
+bool copyable_layout(nb::handle dtype) {
+    static LayoutVerdict *last = new LayoutVerdict(); // kept for the process
+    nb::object aligned = corvane::getattr(dtype, CORVANE_NAME(isalignedstruct));
+    if (last->dtype.is_valid() &&
+        (last->dtype.ptr() == dtype.ptr() || (aligned.ptr() == last->aligned.ptr() && equal(dtype.ptr(), last->dtype.ptr()))))
+        return last->copyable;
+    const bool ok = PyObject_IsTrue(corvane::getattr(dtype, CORVANE_NAME(hasobject)).ptr()) == 0 && packed_layout(dtype);
+    last->dtype = nb::borrow(dtype);
+    last->aligned = aligned;
+    last->copyable = ok;
+    return ok;
+}
+
 // The joined array when every part qualifies; an empty object otherwise.
 nb::object join_by_copy(nb::handle np, nb::handle parts) {
     const Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
     nb::object ndarray = corvane::getattr(np, CORVANE_NAME(ndarray));
     nb::object dtype = corvane::getattr(nb::handle(PyList_GET_ITEM(parts.ptr(), 0)), CORVANE_NAME(dtype));
-    if (PyObject_IsTrue(corvane::getattr(dtype, CORVANE_NAME(hasobject)).ptr()) != 0 || !packed_layout(dtype))
+    if (!copyable_layout(dtype))
         return nb::object();
     const Py_ssize_t itemsize = PyLong_AsSsize_t(corvane::getattr(dtype, CORVANE_NAME(itemsize)).ptr());
     if (itemsize < 0)

@@ -47,7 +47,8 @@ void choose_from_view(const SuspensionView &v, int64_t dt_ns, Py_ssize_t take, C
 
 // The same choice through the series itself, for series without an array form.
 void choose_from_series(nb::handle suspended, nb::handle ts, Py_ssize_t take, ChosenDays &out) {
-    nb::object index = getattr(suspended, CORVANE_NAME(index));
+    // The entries' dates as date-times whatever index type the series carries.
+    nb::object index = call(getattr(HS_GLOBAL(pd), CORVANE_NAME(to_datetime)), getattr(suspended, CORVANE_NAME(index)));
     nb::object unsuspended = checked(PyObject_RichCompare(suspended.ptr(), Py_False, Py_EQ));
     nb::object not_later = checked(PyObject_RichCompare(index.ptr(), ts.ptr(), Py_LE));
     nb::object mask = checked(PyNumber_And(getattr(unsuspended, CORVANE_NAME(values)).ptr(), not_later.ptr()));

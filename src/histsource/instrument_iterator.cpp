@@ -58,11 +58,66 @@ void it_dealloc(InstrumentIterator *it) {
     Py_DECREF(tp);
 }
 
+// itertools.groupby as bound at import: routing natively stands in for it only while the
+// module's `groupby` is still that function.
+PyObject *g_import_groupby = nullptr;
+
+// The (type, list of its ids) pairs, in the stores' order, for a plain dict as the type map:
+// the grouping groupby would make over the sorted ids, each store handed a plain list.
+nb::object pairs_routed_natively(InstrumentIterator *it, nb::handle type_map) {
+    std::vector<std::pair<nb::object, nb::list>> groups; // one per store type, in the stores' order
+    nb::object store_iter = corvane::checked(PyObject_GetIter(it->stores));
+    nb::dict rank;
+    while (PyObject *t = PyIter_Next(store_iter.ptr())) {
+        nb::object type = nb::steal(t);
+        if (PyDict_SetItem(rank.ptr(), type.ptr(), nb::int_(groups.size()).ptr()) != 0)
+            throw nb::python_error();
+        groups.emplace_back(type, nb::list());
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object id_iter = corvane::checked(PyObject_GetIter(it->id_or_syms));
+    while (PyObject *raw_id = PyIter_Next(id_iter.ptr())) {
+        nb::object id = nb::steal(raw_id);
+        PyObject *type = PyDict_GetItemWithError(type_map.ptr(), id.ptr());
+        if (!type) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            continue; // not listed by any store
+        }
+        // the map's types are normally the stores' own key objects: found by identity first
+        Py_ssize_t at = -1;
+        for (size_t i = 0; i < groups.size() && at < 0; ++i)
+            if (groups[i].first.ptr() == type)
+                at = (Py_ssize_t) i;
+        if (at < 0) {
+            PyObject *r = PyDict_GetItemWithError(rank.ptr(), type);
+            if (!r) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                continue; // a type no store holds: skipped by the iteration
+            }
+            at = PyLong_AsSsize_t(r);
+        }
+        if (PyList_Append(groups[(size_t) at].second.ptr(), id.ptr()) != 0)
+            throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::list pairs;
+    for (auto &g : groups)
+        if (PyList_GET_SIZE(g.second.ptr()) > 0)
+            pairs.append(nb::make_tuple(g.first, g.second));
+    return corvane::checked(PyObject_GetIter(pairs.ptr()));
+}
+
 // The (type, group of ids) pairs for explicit ids: ids with no known type are left out, the rest
 // sorted by the position of their type among the stores (stable, so each type keeps the callers'
 // order) and grouped by type with the module's groupby.
 nb::object pairs_for_ids(InstrumentIterator *it) {
     nb::object type_map = corvane::getattr(it->owner, CORVANE_NAME(_ins_id_or_sym_type_map));
+    if (PyDict_CheckExact(type_map.ptr()) && HS_GLOBAL(groupby).ptr() == g_import_groupby)
+        return pairs_routed_natively(it, type_map);
     nb::object type_of = corvane::getattr(type_map, CORVANE_NAME(get));
 
     // rank of each store type, in the stores' order
@@ -216,6 +271,8 @@ void init_instrument_iterator_type(nb::handle module) {
     };
     static PyType_Spec spec = {qualified.c_str(), sizeof(InstrumentIterator), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    if (!g_import_groupby)
+        g_import_groupby = corvane::getattr(module, CORVANE_NAME(groupby)).release().ptr();
     if (!iterator_type)
         iterator_type = (PyTypeObject *) corvane::checked(PyType_FromSpec(&spec)).release().ptr();
 }

@@ -1,6 +1,7 @@
 // Module initialisation of the historical data source: outside names, module functions, class.
 #include "bar_array.h"
 #include "histsource.h"
+#include "trading_calendar.h"
 
 namespace histsource {
 corvane::ModuleGlobals globals;
@@ -15,4 +16,5 @@ NB_MODULE(histsource, m) {
     histsource::remember_numpy_join(m);
     histsource::add_module_functions(m);
     histsource::add_data_source_class(m);
+    histsource::remember_calendar_methods(m);
 }

@@ -204,3 +204,74 @@ def test_huge_bar_lengths_prefetch_as_python_slices_do(data_source, monkeypatch,
     days = list(data_source.get_trading_dates(max(ins.listed_date, DT - datetime.timedelta(days=365)), DT))
     n_days = count * int(frequency[:-1]) // 240 + 1
     assert seen == [days[-n_days:]]
+
+
+def _reindexed(series, kind):
+    """The same suspension series under another index type a client or a frame operation may
+    hand back: object dates, date text, or floats that read as no date at all (NaN)."""
+    if kind == "date objects":
+        index = pd.Index([t.date() for t in series.index], dtype=object)
+    elif kind == "text":
+        index = pd.Index([str(t.date()) for t in series.index], dtype=object)
+    else:
+        index = pd.Index([np.nan] * len(series), dtype=float)
+    return pd.Series(series.values, index=index)
+
+
+@pytest.mark.parametrize("kind", ["date objects", "text"])
+@pytest.mark.parametrize("frequency", ["1m", "5m", "1d"])
+def test_suspension_series_of_any_index_type(data_source, monkeypatch, kind, frequency):
+    ins = of_type(data_source, "stock")
+    real = histsource._is_suspended(ins.market_code)
+    expected = data_source.history_bars(ins, 30, frequency, "close", DT)
+    data_source._history_cache.clear()
+    monkeypatch.setattr(histsource, "_is_suspended", lambda code: _reindexed(real, kind))
+    assert_same_array(data_source.history_bars(ins, 30, frequency, "close", DT), expected)
+
+
+def test_suspension_series_without_dates_fails_alike_at_every_frequency(data_source, monkeypatch):
+    """An index that names no date is read the same way on the day and the minute paths: the
+    frame library's own answer (no candidate day, or its conversion error), never a missing
+    method of one index type."""
+    ins = of_type(data_source, "stock")
+    bad = _reindexed(histsource._is_suspended(ins.market_code), "float NaN")
+    monkeypatch.setattr(histsource, "_is_suspended", lambda code: bad)
+    outcomes = set()
+    for frequency in ("1m", "5m", "1d"):
+        try:
+            outcomes.add(repr(data_source.history_bars(ins, 30, frequency, "close", DT)))
+        except (TypeError, ValueError) as exc:
+            outcomes.add(type(exc).__name__)
+    assert len(outcomes) == 1 and outcomes <= {"None", "TypeError", "ValueError"}
+
+
+@pytest.mark.parametrize("replace", ["get_trading_dates", "get_trading_calendar", "calendar entry", "_prepare_for",
+                                     "_get_minute_bars_of_day"])
+def test_replaced_calendar_and_minute_methods_take_effect_on_the_next_query(data_source, monkeypatch, replace):
+    from corvane.tessara.const import TRADING_CALENDAR_TYPE
+    ins = of_type(data_source, "stock")
+
+    def last_day(bars):
+        return int(bars["orig_time"][-1]) // 1000000
+
+    assert last_day(data_source.history_bars(ins, 240, "1m", None, DT, skip_suspended=False)) == 20240620
+    days = data_source._trading_dates
+    short = days[days <= pd.Timestamp("2024-06-18")]
+    seen = []
+    if replace == "get_trading_dates":
+        monkeypatch.setattr(data_source, "get_trading_dates", lambda start, end: short[short >= pd.Timestamp(start).normalize()])
+    elif replace == "get_trading_calendar":
+        monkeypatch.setattr(data_source, "get_trading_calendar", lambda calendar_type=None: short)
+    elif replace == "calendar entry":
+        monkeypatch.setitem(data_source.trading_calendars, TRADING_CALENDAR_TYPE.EXCHANGE, short)
+    elif replace == "_prepare_for":
+        monkeypatch.setattr(data_source, "_prepare_for", lambda *args: seen.append(args))
+    else:
+        real = data_source._get_minute_bars_of_day
+        monkeypatch.setattr(data_source, "_get_minute_bars_of_day", lambda *args: seen.append(args) or real(*args))
+    bars = data_source.history_bars(ins, 240, "1m", None, DT, skip_suspended=False)
+    if replace.startswith("_"):
+        assert last_day(bars) == 20240620 and seen
+        assert all(isinstance(a[1], (tuple, pd.Timestamp)) for a in seen)
+    else:
+        assert last_day(bars) == 20240618

@@ -219,6 +219,26 @@ class TestGetInstruments:
         assert seen == [["600000.SH", "510300.SH"]]
 
 
+    def test_stores_get_plain_lists_and_a_mapping_with_its_own_get_is_asked(self, data_source, monkeypatch):
+        handed = []
+        store = data_source._instruments_stores["stock"]
+        real = store.get_instruments
+
+        def spy(ids):
+            handed.append((type(ids), list(ids)))
+            return real(handed[-1][1])
+        monkeypatch.setattr(store, "get_instruments", spy)
+        assert codes(data_source.get_instruments(["600000.SH", "nope", "000001.SZ"])) == ["600000.SH", "000001.SZ"]
+        assert handed == [(list, ["600000.SH", "000001.SZ"])]
+
+        class Retyped(dict):
+            def get(self, key, default=None):
+                return "stock" if key == "510300.SH" else dict.get(self, key, default)
+        monkeypatch.setattr(data_source, "_ins_id_or_sym_type_map", Retyped(data_source._ins_id_or_sym_type_map))
+        handed.clear()
+        assert codes(data_source.get_instruments(["510300.SH", "600000.SH"])) == ["600000.SH"]
+        assert [ids for _, ids in handed] == [["510300.SH", "600000.SH"]]
+
 class TestCaches:
     def test_pre_before_trading_clears_day_cache_only(self, data_source, datasource_env):
         data_source._history_cache["k"] = 1

@@ -30,13 +30,21 @@ def test_main_job_interrupted_during_generation_leaves_no_store(tmp_path):
     store = tmp_path / "data" / "store"
     store.parent.mkdir()
     env = dict(os.environ, VENV=str(venv), CORVANE_DATASET=str(store))
+    # A shell started in the background (CI's second lane) ignores SIGINT and hands that on;
+    # the job gets the default handling a terminal's foreground job has.
     job = subprocess.Popen([str(TOP / "scripts/main-job")], env=env, cwd=tmp_path, start_new_session=True,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 20
-    while not (store.parent / "started").exists() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    os.killpg(job.pid, signal.SIGINT)  # Ctrl-C reaches the whole foreground group
-    _, err = job.communicate(timeout=20)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        deadline = time.monotonic() + 20
+        while not (store.parent / "started").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        os.killpg(job.pid, signal.SIGINT)  # Ctrl-C reaches the whole foreground group
+        _, err = job.communicate(timeout=20)
+    finally:
+        if job.poll() is None:
+            os.killpg(job.pid, signal.SIGKILL)
+            job.communicate()
     assert job.returncode == 130
     assert sorted(p.name for p in store.parent.iterdir()) == ["started"]
     assert "Traceback" not in err
