@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "kwnames.h"
+
 namespace corvane {
 namespace nb = nanobind;
 
@@ -25,14 +27,15 @@ template <typename... Args> nb::object call(nb::handle f, const Args &...args) {
                                        sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// f(*positional, **dict(zip(kwnames, keyword_values))): the last len(kwnames) arguments are the
-// keyword values, in the order of the kwnames tuple.
-template <typename... Args>
-nb::object call_kw(nb::handle f, PyObject *kwnames, const Args &...args) {
+// f(*positional, **dict(zip(kwnames, keyword_values))): the last K arguments are the keyword
+// values, in the order of the names.
+template <std::size_t K, typename... Args>
+nb::object call_kw(nb::handle f, const KwNames<K> &kwnames, const Args &...args) {
+    static_assert(sizeof...(Args) >= K, "fewer values than keyword names");
     PyObject *argv[] = {nullptr, raw(args)...};
-    const size_t positional = sizeof...(Args) - (size_t) PyTuple_GET_SIZE(kwnames);
-    return checked(PyObject_Vectorcall(f.ptr(), argv + 1,
-                                       positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    constexpr size_t positional = sizeof...(Args) - K;
+    return checked(PyObject_Vectorcall(f.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       kwnames.tuple()));
 }
 
 // obj.name(*args)
@@ -43,11 +46,13 @@ template <typename... Args> nb::object call_method(nb::handle obj, PyObject *nam
 }
 
 // obj.name(*positional, **keywords), keyword values last as in call_kw.
-template <typename... Args>
-nb::object call_method_kw(nb::handle obj, PyObject *name, PyObject *kwnames, const Args &...args) {
+template <std::size_t K, typename... Args>
+nb::object call_method_kw(nb::handle obj, PyObject *name, const KwNames<K> &kwnames, const Args &...args) {
+    static_assert(sizeof...(Args) >= K, "fewer values than keyword names");
     PyObject *argv[] = {obj.ptr(), raw(args)...};
-    const size_t positional = sizeof...(Args) + 1 - (size_t) PyTuple_GET_SIZE(kwnames);
-    return checked(PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    constexpr size_t positional = sizeof...(Args) + 1 - K;
+    return checked(PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             kwnames.tuple()));
 }
 
 // getattr(obj, name)

@@ -1,8 +1,6 @@
-// Interned names: attribute names, dict keys and keyword names made once and kept for the process.
+// Interned names: attribute names and dict keys made once and kept for the process.
 #pragma once
 #include <nanobind/nanobind.h>
-
-#include <initializer_list>
 
 namespace corvane {
 namespace nb = nanobind;
@@ -14,17 +12,6 @@ inline PyObject *intern(const char *text) {
     if (!s)
         throw nb::python_error();
     return s;
-}
-
-// A tuple of interned keyword names for vectorcall, kept for the process.
-inline PyObject *kwnames(std::initializer_list<const char *> names) {
-    PyObject *t = PyTuple_New((Py_ssize_t) names.size());
-    if (!t)
-        throw nb::python_error();
-    Py_ssize_t i = 0;
-    for (const char *n : names)
-        PyTuple_SET_ITEM(t, i++, intern(n));
-    return t;
 }
 
 } // namespace corvane
@@ -41,11 +28,4 @@ inline PyObject *kwnames(std::initializer_list<const char *> names) {
     ([]() -> PyObject * {                                                            \
         static PyObject *const s = ::corvane::intern(text);                          \
         return s;                                                                    \
-    }())
-
-// A cached tuple of keyword names for vectorcall.
-#define CORVANE_KWNAMES(...)                                                         \
-    ([]() -> PyObject * {                                                            \
-        static PyObject *const t = ::corvane::kwnames({__VA_ARGS__});                \
-        return t;                                                                    \
     }())

@@ -2,9 +2,10 @@
 #include "bar_array.h"
 
 #include <cstring>
-#include <string>
 
-#include "dates.h"
+#include "array_view.h"
+#include "bar_time_kernels.h"
+#include "python_ops.h"
 
 namespace histsource {
 namespace {
@@ -19,156 +20,50 @@ using corvane::getattr;
 PyObject *g_import_converter = nullptr;
 PyObject *g_import_int_converter = nullptr;
 
-// Where a one-dimensional numpy array keeps its elements, read from `__array_interface__` so no
-// numpy headers are needed and any numpy version serves.
-struct ArrayInfo {
-    char *data = nullptr;
-    Py_ssize_t n = 0;
-    Py_ssize_t stride = 0;
-    Py_ssize_t itemsize = 0;
-    int ndim = 0;
-    std::string typestr;
-};
-
-bool array_info(nb::handle arr, ArrayInfo &out) {
-    nb::object ai = corvane::getattr_or_absent(arr, CORVANE_NAME(__array_interface__));
-    if (!ai.is_valid() || !PyDict_Check(ai.ptr()))
-        return false;
-    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
-    PyObject *shape = PyDict_GetItemString(ai.ptr(), "shape");
-    PyObject *strides = PyDict_GetItemString(ai.ptr(), "strides");
-    PyObject *typestr = PyDict_GetItemString(ai.ptr(), "typestr");
-    if (!data || !PyTuple_Check(data) || !shape || !PyTuple_Check(shape) || !typestr || !PyUnicode_Check(typestr))
-        return false;
-    out.ndim = (int) PyTuple_GET_SIZE(shape);
-    if (out.ndim != 1)
-        return true;
-    out.data = static_cast<char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
-    out.n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
-    out.itemsize = PyLong_AsSsize_t(getattr(arr, CORVANE_NAME(itemsize)).ptr());
-    out.stride = (strides && strides != Py_None) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0)) : out.itemsize;
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    out.typestr = PyUnicode_AsUTF8(typestr);
-    return true;
-}
-
-bool little_or_none(char order) { return order == '<' || order == '|'; }
-
-// Reads integer elements of one numpy type string ("<i8", "|u1", ...), parsed once.
-class IntegerReader {
-public:
-    explicit IntegerReader(const std::string &t) {
-        if (t.size() >= 3 && little_or_none(t[0]) && (t[1] == 'i' || t[1] == 'u')) {
-            kind_ = t[1];
-            size_ = std::atoi(t.c_str() + 2);
-        }
+// The raw column of a one-dimensional array of bar times, opened in `view`: integers, or
+// datetime64 read through its int64 view with `ticks` per second. False when the values have no
+// such form and the caller converts row by row.
+bool open_time_column(nb::handle values, corvane::ArrayView &view, int64_t &ticks) {
+    ticks = 0;
+    nb::object dtype = corvane::getattr_or_absent(values, CORVANE_NAME(dtype));
+    nb::object text = dtype.is_valid() ? corvane::getattr_or_absent(dtype, CORVANE_NAME(str)) : nb::object();
+    if (text.is_valid() && PyUnicode_Check(text.ptr())) {
+        const char *t = PyUnicode_AsUTF8(text.ptr());
+        if (!t)
+            throw nb::python_error();
+        ticks = datetime_ticks_per_second(t);
     }
-    bool valid() const { return kind_ && (size_ == 1 || size_ == 2 || size_ == 4 || size_ == 8); }
-
-    bool read(const char *p, int64_t &v) const {
-        if (kind_ == 'i') {
-            switch (size_) {
-            case 1: { int8_t x; std::memcpy(&x, p, 1); v = x; return true; }
-            case 2: { int16_t x; std::memcpy(&x, p, 2); v = x; return true; }
-            case 4: { int32_t x; std::memcpy(&x, p, 4); v = x; return true; }
-            case 8: { int64_t x; std::memcpy(&x, p, 8); v = x; return true; }
-            }
-        } else if (kind_ == 'u') {
-            switch (size_) {
-            case 1: { uint8_t x; std::memcpy(&x, p, 1); v = x; return true; }
-            case 2: { uint16_t x; std::memcpy(&x, p, 2); v = x; return true; }
-            case 4: { uint32_t x; std::memcpy(&x, p, 4); v = x; return true; }
-            case 8: { uint64_t x; std::memcpy(&x, p, 8); if (x > (uint64_t) INT64_MAX) return false; v = (int64_t) x; return true; }
-            }
-        }
+    if (!ticks)
+        return view.try_open(values) && corvane::IntegerReader(view.element()).valid();
+    // numpy exports no buffer for datetime64; its int64 view holds the same ticks.
+    PyObject *ints = PyObject_CallMethodOneArg(values.ptr(), CORVANE_NAME(view), CORVANE_TEXT("<i8"));
+    if (!ints) {
+        PyErr_Clear();
         return false;
     }
-
-private:
-    char kind_ = 0;
-    int size_ = 0;
-};
-
-// Ticks per second of a datetime64 type string such as "<M8[ns]"; 0 for units not handled.
-int64_t datetime_ticks_per_second(const std::string &t) {
-    if (t.size() < 5 || !little_or_none(t[0]) || t[1] != 'M' || t[2] != '8')
-        return 0;
-    const std::string unit = t.substr(3);
-    if (unit == "[ns]") return 1000000000LL;
-    if (unit == "[us]") return 1000000LL;
-    if (unit == "[ms]") return 1000LL;
-    if (unit == "[s]") return 1LL;
-    return 0;
+    nb::object as_ints = nb::steal(ints);
+    const corvane::ElementType t = view.try_open(as_ints) ? view.element() : corvane::ElementType{};
+    return t.kind == corvane::ElementKind::signed_int && t.size == 8;
 }
 
-// HHMM00 of every minute of a day, so a time of day needs one division (by 60) per row.
-const uint32_t *clock_of_minute() {
-    static const struct Table {
-        uint32_t v[1440];
-        Table() {
-            for (uint32_t m = 0; m < 1440; ++m)
-                v[m] = m / 60 * 10000 + m % 60 * 100;
-        }
-    } table;
-    return table.v;
-}
+Column column_of(const corvane::ArrayView &view) { return Column{view.at(0), view.length(), view.stride()}; }
 
-// Date-time bar times in `ticks` per second to YYYYMMDDHHMMSS. The calendar arithmetic runs
-// once per day: a row inside the current day only needs its second of the day split.
-template <bool Nanoseconds>
-bool convert_datetimes(const ArrayInfo &info, int64_t ticks, uint64_t *out) {
-    const uint32_t *clock = clock_of_minute();
-    int64_t day_start = 1, day_end = 0; // no day yet
-    uint64_t date_part = 0;
-    for (Py_ssize_t i = 0; i < info.n; ++i) {
-        int64_t v;
-        std::memcpy(&v, info.data + i * info.stride, 8);
-        if (v == INT64_MIN) // NaT
-            return false;
-        // Division by the constant of the usual nanosecond unit compiles to a multiplication.
-        const int64_t secs = (Nanoseconds && v >= 0) ? (int64_t) ((uint64_t) v / 1000000000ULL)
-                                                     : corvane::dates::floor_div(v, ticks);
-        if (secs < day_start || secs >= day_end) {
-            day_start = corvane::dates::floor_div(secs, 86400) * 86400;
-            day_end = day_start + 86400;
-            if (!corvane::dates::ymdhms_from_epoch_seconds(day_start, date_part))
-                return false;
-        }
-        const uint32_t sod = (uint32_t) (secs - day_start);
-        const uint32_t minute = sod / 60;
-        out[i] = date_part + clock[minute] + (sod - minute * 60);
-    }
-    return true;
-}
-
-// YYYYMMDDHHMMSS of every element of a one-dimensional array of integer or date-time bar times,
-// exactly as convert_dt_to_int gives them, written to out[0..info.n); false when any value needs
-// the framework's own handling (NaT, invalid numbers, other types), and the caller converts row
-// by row instead.
-bool convert_times_into(const ArrayInfo &info, uint64_t *out) {
-    const int64_t ticks = datetime_ticks_per_second(info.typestr);
-    if (ticks == 1000000000LL)
-        return convert_datetimes<true>(info, ticks, out);
+// YYYYMMDDHHMMSS of every element of an opened time column, exactly as convert_dt_to_int gives
+// them, written to out[0..length); false when any value needs the framework's own handling (NaT,
+// invalid numbers), and the caller converts row by row instead.
+bool convert_times_into(const corvane::ArrayView &view, int64_t ticks, uint64_t *out) {
     if (ticks)
-        return convert_datetimes<false>(info, ticks, out);
-    const IntegerReader ints(info.typestr);
-    if (!ints.valid())
-        return false;
-    for (Py_ssize_t i = 0; i < info.n; ++i) {
-        int64_t v;
-        if (!ints.read(info.data + i * info.stride, v) || !corvane::dates::normalise_int_time(v, out[i]))
-            return false;
-    }
-    return true;
+        return convert_datetime_column(column_of(view), ticks, out);
+    return convert_int_column(column_of(view), corvane::IntegerReader(view.element()), out);
 }
 
 bool convert_times_natively(nb::handle values, std::vector<uint64_t> &out) {
-    ArrayInfo info;
-    if (!array_info(values, info) || info.ndim != 1)
+    corvane::ArrayView view;
+    int64_t ticks;
+    if (!open_time_column(values, view, ticks))
         return false;
-    out.resize((size_t) info.n);
-    return convert_times_into(info, out.data());
+    out.resize((size_t) view.length());
+    return convert_times_into(view, ticks, out.data());
 }
 
 // The index level holding the bar time: the labels of a one-level index, else `orig_time` by name
@@ -177,13 +72,9 @@ Py_ssize_t time_level(nb::handle index, Py_ssize_t nlevels) {
     if (nlevels == 1)
         return 0;
     nb::object names = getattr(index, CORVANE_NAME(names));
-    const Py_ssize_t n = PySequence_Size(names.ptr());
+    const Py_ssize_t n = corvane::length_of(names);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object name = checked(PySequence_GetItem(names.ptr(), i));
-        const int eq = PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ);
-        if (eq < 0)
-            throw nb::python_error();
-        if (eq)
+        if (is_orig_time(checked(PySequence_GetItem(names.ptr(), i))))
             return i;
     }
     return 1;
@@ -196,28 +87,29 @@ bool has_time_zone(nb::handle level) {
 
 // Native path: convert the distinct level values once, then spread them over the rows by code.
 bool fill_times_natively(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level, uint64_t *out, Py_ssize_t n) {
-    std::vector<uint64_t> converted;
     if (nlevels == 1) {
         if (has_time_zone(index))
             return false;
-        nb::object values = getattr(index, CORVANE_NAME(values)); // keeps the times' memory alive
-        ArrayInfo info;
-        if (!array_info(values, info) || info.ndim != 1 || info.n != n)
+        nb::object values = getattr(index, CORVANE_NAME(values));
+        corvane::ArrayView view;
+        int64_t ticks;
+        if (!open_time_column(values, view, ticks) || view.length() != n)
             return false;
-        return convert_times_into(info, out);
+        return convert_times_into(view, ticks, out);
     }
+    std::vector<uint64_t> converted;
     nb::object lv = checked(PySequence_GetItem(getattr(index, CORVANE_NAME(levels)).ptr(), level));
     if (has_time_zone(lv) || !convert_times_natively(getattr(lv, CORVANE_NAME(values)), converted))
         return false;
     nb::object codes = checked(PySequence_GetItem(getattr(index, CORVANE_NAME(codes)).ptr(), level));
-    ArrayInfo ci;
-    if (!array_info(codes, ci) || ci.ndim != 1 || ci.n != n)
+    corvane::ArrayView cv;
+    if (!cv.try_open(codes) || cv.length() != n)
         return false;
+    const corvane::IntegerReader code_reader(cv.element());
     const int64_t nvalues = (int64_t) converted.size();
-    const IntegerReader code_reader(ci.typestr);
     for (Py_ssize_t i = 0; i < n; ++i) {
         int64_t c;
-        if (!code_reader.read(ci.data + i * ci.stride, c) || c < 0 || c >= nvalues)
+        if (!code_reader.read(cv.at(i), c) || c < 0 || c >= nvalues)
             return false;
         out[i] = converted[(size_t) c];
     }
@@ -282,106 +174,115 @@ nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n) {
     return call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);
 }
 
-StructTarget::StructTarget(nb::handle array) : array_(array) {
-    nb::object dtype = getattr(array, CORVANE_NAME(dtype));
-    fields_ = getattr(dtype, CORVANE_NAME(fields));
-    itemsize_ = PyLong_AsSsize_t(getattr(dtype, CORVANE_NAME(itemsize)).ptr());
-    nb::object ai = getattr(array, CORVANE_NAME(__array_interface__));
-    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
-    if (!data || !PyTuple_Check(data)) {
-        PyErr_SetString(PyExc_TypeError, "bar array without a data buffer");
-        throw nb::python_error();
-    }
-    base_ = static_cast<char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
-    if (PyErr_Occurred())
-        throw nb::python_error();
+StructTarget::StructTarget(nb::handle array, Py_ssize_t n) : array_(array), n_(n) {
+    // Each field's memory is checked when it is filled.
+    corvane::expect_records(array, n, "the bar array");
 }
 
-void StructTarget::fill(nb::handle name, nb::handle src, const Rows &rows) {
-    nb::object field = checked(PyObject_GetItem(fields_.ptr(), name.ptr()));
-    nb::object fdtype = checked(PySequence_GetItem(field.ptr(), 0));
-    const Py_ssize_t offset = PyLong_AsSsize_t(checked(PySequence_GetItem(field.ptr(), 1)).ptr());
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    ArrayInfo info;
-    nb::object sdtype = corvane::getattr_or_absent(src, CORVANE_NAME(dtype));
-    int same = 0;
-    if (sdtype.is_valid() && array_info(src, info) && info.ndim == 1) {
-        same = PyObject_RichCompareBool(sdtype.ptr(), fdtype.ptr(), Py_EQ);
-        if (same < 0)
-            throw nb::python_error();
+namespace {
+
+// Same element layout on both sides, so bytes copy as they are: numbers, booleans and objects
+// of one size; anything else (text, structures, foreign byte order) goes through numpy.
+bool same_elements(const corvane::ArrayView &from, const corvane::ArrayView &to) {
+    const corvane::ElementType a = from.element(), b = to.element();
+    return a.kind != corvane::ElementKind::other && a.kind == b.kind && a.size == b.size &&
+           (a.kind != corvane::ElementKind::object || a.size == (Py_ssize_t) sizeof(PyObject *));
+}
+
+bool rows_in_range(const Rows &rows, Py_ssize_t length) {
+    const Py_ssize_t n = rows.size();
+    if (!rows.picks) // a range is checked at its ends
+        return n == 0 || (rows.start >= 0 && rows.start + n <= length);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (rows.at(i) < 0 || rows.at(i) >= length)
+            return false;
+    return true;
+}
+
+// Object slots: the new element gains a reference, the one it replaces loses one.
+void copy_objects(const corvane::ArrayView &from, const corvane::ArrayView &to, const Rows &rows) {
+    for (Py_ssize_t i = 0; i < rows.size(); ++i) {
+        PyObject *value, *old;
+        std::memcpy(&value, from.at(rows.at(i)), sizeof value);
+        std::memcpy(&old, to.at(i), sizeof old);
+        if (!value)
+            value = Py_None;
+        Py_INCREF(value);
+        std::memcpy(to.writable_at(i), &value, sizeof value);
+        Py_XDECREF(old);
     }
-    if (!same) {
+}
+
+void copy_bytes(const corvane::ArrayView &from, const corvane::ArrayView &to, const Rows &rows) {
+    const Py_ssize_t n = rows.size();
+    char *dst = to.writable_at(0);
+    const Py_ssize_t to_step = to.stride(), from_step = from.stride();
+    if (!rows.picks && from.itemsize() == 8) {
+        // The common case, 8-byte numbers over a range of rows: one tight strided copy, with the
+        // strides in locals so the loop keeps them in registers.
+        const char *src = from.at(rows.start);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            std::memcpy(dst + i * to_step, src + i * from_step, 8);
+        return;
+    }
+    const size_t width = (size_t) from.itemsize();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        std::memcpy(dst + i * to_step, from.at(rows.at(i)), width);
+}
+
+} // namespace
+
+void StructTarget::fill(nb::handle name, nb::handle src, const Rows &rows) {
+    // The field as numpy views it: its memory, stride and element type come from the buffer.
+    nb::object field = checked(PyObject_GetItem(array_.ptr(), name.ptr()));
+    if (rows.size() != n_) {
+        PyErr_Format(PyExc_ValueError, "%zd source rows for a bar array of %zd", rows.size(), n_);
+        throw nb::python_error();
+    }
+    // Fields numpy exports no buffer for (datetime64) and read-only ones take numpy's assignment.
+    corvane::ArrayView to, from;
+    nb::object sdtype = corvane::getattr_or_absent(src, CORVANE_NAME(dtype));
+    nb::object fdtype = corvane::getattr_or_absent(field, CORVANE_NAME(dtype));
+    const bool raw = sdtype.is_valid() && fdtype.is_valid() && to.try_open(field, corvane::ArrayView::writable) &&
+                     from.try_open(src) && same_elements(from, to) && corvane::equals(sdtype, fdtype);
+    if (raw)
+        to.expect_length(n_, "a bar array field");
+    if (!raw) {
         // Types differ (or the source is no plain array): numpy's own assignment does the casting.
-        nb::object sub = checked(PyObject_GetItem(array_.ptr(), name.ptr()));
-        if (PyObject_SetItem(sub.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
+        if (PyObject_SetItem(field.ptr(), nb::slice(nb::none(), nb::none(), nb::none()).ptr(),
                              select_rows(src, rows).ptr()) != 0)
             throw nb::python_error();
         return;
     }
-    const Py_ssize_t n = rows.size();
-    // A range is checked at its ends; picked rows one by one.
-    bool in_range = rows.picks ? true : (n == 0 || (rows.start >= 0 && rows.start + n <= info.n));
-    for (Py_ssize_t i = 0; rows.picks && i < n; ++i)
-        in_range = in_range && rows.at(i) >= 0 && rows.at(i) < info.n;
-    if (!in_range) {
+    if (!rows_in_range(rows, from.length())) {
         PyErr_SetString(PyExc_IndexError, "bar row out of range");
         throw nb::python_error();
     }
-    const bool objects = PyObject_IsTrue(getattr(fdtype, CORVANE_NAME(hasobject)).ptr()) == 1;
-    char *dst = base_ + offset;
-    if (!objects && !rows.picks && info.itemsize == 8) {
-        // The common case, 8-byte numbers over a range of rows: one tight strided copy, with the
-        // strides in locals so the loop keeps them in registers.
-        const char *from = info.data + rows.start * info.stride;
-        const Py_ssize_t to_step = itemsize_, from_step = info.stride;
-        for (Py_ssize_t i = 0; i < n; ++i)
-            std::memcpy(dst + i * to_step, from + i * from_step, 8);
-        return;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const char *from = info.data + rows.at(i) * info.stride;
-        char *to = dst + i * itemsize_;
-        if (objects) {
-            // Object slots: the new element gains a reference, the one it replaces loses one.
-            PyObject *value, *old;
-            std::memcpy(&value, from, sizeof value);
-            std::memcpy(&old, to, sizeof old);
-            if (!value)
-                value = Py_None;
-            Py_INCREF(value);
-            std::memcpy(to, &value, sizeof value);
-            Py_XDECREF(old);
-        } else {
-            std::memcpy(to, from, (size_t) info.itemsize);
-        }
-    }
+    if (to.element().kind == corvane::ElementKind::object)
+        copy_objects(from, to, rows);
+    else
+        copy_bytes(from, to, rows);
 }
 
 nb::object bar_times(nb::handle index) {
-    const Py_ssize_t nlevels = PyLong_AsSsize_t(getattr(index, CORVANE_NAME(nlevels)).ptr());
-    const Py_ssize_t n = PyObject_Length(index.ptr());
-    if (PyErr_Occurred())
-        throw nb::python_error();
+    const Py_ssize_t nlevels = corvane::ssize_of(getattr(index, CORVANE_NAME(nlevels)));
+    const Py_ssize_t n = corvane::length_of(index);
     const Py_ssize_t level = time_level(index, nlevels);
     nb::object np = HS_GLOBAL(np);
     nb::object out = empty_array(np, getattr(np, CORVANE_NAME(uint64)), n);
-    if (native_time_conversion()) {
-        ArrayInfo oi;
-        array_info(out, oi);
-        if (fill_times_natively(index, nlevels, level, reinterpret_cast<uint64_t *>(oi.data), n))
-            return out;
-    }
+    corvane::ArrayView ov(out, "np.empty's result", corvane::ArrayView::writable);
+    ov.expect_length(n, "np.empty's result");
+    ov.expect_element(corvane::ElementKind::unsigned_int, 8, "np.empty's result");
+    ov.expect_contiguous("np.empty's result");
+    ov.expect_aligned(alignof(uint64_t), "np.empty's result");
+    if (native_time_conversion() &&
+        fill_times_natively(index, nlevels, level, reinterpret_cast<uint64_t *>(ov.writable_at(0)), n))
+        return out;
     fill_times_by_row(index, nlevels, level, out);
     return out;
 }
 
-bool is_orig_time(nb::handle name) {
-    const int eq = PyObject_RichCompareBool(name.ptr(), CORVANE_NAME(orig_time), Py_EQ);
-    if (eq < 0)
-        throw nb::python_error();
-    return eq == 1;
-}
+bool is_orig_time(nb::handle name) { return corvane::equals(name, CORVANE_NAME(orig_time)); }
 
 nb::list bar_field_names(nb::handle fields, nb::handle columns) {
     if (!fields.is_none())
@@ -425,11 +326,9 @@ nb::object ndarray_from_df(nb::handle df, nb::handle fields) {
         values[name] = getattr(column, CORVANE_NAME(values));
     }
     nb::object dtype = bar_dtype(np, names, dtypes);
-    const Py_ssize_t n = PyObject_Length(df.ptr());
-    if (n < 0)
-        throw nb::python_error();
+    const Py_ssize_t n = corvane::length_of(df);
     nb::object result = empty_array(np, dtype, n);
-    StructTarget target(result);
+    StructTarget target(result, n);
     const Rows all{0, n, nullptr};
     for (nb::handle name : names) {
         if (is_orig_time(name))

@@ -42,18 +42,18 @@ bool is_orig_time(nb::handle name);
 // np.empty(n, dtype)
 nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n);
 
-// The destination of a fill: the structured array's memory and layout.
+// The destination of a fill: a structured array of n records, as np.empty made it. Each field is
+// written through a checked view of its memory, so an array of another shape, length or layout
+// gets a TypeError or ValueError, never a write outside it.
 class StructTarget {
 public:
-    explicit StructTarget(nb::handle array);
-    // Copies the chosen rows of `src` (a one-dimensional array) into field `name`.
+    StructTarget(nb::handle array, Py_ssize_t n);
+    // Copies the chosen rows of `src` (n of them) into field `name`.
     void fill(nb::handle name, nb::handle src, const Rows &rows);
 
 private:
     nb::handle array_;
-    nb::object fields_; // dtype.fields
-    char *base_ = nullptr;
-    Py_ssize_t itemsize_ = 0;
+    Py_ssize_t n_;
 };
 
 } // namespace histsource

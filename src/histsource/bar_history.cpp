@@ -6,6 +6,7 @@
 #include "frame_views.h"
 #include "histsource.h"
 #include "trading_calendar.h"
+#include "python_ops.h"
 
 namespace histsource {
 
@@ -19,39 +20,14 @@ using corvane::call_kw;
 using corvane::call_method;
 using corvane::call_method_kw;
 using corvane::checked;
+using corvane::equals;
 using corvane::getattr;
+using corvane::int64_of;
+using corvane::length_of;
+using corvane::truthy;
 
 constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
 constexpr int64_t kMinutesPerDay = 240; // one-minute bars in one trading day
-
-bool is_true(nb::handle v) {
-    const int t = PyObject_IsTrue(v.ptr());
-    if (t < 0)
-        throw nb::python_error();
-    return t == 1;
-}
-
-bool equals(nb::handle a, nb::handle b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
-int64_t as_int64(nb::handle n) {
-    nb::object i = checked(PyNumber_Index(n.ptr()));
-    const long long v = PyLong_AsLongLong(i.ptr());
-    if (v == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return v;
-}
-
-Py_ssize_t length(nb::handle obj) {
-    const Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0)
-        throw nb::python_error();
-    return n;
-}
 
 Py_ssize_t tail_start(Py_ssize_t size, int64_t count) {
     const int64_t start = -count;
@@ -72,7 +48,7 @@ bool in_minute_cache(nb::handle cache, nb::handle key) {
 // boxed as timestamps only when read (the calendar's own Timestamp when it lists the day).
 class CandidateDays {
 public:
-    explicit CandidateDays(nb::object seq) : seq_(std::move(seq)), size_(length(seq_)) {}
+    explicit CandidateDays(nb::object seq) : seq_(std::move(seq)), size_(length_of(seq_)) {}
     CandidateDays(const TradingCalendar *cal, Py_ssize_t first, Py_ssize_t last)
         : cal_(cal), first_(first), size_(std::max<Py_ssize_t>(0, last - first)) {}
     CandidateDays(std::vector<int64_t> ns, nb::object timestamp, const TradingCalendar *cal)
@@ -184,7 +160,7 @@ Py_ssize_t trading_days_between(nb::handle self, nb::handle first, nb::handle la
     if (timestamp_is_import_bound() && day_of(first, a) && day_of(last, b))
         if (const TradingCalendar *cal = native_calendar(self))
             return std::max<Py_ssize_t>(0, cal->first_after(b) - cal->first_not_before(a));
-    return length(call_method(self, CORVANE_NAME(get_trading_dates), first, last));
+    return length_of(call_method(self, CORVANE_NAME(get_trading_dates), first, last));
 }
 
 // The client's one-minute frame in the (market_code, orig_time) order of the single-day fetch.
@@ -232,7 +208,7 @@ nb::object get_minute_bars_of_day(nb::handle self, nb::handle market_code, nb::h
         return checked(PyObject_GetItem(cache.ptr(), key.ptr()));
     nb::object reply = minute_price(market_code, day, day, adjust_type, variety);
     nb::object bars = nb::none();
-    if (!reply.is_none() && !is_true(getattr(reply, CORVANE_NAME(empty)))) {
+    if (!reply.is_none() && !truthy(getattr(reply, CORVANE_NAME(empty)))) {
         index_by_code_and_time(reply);
         bars = ndarray_from_df(reply, nb::none());
     }
@@ -265,7 +241,7 @@ nb::object prepare_for(nb::handle self, nb::handle instrument, nb::handle dates,
     nb::object variety = getattr(instrument, CORVANE_NAME(type));
     nb::object reply = minute_price(code, first, last, adjust_type, variety);
     // No bars in the range: nothing is stored; the days are fetched one by one when walked.
-    if (reply.is_none() || is_true(getattr(reply, CORVANE_NAME(empty))))
+    if (reply.is_none() || truthy(getattr(reply, CORVANE_NAME(empty))))
         return nb::none();
     nb::object frame = call_method(reply, CORVANE_NAME(droplevel), nb::int_(0));
     // Bars in time order within each day, as the single-day fetch sorts them.
@@ -304,14 +280,14 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
         PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
     }
-    const Py_ssize_t flen = length(frequency);
-    const int64_t resample = as_int64(checked(PyNumber_Long(checked(PySequence_GetSlice(frequency.ptr(), 0, flen - 1)).ptr())));
+    const Py_ssize_t flen = length_of(frequency);
+    const int64_t resample = int64_of(checked(PyNumber_Long(checked(PySequence_GetSlice(frequency.ptr(), 0, flen - 1)).ptr())));
     nb::object fields_ = PyUnicode_Check(fields.ptr()) ? nb::object(nb::list(nb::make_tuple(fields)))
                                                         : nb::borrow(fields);
     // `not skip_suspended or instrument.type != "stock"`: the type is read only when the flag holds.
-    const bool plain = !is_true(skip_suspended) || !equals(getattr(instrument, CORVANE_NAME(type)), CORVANE_NAME(stock));
+    const bool plain = !truthy(skip_suspended) || !equals(getattr(instrument, CORVANE_NAME(type)), CORVANE_NAME(stock));
     const CandidateDays days = plain ? calendar_days(self, instrument, dt) : unsuspended_days(self, instrument, dt);
-    const int64_t count = as_int64(bar_count);
+    const int64_t count = int64_of(bar_count);
     // A product beyond 64 bits saturates: n_days then exceeds any day list, as the unbounded
     // product would (or, negative, leaves none).
     int64_t minutes;
@@ -343,7 +319,7 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
         if (resample != 1)
             bars = call(resampler, instrument, bars, fields_, resample_obj);
         results.append(fields.is_none() ? bars : checked(PyObject_GetItem(bars.ptr(), fields.ptr())));
-        need -= length(bars);
+        need -= length_of(bars);
         if (need <= 0)
             break;
     }
@@ -352,7 +328,7 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
     if (PyList_Reverse(results.ptr()) != 0)
         throw nb::python_error();
     nb::object joined = join_bar_arrays(HS_GLOBAL(np), results);
-    const Py_ssize_t m = length(joined);
+    const Py_ssize_t m = length_of(joined);
     return checked(PySequence_GetSlice(joined.ptr(), tail_start(m, count), m));
 }
 

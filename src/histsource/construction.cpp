@@ -1,6 +1,8 @@
 // Construction, instrument stores, the id-or-symbol map and the trading calendar.
+#include "from_import.h"
 #include "histsource.h"
 #include "instrument_iterator.h"
+#include "python_ops.h"
 #include "table_util.h"
 
 namespace histsource {
@@ -8,21 +10,7 @@ namespace {
 
 // `from corvane.tessara.utils.login import init_gid`, done when a data source is built so the
 // login module is loaded only by hosts that use this source.
-nb::object import_init_gid() {
-    nb::object name = nb::str("corvane.tessara.utils.login");
-    nb::object module = corvane::checked(PyImport_Import(name.ptr()));
-    PyObject *fn = PyObject_GetAttr(module.ptr(), CORVANE_NAME(init_gid));
-    if (!fn) {
-        // a missing name is an import failure, as the from-import statement reports it
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ImportError,
-                            "cannot import name 'init_gid' from 'corvane.tessara.utils.login'");
-        }
-        throw nb::python_error();
-    }
-    return nb::steal(fn);
-}
+nb::object import_init_gid() { return corvane::from_import("corvane.tessara.utils.login", "init_gid"); }
 
 // The record's market code, or an empty object when the record has none.
 nb::object record_code(nb::handle record) {
@@ -114,12 +102,19 @@ nb::object load_trading_dates(nb::handle client) {
 }
 
 // PRE_BEFORE_TRADING listener: day bars are fetched afresh every trading day, so the day-bar
-// cache is emptied; the minute-bar cache keeps its entries.
+// cache is emptied; the minute-bar cache keeps its entries. The listener holds the data source
+// weakly: the event bus lives as long as the environment, and a data source the framework drops
+// must be freed with its caches (the native closure is invisible to the garbage collector, so a
+// strong reference there could never be collected). Once the source is gone the listener does
+// nothing.
 void register_cache_clearing(nb::handle self) {
-    nb::object owner = nb::borrow(self);
+    nb::object owner = corvane::checked(PyWeakref_NewRef(self.ptr(), nullptr));
     nb::object listener = nb::cpp_function(
         [owner](nb::handle /*event*/) {
-            nb::object cache = corvane::getattr(owner, CORVANE_NAME(_history_cache));
+            nb::object source = corvane::weak_target(owner);
+            if (source.is_none())
+                return;
+            nb::object cache = corvane::getattr(source, CORVANE_NAME(_history_cache));
             corvane::call_method(cache, CORVANE_NAME(clear));
         },
         nb::name("clear_day_bar_cache"), nb::arg("event").none());

@@ -2,6 +2,7 @@
 #include "histsource.h"
 
 #include "dates.h"
+#include "python_ops.h"
 
 namespace histsource {
 namespace {
@@ -11,21 +12,9 @@ using corvane::call_kw;
 using corvane::call_method;
 using corvane::call_method_kw;
 using corvane::checked;
+using corvane::compares;
 using corvane::getattr;
-
-bool is_true(nb::handle v) {
-    const int t = PyObject_IsTrue(v.ptr());
-    if (t < 0)
-        throw nb::python_error();
-    return t == 1;
-}
-
-bool compares(nb::handle a, nb::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+using corvane::truthy;
 
 // reset_index, set_index on (market_code, orig_time), sort_index: all in place on the client's reply.
 void index_by_code_and_time(nb::handle frame) {
@@ -69,7 +58,7 @@ nb::object cached_day_bars(nb::handle self, nb::handle cache, nb::handle key, nb
     nb::object length = nb::int_(PyObject_Length(h.ptr()));
     if (PyErr_Occurred())
         throw nb::python_error();
-    if (compares(length, bar_count, Py_GE) || is_true(getattr(h, CORVANE_NAME(empty))))
+    if (compares(length, bar_count, Py_GE) || truthy(getattr(h, CORVANE_NAME(empty))))
         return h;
     nb::object end_dt = call_method(self, CORVANE_NAME(get_previous_trading_date), earliest_bar_day(h));
     if (compares(end_dt, getattr(instrument, CORVANE_NAME(listed_date)), Py_LE))
@@ -79,7 +68,7 @@ nb::object cached_day_bars(nb::handle self, nb::handle cache, nb::handle key, nb
                                getattr(instrument, CORVANE_NAME(market_code)), shortfall, end_dt, adjust_type,
                                getattr(instrument, CORVANE_NAME(type)), skip_suspended);
     // Nothing older to be had: the cached frame stays as it is and answers.
-    if (r.is_none() || is_true(getattr(r, CORVANE_NAME(empty))))
+    if (r.is_none() || truthy(getattr(r, CORVANE_NAME(empty))))
         return h;
     nb::object joined = call(getattr(HS_GLOBAL(pd), CORVANE_NAME(concat)), nb::make_tuple(r, h));
     if (PyObject_SetItem(cache.ptr(), key.ptr(), joined.ptr()) != 0)
@@ -110,7 +99,7 @@ nb::object private_get_day_bars(nb::handle self, nb::handle market_code, nb::han
                                CORVANE_KWNAMES("frequency", "adjust_type", "expect_df", "variety", "skip_suspended"),
                                market_code, call(to_text, start_dt), call(to_text, dt), nb::handle(CORVANE_TEXT("1d")),
                                adjust_type, nb::bool_(true), variety, skip_suspended);
-    if (reply.is_none() || is_true(getattr(reply, CORVANE_NAME(empty))))
+    if (reply.is_none() || truthy(getattr(reply, CORVANE_NAME(empty))))
         return reply;
     index_by_code_and_time(reply);
     return reply;

@@ -6,6 +6,7 @@
 #include "dates.h"
 #include "frame_views.h"
 #include "histsource.h"
+#include "python_ops.h"
 
 namespace histsource {
 namespace {
@@ -14,23 +15,10 @@ using corvane::call;
 using corvane::call_method;
 using corvane::checked;
 using corvane::getattr;
+using corvane::ssize_of;
+using corvane::truthy;
 
 constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
-
-bool is_true(nb::handle v) {
-    const int t = PyObject_IsTrue(v.ptr());
-    if (t < 0)
-        throw nb::python_error();
-    return t == 1;
-}
-
-Py_ssize_t as_count(nb::handle n) {
-    nb::object i = checked(PyNumber_Index(n.ptr()));
-    const Py_ssize_t v = PyLong_AsSsize_t(i.ptr());
-    if (v == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return v;
-}
 
 // Start of the slice [-count:] over `size` elements, as Python computes it.
 Py_ssize_t tail_start(Py_ssize_t size, Py_ssize_t count) {
@@ -79,7 +67,7 @@ void choose_from_series(nb::handle suspended, nb::handle ts, Py_ssize_t take, Ch
     nb::object first = checked(PySequence_GetItem(days.ptr(), 0));
     nb::object pos = corvane::call_method_kw(index, CORVANE_NAME(searchsorted), CORVANE_KWNAMES("side"), first,
                                              nb::handle(CORVANE_NAME(left)));
-    out.n_trading_dates = PyObject_Length(suspended.ptr()) - as_count(pos);
+    out.n_trading_dates = PyObject_Length(suspended.ptr()) - ssize_of(pos);
     if (PyErr_Occurred())
         throw nb::python_error();
 }
@@ -131,7 +119,7 @@ nb::object answer_from_view(const DayFrameView &v, bool choose, const ChosenDays
     nb::object names_src = fields.is_none() ? nb::object(nb::none()) : field_list(fields);
     nb::list names = bar_field_names(names_src, v.dtypes);
     nb::object result = empty_array(np, bar_dtype(np, names, v.dtypes), rows.size());
-    StructTarget target(result);
+    StructTarget target(result, rows.size());
     for (nb::handle name : names) {
         nb::object src = is_orig_time(name) ? v.times : checked(PyObject_GetItem(v.arrays.ptr(), name.ptr()));
         target.fill(name, src, rows);
@@ -152,7 +140,7 @@ nb::object answer_from_frame(nb::handle df, bool choose, const ChosenDays &chose
         nb::object kept = checked(PyObject_GetItem(days.ptr(), present.ptr()));
         frame = checked(PyObject_GetItem(getattr(frame, CORVANE_NAME(loc)).ptr(), kept.ptr()));
     }
-    if (is_true(getattr(frame, CORVANE_NAME(empty))))
+    if (truthy(getattr(frame, CORVANE_NAME(empty))))
         return nb::none();
     nb::object names = fields.is_none() ? nb::object(nb::none()) : nb::object(nb::list(field_list(fields)));
     nb::object all = ndarray_from_df(frame, names);
@@ -165,9 +153,9 @@ nb::object answer_from_frame(nb::handle df, bool choose, const ChosenDays &chose
 
 nb::object history_day_bars(nb::handle self, nb::handle instrument, nb::handle bar_count, nb::handle fields,
                             nb::handle dt, nb::handle skip_suspended, nb::handle adjust_type) {
-    const Py_ssize_t count = as_count(bar_count);
+    const Py_ssize_t count = ssize_of(bar_count);
     // `skip_suspended and instrument.type == "stock"`: the type is read only when the flag holds.
-    const bool choose = is_true(skip_suspended) && is_stock(instrument);
+    const bool choose = truthy(skip_suspended) && is_stock(instrument);
     ChosenDays chosen;
     nb::object wanted = nb::borrow(bar_count);
     if (choose) {
@@ -187,7 +175,7 @@ nb::object history_day_bars(nb::handle self, nb::handle instrument, nb::handle b
     }
     nb::object df = call_method(self, CORVANE_NAME(_get_day_bars), instrument, wanted, dt, adjust_type, skip_suspended);
     // An empty cached frame means no data; it may lack the index levels the re-indexing needs.
-    if (df.is_none() || is_true(getattr(df, CORVANE_NAME(empty))))
+    if (df.is_none() || truthy(getattr(df, CORVANE_NAME(empty))))
         return nb::none();
     if (native_time_conversion())
         if (const DayFrameView *view = day_frame_view(df))

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <memory>
 
+#include "array_view.h"
 #include "bar_array.h"
+#include "python_ops.h"
 
 namespace histsource {
 namespace {
@@ -15,6 +17,7 @@ using corvane::call;
 using corvane::call_method;
 using corvane::checked;
 using corvane::getattr;
+using corvane::truthy;
 
 template <class T> struct Store {
     static const char *name;
@@ -39,7 +42,7 @@ template <class T> const T *find_view(nb::handle obj) {
             throw nb::python_error();
         return nullptr;
     }
-    if (PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) != obj.ptr())
+    if (corvane::weak_target(PyTuple_GET_ITEM(entry, 0)).ptr() != obj.ptr())
         return nullptr;
     return static_cast<const T *>(PyCapsule_GetPointer(PyTuple_GET_ITEM(entry, 1), Store<T>::name));
 }
@@ -74,44 +77,42 @@ template <class T> const T *keep_view(nb::handle obj, std::unique_ptr<T> view) {
     return raw_view;
 }
 
-// The int64 nanosecond values of a time-zone-free datetime64[ns] index.
+// True when `values` has the numpy type string `type`.
+bool has_type(nb::handle values, const char *type) {
+    nb::object dtype = corvane::getattr_or_absent(values, CORVANE_NAME(dtype));
+    nb::object text = dtype.is_valid() ? corvane::getattr_or_absent(dtype, CORVANE_NAME(str)) : nb::object();
+    return text.is_valid() && PyUnicode_Check(text.ptr()) && PyUnicode_CompareWithASCIIString(text.ptr(), type) == 0;
+}
+
+// The int64 nanosecond values of a time-zone-free datetime64[ns] index, read through the int64
+// view of its values (numpy exports no buffer for datetime64).
 bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
     nb::object tz = corvane::getattr_or_absent(index, CORVANE_NAME(tz));
     if (tz.is_valid() && !tz.is_none())
         return false;
     nb::object values = getattr(index, CORVANE_NAME(values));
-    nb::object ai = corvane::getattr_or_absent(values, CORVANE_NAME(__array_interface__));
-    if (!ai.is_valid() || !PyDict_Check(ai.ptr()))
+    if (!has_type(values, "<M8[ns]"))
         return false;
-    PyObject *typestr = PyDict_GetItemString(ai.ptr(), "typestr");
-    PyObject *shape = PyDict_GetItemString(ai.ptr(), "shape");
-    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
-    PyObject *strides = PyDict_GetItemString(ai.ptr(), "strides");
-    if (!typestr || !PyUnicode_Check(typestr) || std::strcmp(PyUnicode_AsUTF8(typestr), "<M8[ns]") != 0 || !shape ||
-        PyTuple_GET_SIZE(shape) != 1 || !data)
+    PyObject *ints = PyObject_CallMethodOneArg(values.ptr(), CORVANE_NAME(view), CORVANE_TEXT("<i8"));
+    if (!ints) {
+        PyErr_Clear();
         return false;
-    const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
-    const Py_ssize_t stride = (strides && strides != Py_None) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0)) : 8;
-    const char *p = static_cast<const char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    out.resize((size_t) n);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        std::memcpy(&out[(size_t) i], p + i * stride, 8);
+    }
+    nb::object as_ints = nb::steal(ints);
+    corvane::ArrayView view;
+    if (!view.try_open(as_ints) || view.element().kind != corvane::ElementKind::signed_int ||
+        view.element().size != 8)
+        return false;
+    out.resize((size_t) view.length());
+    for (Py_ssize_t i = 0; i < view.length(); ++i)
+        std::memcpy(&out[(size_t) i], view.at(i), 8);
     return true;
-}
-
-bool is_true(nb::handle v) {
-    const int t = PyObject_IsTrue(v.ptr());
-    if (t < 0)
-        throw nb::python_error();
-    return t == 1;
 }
 
 std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     nb::object frame = reindex_day_frame(df);
     nb::object columns = getattr(frame, CORVANE_NAME(columns));
-    if (!is_true(getattr(columns, CORVANE_NAME(is_unique))))
+    if (!truthy(getattr(columns, CORVANE_NAME(is_unique))))
         return nullptr;
     auto view = std::make_unique<DayFrameView>();
     if (!nanosecond_values(getattr(frame, CORVANE_NAME(index)), view->dates))
@@ -137,30 +138,20 @@ std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
 
 std::unique_ptr<SuspensionView> build_suspension_view(nb::handle series) {
     nb::object values = getattr(series, CORVANE_NAME(values));
-    nb::object ai = corvane::getattr_or_absent(values, CORVANE_NAME(__array_interface__));
-    if (!ai.is_valid() || !PyDict_Check(ai.ptr()))
-        return nullptr;
-    PyObject *typestr = PyDict_GetItemString(ai.ptr(), "typestr");
-    PyObject *data = PyDict_GetItemString(ai.ptr(), "data");
-    PyObject *strides = PyDict_GetItemString(ai.ptr(), "strides");
-    PyObject *shape = PyDict_GetItemString(ai.ptr(), "shape");
-    if (!typestr || !PyUnicode_Check(typestr) || std::strcmp(PyUnicode_AsUTF8(typestr), "|b1") != 0 || !data ||
-        !shape || PyTuple_GET_SIZE(shape) != 1)
+    corvane::ArrayView flags;
+    if (!has_type(values, "|b1") || !flags.try_open(values) || flags.element().kind != corvane::ElementKind::boolean ||
+        flags.element().size != 1)
         return nullptr;
     auto view = std::make_unique<SuspensionView>();
     if (!nanosecond_values(getattr(series, CORVANE_NAME(index)), view->index))
         return nullptr;
-    const Py_ssize_t n = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0));
-    const Py_ssize_t stride = (strides && strides != Py_None) ? PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0)) : 1;
-    const char *p = static_cast<const char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
-    if (PyErr_Occurred())
-        throw nb::python_error();
+    const Py_ssize_t n = flags.length();
     if ((size_t) n != view->index.size())
         return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i > 0 && view->index[(size_t) i] < view->index[(size_t) i - 1])
             return nullptr;
-        if (!p[i * stride])
+        if (!*flags.at(i))
             view->active.push_back(view->index[(size_t) i]);
     }
     return view;
@@ -201,12 +192,17 @@ const SuspensionView *suspension_view(nb::handle series) {
 
 nb::object datetime_index(const std::vector<int64_t> &ns) {
     nb::object np = HS_GLOBAL(np);
-    nb::object arr = call_method(np, CORVANE_NAME(empty), nb::int_(ns.size()), nb::handle(CORVANE_TEXT("M8[ns]")));
-    nb::object ai = getattr(arr, CORVANE_NAME(__array_interface__));
-    char *p = static_cast<char *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(PyDict_GetItemString(ai.ptr(), "data"), 0)));
-    if (!ns.empty())
-        std::memcpy(p, ns.data(), ns.size() * sizeof(int64_t));
-    return call(getattr(HS_GLOBAL(pd), CORVANE_NAME(DatetimeIndex)), arr);
+    const Py_ssize_t n = (Py_ssize_t) ns.size();
+    nb::object arr = call_method(np, CORVANE_NAME(empty), nb::int_(n), nb::handle(CORVANE_TEXT("<i8")));
+    {
+        corvane::ArrayView view(arr, "np.empty's result", corvane::ArrayView::writable);
+        view.expect_length(n, "np.empty's result");
+        view.expect_element(corvane::ElementKind::signed_int, 8, "np.empty's result");
+        for (Py_ssize_t i = 0; i < n; ++i)
+            std::memcpy(view.writable_at(i), &ns[(size_t) i], 8);
+    }
+    nb::object dates = call_method(arr, CORVANE_NAME(view), nb::handle(CORVANE_TEXT("M8[ns]")));
+    return call(getattr(HS_GLOBAL(pd), CORVANE_NAME(DatetimeIndex)), dates);
 }
 
 } // namespace histsource

@@ -70,9 +70,4 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
                         nb::handle fields, nb::handle dt, nb::handle skip_suspended, nb::handle include_now,
                         nb::handle adjust_type, nb::handle adjust_orig);
 
-[[noreturn]] inline void not_built(const char *what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", what);
-    throw nb::python_error();
-}
-
 } // namespace histsource

@@ -1,9 +1,10 @@
-// Record arrays for corporate actions: numpy's Python API for allocation and type conversion, the
-// buffer protocol for the integer date fields.
+// Record arrays for corporate actions: numpy's Python API for allocation and type conversion, a
+// checked buffer view for the integer date fields.
 #include "record_arrays.h"
 
 #include <cstring>
 
+#include "array_view.h"
 #include "table_util.h"
 
 namespace histsource {
@@ -14,7 +15,9 @@ nb::object empty_records(Py_ssize_t n, std::initializer_list<std::pair<const cha
     for (const auto &f : fields)
         spec.append(nb::make_tuple(f.first, f.second));
     nb::object dtype = corvane::call_method(np, CORVANE_NAME(dtype), spec);
-    return corvane::call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);
+    nb::object records = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);
+    corvane::expect_records(records, n, "np.empty's result");
+    return records;
 }
 
 std::vector<int64_t> encoded_dates(nb::handle values) {
@@ -31,22 +34,6 @@ std::vector<int64_t> encoded_dates(nb::handle values) {
 
 namespace {
 
-// A writable view of the whole array's memory, released on scope exit.
-class WritableView {
-public:
-    explicit WritableView(nb::handle array) {
-        if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_WRITABLE) != 0)
-            throw nb::python_error();
-    }
-    ~WritableView() { PyBuffer_Release(&view_); }
-    WritableView(const WritableView &) = delete;
-    WritableView &operator=(const WritableView &) = delete;
-    char *data() const { return static_cast<char *>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-};
-
 template <typename T> void store_le(char *dst, T value) {
     unsigned char bytes[sizeof(T)];
     for (size_t i = 0; i < sizeof(T); ++i)
@@ -57,30 +44,26 @@ template <typename T> void store_le(char *dst, T value) {
 } // namespace
 
 void fill_int_field(nb::handle records, PyObject *field, const std::vector<int64_t> &values) {
-    // layout of the field: dtype.fields[name] is (field dtype, offset)
-    nb::object dtype = corvane::getattr(records, CORVANE_NAME(dtype));
-    nb::object info = item(corvane::getattr(dtype, CORVANE_NAME(fields)), field);
-    Py_ssize_t offset = nb::cast<Py_ssize_t>(item_at(info, 1));
-    Py_ssize_t width = nb::cast<Py_ssize_t>(corvane::getattr(item_at(info, 0), CORVANE_NAME(itemsize)));
-    Py_ssize_t stride = nb::cast<Py_ssize_t>(corvane::getattr(dtype, CORVANE_NAME(itemsize)));
-    if ((size_t) length_of(records) != values.size()) {
-        PyErr_SetString(PyExc_ValueError, "record count and value count differ");
-        throw nb::python_error();
-    }
-    if (width == 4)
+    // The field as numpy views it: its memory, stride and element type come from the buffer.
+    nb::object column = item(records, field);
+    corvane::ArrayView view(column, "a record field", corvane::ArrayView::writable);
+    view.expect_length((Py_ssize_t) values.size(), "a record field");
+    const corvane::ElementType t = view.element();
+    const bool u32 = t.kind == corvane::ElementKind::unsigned_int && t.size == 4;
+    if (!u32)
+        view.expect_element(corvane::ElementKind::signed_int, 8, "a record date field");
+    if (u32)
         for (int64_t v : values)
             if (v < 0 || v > (int64_t) UINT32_MAX) {
                 PyErr_SetString(PyExc_OverflowError, "date out of range for an unsigned 32-bit field");
                 throw nb::python_error();
             }
-    WritableView view(records);
-    char *row = view.data() + offset;
-    for (int64_t v : values) {
-        if (width == 4)
-            store_le<uint32_t>(row, (uint32_t) v);
+    for (size_t i = 0; i < values.size(); ++i) {
+        char *to = view.writable_at((Py_ssize_t) i);
+        if (u32)
+            store_le<uint32_t>(to, (uint32_t) values[i]);
         else
-            store_le<int64_t>(row, v);
-        row += stride;
+            store_le<int64_t>(to, values[i]);
     }
 }
 

@@ -1,4 +1,4 @@
-// Small helpers for reading the data client's answers: the no-data test, lengths, indexed items
+// Small helpers for reading the data client's answers: the no-data test, indexed items
 // and the date encodings used by the record arrays.
 #pragma once
 #include <nanobind/nanobind.h>
@@ -8,26 +8,20 @@
 
 #include "calls.h"
 #include "interned.h"
+#include "python_ops.h"
 
 namespace histsource {
 namespace nb = nanobind;
+
+using corvane::equals;
+using corvane::length_of;
+using corvane::truthy;
 
 // True when the client's answer means "no data": None, or a table whose `empty` flag is set.
 inline bool no_data(nb::handle table) {
     if (table.is_none())
         return true;
-    nb::object empty = corvane::getattr(table, CORVANE_NAME(empty));
-    int truth = PyObject_IsTrue(empty.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth != 0;
-}
-
-inline Py_ssize_t length_of(nb::handle obj) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0)
-        throw nb::python_error();
-    return n;
+    return corvane::truthy(corvane::getattr(table, CORVANE_NAME(empty)));
 }
 
 // obj[index], as the subscription operator does it (negative indexes count from the end for
@@ -51,19 +45,6 @@ inline nb::object all_false(Py_ssize_t n) {
         PyList_SET_ITEM(list, i, Py_False);
     }
     return nb::steal(list);
-}
-
-inline bool truthy(nb::handle obj) {
-    int truth = PyObject_IsTrue(obj.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth != 0;
-}
-
-// a == b through the objects' own comparison (never identity).
-inline bool equals(nb::handle a, nb::handle b) {
-    nb::object r = corvane::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    return truthy(r);
 }
 
 // An integer attribute of a date-like value; false when the value carries no date (the attribute

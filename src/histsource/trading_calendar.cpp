@@ -2,7 +2,10 @@
 // calendar mixin would.
 #include "trading_calendar.h"
 
+#include "array_view.h"
+
 #include <algorithm>
+#include <cstring>
 #include <datetime.h>
 #include <memory>
 
@@ -57,20 +60,13 @@ bool sorted_days(nb::handle index, std::vector<int64_t> &out) {
     nb::object values = corvane::getattr_or_absent(index, CORVANE_NAME(asi8));
     if (!values.is_valid())
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
+    corvane::ArrayView view;
+    if (!view.try_open(values) || !view.contiguous() || view.element().kind != corvane::ElementKind::signed_int ||
+        view.itemsize() != 8)
         return false;
-    }
-    const bool ok = view.ndim == 1 && view.itemsize == 8 && view.format &&
-                    (view.format[0] == 'l' || view.format[0] == 'q') && view.format[1] == 0;
-    if (ok) {
-        const auto *p = static_cast<const int64_t *>(view.buf);
-        out.assign(p, p + view.shape[0]);
-    }
-    PyBuffer_Release(&view);
-    if (!ok)
-        return false;
+    out.resize((size_t) view.length());
+    if (!out.empty())
+        std::memcpy(out.data(), view.at(0), out.size() * sizeof(int64_t));
     for (size_t i = 0; i < out.size(); ++i)
         if (out[i] == INT64_MIN || (i > 0 && out[i] < out[i - 1]))
             return false;

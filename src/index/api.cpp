@@ -4,6 +4,7 @@
 #include <string>
 
 #include "index_service.h"
+#include "python_ops.h"
 
 namespace index_service {
 namespace {
@@ -18,37 +19,10 @@ nb::object day_string(nb::handle date) {
     return corvane::call_method(date, CORVANE_NAME(strftime), CORVANE_TEXT("%Y-%m-%d"));
 }
 
-// data, code, msg = reply: exactly three elements, as tuple unpacking demands.
-nb::object unpack_data(nb::handle reply) {
-    PyObject *items[3] = {nullptr, nullptr, nullptr};
-    nb::object iter = corvane::checked(PyObject_GetIter(reply.ptr()));
-    nb::object kept[3];
-    for (int i = 0; i < 3; ++i) {
-        items[i] = PyIter_Next(iter.ptr());
-        if (!items[i]) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
-            throw nb::python_error();
-        }
-        kept[i] = nb::steal(items[i]);
-    }
-    if (PyObject *extra = PyIter_Next(iter.ptr())) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        throw nb::python_error();
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return kept[0];
-}
-
 nb::object table_or_none(nb::handle reply) {
-    nb::object data = unpack_data(reply);
-    nb::object empty = corvane::getattr(data, CORVANE_NAME(empty));
-    int truth = PyObject_IsTrue(empty.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth ? nb::none() : data;
+    // data, code, msg = reply
+    nb::object data = corvane::unpack_exactly<3>(reply)[0];
+    return corvane::truthy(corvane::getattr(data, CORVANE_NAME(empty))) ? nb::none() : data;
 }
 
 nb::object index_components(nb::handle market_code, nb::handle date) {

@@ -48,7 +48,7 @@ nb::object control_type_of(nb::handle reply) {
 // `map_name`, `cls_name`, `kind` and `kwnames` name the module map, the framework class, the EVENT
 // member and the event keyword of the report's kind. The record's id is read afresh at each step.
 void take_state_report(nb::handle record, PyObject *map_name, PyObject *cls_name, PyObject *kind,
-                       PyObject *kwnames) {
+                       const corvane::KwNames<1> &kwnames) {
     // Only parents whose creation was confirmed with a positive id are followed.
     if (!report::contains(LF_GLOBAL(algo_parent_id), getattr(record, CORVANE_NAME(sys_quote_id))))
         return;

@@ -1,6 +1,6 @@
 // Construction and start-up of the bridge: channels, order way, bar subscription, day clock.
-#include "bridge_class.h"
 #include "livefeed.h"
+#include "python_ops.h"
 
 namespace livefeed {
 namespace {
@@ -8,43 +8,10 @@ namespace {
 // The class VornStrategy as built at import (held for the process, like the module itself).
 PyObject *g_bridge_class = nullptr;
 
-// `a, b = value` for a value that must hold exactly two items; the host's unpacking errors
-// otherwise. Returns the second item.
-nb::object second_of_two(nb::handle value) {
-    nb::object it = corvane::checked(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw nb::python_error();
-        }
-        items[i] = nb::steal(item);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw nb::python_error();
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return items[1];
-}
-
 // The channel name of an account value "<first>_<channel>", upper-cased.
 nb::object channel_name(nb::handle account_value) {
     nb::object parts = corvane::call_method(account_value, CORVANE_NAME(split), CORVANE_TEXT("_"));
-    return corvane::call_method(second_of_two(parts), CORVANE_NAME(upper));
-}
-
-bool equals(nb::handle a, PyObject *b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b, Py_EQ);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
+    return corvane::call_method(corvane::unpack_exactly<2>(parts)[1], CORVANE_NAME(upper));
 }
 
 void set_item(nb::handle mapping, PyObject *key, nb::handle value) {
@@ -56,7 +23,7 @@ void set_item(nb::handle mapping, PyObject *key, nb::handle value) {
 nb::object market_data_type(nb::handle base) {
     nb::object md_types = LF_GLOBAL(MDType);
     nb::object md_type = corvane::getattr_or_absent(base, CORVANE_NAME(md_type));
-    bool vn = md_type.is_valid() && equals(md_type, CORVANE_TEXT("VnMD"));
+    bool vn = md_type.is_valid() && corvane::equals(md_type, CORVANE_TEXT("VnMD"));
     return corvane::getattr(md_types, vn ? CORVANE_NAME(VnMD) : CORVANE_NAME(AMD));
 }
 
@@ -67,7 +34,7 @@ void add_trade_channels(nb::handle base, nb::handle context, nb::handle params) 
     nb::object it = corvane::checked(PyObject_GetIter(items.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) {
         nb::object pair = nb::steal(item);
-        nb::object name = channel_name(second_of_two(pair));
+        nb::object name = channel_name(corvane::unpack_exactly<2>(pair)[1]);
         // get_vorn_tdtype is read at each of its two uses, after the account's value has split.
         corvane::call_method(context, CORVANE_NAME(add_td_broker), corvane::call(LF_GLOBAL(get_vorn_tdtype), name));
         set_item(params, CORVANE_TEXT("vorn_td"), corvane::call(LF_GLOBAL(get_vorn_tdtype), name));
@@ -81,7 +48,7 @@ void add_algo_channel(nb::handle base, nb::handle context) {
     nb::object algo_account = corvane::getattr_or_absent(base, CORVANE_NAME(algo_account));
     if (!algo_account.is_valid() || algo_account.is_none())
         return;
-    if (equals(channel_name(algo_account), CORVANE_TEXT("ATX")))
+    if (corvane::equals(channel_name(algo_account), CORVANE_TEXT("ATX")))
         corvane::call_method(context, CORVANE_NAME(add_algo_broker),
                              corvane::getattr(LF_GLOBAL(AlgoType), CORVANE_NAME(ATX)));
 }
@@ -93,8 +60,6 @@ void remember_bridge_class(nb::handle cls) {
     Py_XDECREF(g_bridge_class);
     g_bridge_class = cls.ptr();
 }
-
-nb::handle bridge_class() { return g_bridge_class; }
 
 void strategy_init(nb::handle self, nb::handle config) {
     // super().__init__(): the next class after VornStrategy in the instance's MRO.

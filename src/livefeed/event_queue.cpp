@@ -173,8 +173,6 @@ void append_event(nb::handle event_queue, nb::handle event) {
         warn_if_due(count_overwrite());
 }
 
-void append_event(nb::handle event) { append_event(LF_GLOBAL(event_queue), event); }
-
 void create_queue_counters(nb::module_ &m) {
     nb::object rb = m.attr("RB");
     if (PyType_Check(rb.ptr())) {

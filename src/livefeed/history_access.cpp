@@ -1,28 +1,13 @@
 // The four readers of the per-instrument tick and bar histories. They never change the histories.
 #include "livefeed.h"
+#include "python_ops.h"
 
 namespace livefeed {
 namespace {
 
 // history[market_code] when market_code is a key, else an empty object (the caller answers None).
 nb::object instrument_history(PyObject *history_name, nb::handle market_code) {
-    nb::object history = globals.get(history_name);
-    if (PyDict_CheckExact(history.ptr())) {
-        PyObject *dq = PyDict_GetItemWithError(history.ptr(), market_code.ptr());
-        if (!dq) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            return nb::object();
-        }
-        return nb::borrow(dq);
-    }
-    // A host may replace the history with another mapping; keep the membership-test semantics.
-    int present = PySequence_Contains(history.ptr(), market_code.ptr());
-    if (present < 0)
-        throw nb::python_error();
-    if (!present)
-        return nb::object();
-    return corvane::checked(PyObject_GetItem(history.ptr(), market_code.ptr()));
+    return corvane::lookup(globals.get(history_name), market_code);
 }
 
 nb::object newest(PyObject *history_name, nb::handle market_code) {

@@ -19,7 +19,7 @@ void on_tick_order(nb::handle /*self*/, nb::handle tick_order) {
     using corvane::getattr;
     nb::object dt = record_time(tick_order, CORVANE_NAME(order_time));
     nb::object market_type;
-    nb::object code = market_code_of(tick_order, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+    nb::object code = market_code_of(tick_order, LF_GLOBAL(get_exchane_from_vorn_mdtype), &market_type);
     // Each name is read into a local before the next, in the order the call lists them: C++ leaves
     // the evaluation order of call arguments open.
     nb::object side_of = LF_GLOBAL(get_side_from_vorn_l2_order);
@@ -41,14 +41,14 @@ void on_tick_order(nb::handle /*self*/, nb::handle tick_order) {
     nb::object kind = getattr(LF_GLOBAL(EVENT), CORVANE_NAME(L2_ORDER));
     nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_order"),
                                         kind, dt, dt, l2_order);
-    queue_event(LF_GLOBAL(event_queue), event);
+    append_event(LF_GLOBAL(event_queue), event);
 }
 
 void on_tick_trade(nb::handle /*self*/, nb::handle tick_trade) {
     using corvane::getattr;
     nb::object dt = record_time(tick_trade, CORVANE_NAME(trade_time));
     nb::object market_type;
-    nb::object code = market_code_of(tick_trade, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+    nb::object code = market_code_of(tick_trade, LF_GLOBAL(get_exchane_from_vorn_mdtype), &market_type);
 
     // A later buy order than sell order means the buyer took the offer; equal numbers count as a sell.
     nb::object bid_no = getattr(tick_trade, CORVANE_NAME(bid_appl_seq_num));
@@ -72,7 +72,7 @@ void on_tick_trade(nb::handle /*self*/, nb::handle tick_trade) {
     nb::object kind = getattr(LF_GLOBAL(EVENT), CORVANE_NAME(L2_TRANSACTION));
     nb::object event = corvane::call_kw(
         LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_transaction"), kind, dt, dt, l2_trade);
-    queue_event(LF_GLOBAL(event_queue), event);
+    append_event(LF_GLOBAL(event_queue), event);
 }
 
 } // namespace livefeed

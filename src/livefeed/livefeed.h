@@ -22,11 +22,14 @@ void create_state(nb::module_ &m);
 void add_history_accessors(nb::module_ &m);
 void add_strategy_class(nb::module_ &m);
 
+// The VornStrategy class object built at import, kept so its constructor can reach the next class
+// in an instance's MRO exactly as super() does (bridge_setup.cpp).
+void remember_bridge_class(nb::handle cls);
+
 // The hand-off of every event to event_queue (event_queue.cpp): appends with the ring buffer's
-// own overwrite rule, counting and reporting each overwrite of an undrained event. The first form
-// takes the queue as the caller read it from the module namespace; the second reads it now.
+// own overwrite rule, counting and reporting each overwrite of an undrained event. Takes the queue
+// as the caller read it from the module namespace.
 void append_event(nb::handle event_queue, nb::handle event);
-void append_event(nb::handle event);
 // Module attributes `overwritten_events` and `overwrite_warning_interval`, made at import.
 void create_queue_counters(nb::module_ &m);
 
@@ -72,11 +75,5 @@ void send_open_auction_event(nb::handle self);
 void set_timer(nb::handle self);
 void set_next_day_timer(nb::handle self);
 void send_next_day_event(nb::handle self);
-
-// Raised by methods whose behaviour is not built yet.
-[[noreturn]] inline void not_built(const char *what) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", what);
-    throw nb::python_error();
-}
 
 } // namespace livefeed

@@ -92,8 +92,7 @@ nb::object count_bar(nb::handle self, nb::handle t) {
 void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
     nb::object convert = LF_GLOBAL(convert_int_to_datetime);
     nb::object dt = corvane::call(convert, stamp_seconds(corvane::getattr(snapshot, CORVANE_NAME(orig_time))));
-    nb::object market_type;
-    nb::object code = market_code_of(snapshot, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+    nb::object code = market_code_of(snapshot, LF_GLOBAL(get_exchane_from_vorn_mdtype));
 
     // Every read happens before anything is stored, so a failing record changes nothing.
     PyObject *values[kTickSize];
@@ -116,12 +115,11 @@ void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
     nb::object tick = corvane::call(LF_GLOBAL(TickObject), instrument, record);
     nb::object event =
         corvane::call_kw(event_cls, CORVANE_KWNAMES("calendar_dt", "trading_dt", "tick"), kind, dt, dt, tick);
-    queue_event(queue, event);
+    append_event(queue, event);
 }
 
 void on_bar(nb::handle self, nb::handle bar) {
-    nb::object market_type;
-    nb::object code = market_code_of(bar, LF_GLOBAL(get_exchane_from_vorn_mdtype), market_type);
+    nb::object code = market_code_of(bar, LF_GLOBAL(get_exchane_from_vorn_mdtype));
     nb::object convert = LF_GLOBAL(convert_int_to_datetime);
     nb::object t = stamp_seconds(corvane::getattr(bar, CORVANE_NAME(end_time)));
     nb::object bar_time = corvane::call(convert, t);
@@ -154,7 +152,7 @@ void on_bar(nb::handle self, nb::handle bar) {
     nb::object kind = corvane::getattr(LF_GLOBAL(EVENT), CORVANE_NAME(BAR));
     nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt"), kind,
                                         calendar_dt, calendar_dt);
-    queue_event(LF_GLOBAL(event_queue), event);
+    append_event(LF_GLOBAL(event_queue), event);
     static PyObject *const zero = PyLong_FromLong(0);
     corvane::setattr(self, CORVANE_NAME(bar_cnt), zero);
 }

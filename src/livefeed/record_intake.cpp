@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "livefeed.h"
+#include "python_ops.h"
+#include "stamp_division.h"
 
 namespace livefeed {
 
@@ -26,44 +28,21 @@ nb::object join_market_code(nb::handle security_id, nb::handle suffix) {
     return corvane::checked(PyNumber_Add(head.ptr(), b));
 }
 
-nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object &market_type) {
+nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object *market_type) {
     nb::object security_id = corvane::getattr(record, CORVANE_NAME(security_id));
     // `security_id + "."` runs before the market type is read: a code that is not text fails
     // first, without a market-type read or an exchange lookup. Exact text cannot fail here.
     nb::object head;
     if (!PyUnicode_CheckExact(security_id.ptr()))
         head = corvane::checked(PyNumber_Add(security_id.ptr(), CORVANE_TEXT(".")));
-    market_type = corvane::getattr(record, CORVANE_NAME(market_type));
-    nb::object suffix = corvane::call(exchange_of, market_type);
+    nb::object type = corvane::getattr(record, CORVANE_NAME(market_type));
+    nb::object suffix = corvane::call(exchange_of, type);
+    if (market_type)
+        *market_type = type;
     if (head.is_valid())
         return corvane::checked(PyNumber_Add(head.ptr(), suffix.ptr()));
     return join_market_code(security_id, suffix);
 }
-
-namespace {
-
-// a / 1000 correctly rounded, as Python's int / int gives it; false when |a| / 1000 reaches
-// 2**53 (the caller then divides generically). Up to 2**53 both operands are exact doubles and one IEEE division rounds correctly. Above,
-// a = 1000 q + r with q < 2**53 exact; the result's unit in the last place is then at least
-// 2**-9, and q + r/1000 lies either exactly on a rounding midpoint (r/1000 is then a short
-// binary fraction, computed exactly) or at least 2**-10 / 1000 away from one, far more than the
-// error of r / 1000.0, so the one rounding of the addition gives the correctly rounded quotient.
-bool stamp_quotient(long long a, double &out) {
-    const long long exact_limit = 1LL << 53;
-    if (a >= -exact_limit && a <= exact_limit) {
-        out = (double) a / 1000.0;
-        return true;
-    }
-    const bool negative = a < 0;
-    const unsigned long long m = negative ? 0ULL - (unsigned long long) a : (unsigned long long) a;
-    if (m / 1000 >= (1ULL << 53))
-        return false;
-    const double v = (double) (m / 1000) + (double) (m % 1000) / 1000.0;
-    out = negative ? -v : v;
-    return true;
-}
-
-} // namespace
 
 nb::object stamp_seconds(nb::handle stamp) {
     PyObject *s = stamp.ptr();
@@ -124,29 +103,14 @@ nb::object RecordLayout::make(PyObject *const *values) const {
 
 void append_to_history(nb::handle history, nb::handle market_code, nb::handle record,
                        nb::object (*new_deque)()) {
-    PyObject *h = history.ptr();
-    nb::object dq;
-    if (PyDict_CheckExact(h)) {
-        PyObject *found = PyDict_GetItemWithError(h, market_code.ptr());
-        if (found)
-            dq = nb::borrow(found);
-        else if (PyErr_Occurred())
-            throw nb::python_error();
-    } else {
-        // A host may put another mapping in place of the dict; keep the membership-test semantics.
-        int present = PySequence_Contains(h, market_code.ptr());
-        if (present < 0)
-            throw nb::python_error();
-        if (present)
-            dq = corvane::checked(PyObject_GetItem(h, market_code.ptr()));
-    }
+    nb::object dq = corvane::lookup(history, market_code);
     if (dq.is_valid()) {
         corvane::call_method(dq, CORVANE_NAME(append), record);
         return;
     }
     dq = new_deque();
     corvane::call_method(dq, CORVANE_NAME(append), record);
-    if (PyObject_SetItem(h, market_code.ptr(), dq.ptr()) != 0)
+    if (PyObject_SetItem(history.ptr(), market_code.ptr(), dq.ptr()) != 0)
         throw nb::python_error();
 }
 

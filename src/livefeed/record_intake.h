@@ -1,6 +1,6 @@
 // Pieces shared by the market-data callbacks (snapshots, bars, level-2 records): market codes,
 // terminal time stamps, dict records with a fixed key order, per-instrument histories and the
-// hand-off to event_queue.
+// per-instrument histories.
 #pragma once
 #include <nanobind/nanobind.h>
 
@@ -18,8 +18,8 @@ nb::object join_market_code(nb::handle security_id, nb::handle suffix);
 
 // The market code of a terminal record: security_id, a full stop and the exchange suffix that
 // `exchange_of(market_type)` returns. Reads `security_id` then `market_type`; the market type read
-// is handed back through `market_type` for callers that pass it on.
-nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object &market_type);
+// is handed back through `market_type`, when given, for callers that pass it on.
+nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object *market_type = nullptr);
 
 // stamp / 1000 as the host's true division does it (a float for integer stamps).
 nb::object stamp_seconds(nb::handle stamp);
@@ -33,7 +33,6 @@ class RecordLayout {
 public:
     RecordLayout(const char *const *keys, std::size_t count);
     nb::object make(PyObject *const *values) const;
-    std::size_t size() const { return count_; }
 
 private:
     PyObject *keys_[24];
@@ -46,8 +45,5 @@ private:
 // reader ever meets an empty deque.
 void append_to_history(nb::handle history, nb::handle market_code, nb::handle record,
                        nb::object (*new_deque)());
-
-// event_queue.append(event), counting any overwrite of an undrained event (event_queue.cpp).
-inline void queue_event(nb::handle event_queue, nb::handle event) { append_event(event_queue, event); }
 
 } // namespace livefeed

@@ -1,15 +1,21 @@
 // Small helpers shared by the report callbacks (account queries, order reports, algorithmic
-// orders): log text built by plain concatenation, equality tests, lookups in module-state maps,
-// and appending framework events to the outbound queue.
+// orders): log text built by plain concatenation, the id test, and appending framework events to
+// the outbound queue.
 #pragma once
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
 
 #include "livefeed.h"
+#include "python_ops.h"
 
 namespace livefeed {
 namespace report {
+
+using corvane::contains;
+using corvane::differs;
+using corvane::equals;
+using corvane::lookup;
 
 // str(value), a new reference.
 inline nb::object text_of(nb::handle value) { return corvane::checked(PyObject_Str(value.ptr())); }
@@ -26,61 +32,11 @@ inline nb::object concat(std::initializer_list<nb::handle> pieces) {
     return corvane::checked(PyUnicode_Join(CORVANE_TEXT(""), parts.ptr()));
 }
 
-// a == b as Python evaluates it (no identity shortcut: equal but distinct values match too).
-inline bool equals(nb::handle a, nb::handle b) {
-    nb::object r = corvane::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    int truth = PyObject_IsTrue(r.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth != 0;
-}
-
-// a != b
-inline bool differs(nb::handle a, nb::handle b) {
-    nb::object r = corvane::checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE));
-    int truth = PyObject_IsTrue(r.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth != 0;
-}
-
 // bool(value) and value > 0: the test the terminal's ids pass when they are real.
 inline bool positive(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    if (!truth)
+    if (!corvane::truthy(value))
         return false;
-    nb::object zero = nb::int_(0);
-    int above = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GT);
-    if (above < 0)
-        throw nb::python_error();
-    return above != 0;
-}
-
-// key in container
-inline bool contains(nb::handle container, nb::handle key) {
-    int present = PySequence_Contains(container.ptr(), key.ptr());
-    if (present < 0)
-        throw nb::python_error();
-    return present != 0;
-}
-
-// mapping[key] if key in mapping, else an empty object. One hash lookup for a plain dict; any
-// other mapping a host installs keeps the membership-test-then-subscript semantics.
-inline nb::object lookup(nb::handle mapping, nb::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (!v) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            return nb::object();
-        }
-        return nb::borrow(v);
-    }
-    if (!contains(mapping, key))
-        return nb::object();
-    return corvane::checked(PyObject_GetItem(mapping.ptr(), key.ptr()));
+    return corvane::compares(value, nb::int_(0), Py_GT);
 }
 
 // system_log.<level>(text)
@@ -97,7 +53,8 @@ public:
     nb::object kind(PyObject *name) const { return corvane::getattr(kinds_, name); }
 
     // event_queue.append(Event(EVENT.<kind>, **dict(zip(kwnames, values))))
-    template <typename... Values> void post(PyObject *kind_name, PyObject *kwnames, const Values &...values) const {
+    template <std::size_t K, typename... Values>
+    void post(PyObject *kind_name, const corvane::KwNames<K> &kwnames, const Values &...values) const {
         nb::object ev = corvane::call_kw(event_, kwnames, kind(kind_name), values...);
         append_event(queue_, ev);
     }

@@ -1,6 +1,5 @@
 // Builds VornStrategy at import: a Python subclass of the terminal's strategy class whose methods
 // are native functions, defined in the order the bridge lays them out.
-#include "bridge_class.h"
 #include "class_builder.h"
 #include "livefeed.h"
 

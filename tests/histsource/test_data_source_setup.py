@@ -1,6 +1,8 @@
 """Construction of the historical data source, instrument routing, calendars and caches."""
 import datetime
+import gc
 import types
+import weakref
 
 import pandas as pd
 import pytest
@@ -126,6 +128,19 @@ class TestConstruction:
         with pytest.raises(ImportError, match="init_gid"):
             histsource.OstraDataDataSource()
 
+    def test_init_gid_is_imported_through_the_import_hook(self, datasource_env, monkeypatch):
+        # `from corvane.tessara.utils.login import init_gid` goes through builtins.__import__.
+        import builtins
+        seen = []
+        real = builtins.__import__
+
+        def hook(name, *args, **kwargs):
+            seen.append(name)
+            return real(name, *args, **kwargs)
+        monkeypatch.setattr(builtins, "__import__", hook)
+        histsource.OstraDataDataSource()
+        assert "corvane.tessara.utils.login" in seen
+
     def test_without_environment_fails(self, datasource_env):
         Environment.reset()
         with pytest.raises(RuntimeError):
@@ -239,6 +254,18 @@ class TestCaches:
         (listener,) = datasource_env.event_bus.listeners(EVENT.PRE_BEFORE_TRADING)
         assert listener(None) is None
         assert replaced == {}
+
+    def test_a_dropped_data_source_is_freed_and_its_listener_idles(self, datasource_env):
+        # The listener on the event bus holds the source weakly: a dropped source is freed with
+        # its calendar and caches, and the event then changes nothing.
+        source = histsource.OstraDataDataSource()
+        ref, dates_ref = weakref.ref(source), weakref.ref(source._trading_dates)
+        (listener,) = datasource_env.event_bus.listeners(EVENT.PRE_BEFORE_TRADING)
+        del source
+        gc.collect()
+        assert ref() is None and dates_ref() is None
+        assert listener(None) is None
+        datasource_env.event_bus.publish_event(Event(EVENT.PRE_BEFORE_TRADING))
 
     def test_minute_cache_evicts_least_recently_used(self, data_source):
         cache = data_source._minute_bar_cache
