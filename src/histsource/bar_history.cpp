@@ -10,8 +10,8 @@
 
 namespace histsource {
 
-// np.hstack(parts) (bar_join.cpp).
-nb::object join_bar_arrays(nb::handle np, nb::handle parts);
+// np.hstack(parts), or just its last `keep` rows when it is joined by copying (keep >= 0) (bar_join.cpp).
+nb::object join_bar_arrays(nb::handle np, nb::handle parts, Py_ssize_t keep);
 
 namespace {
 
@@ -327,7 +327,9 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
         return nb::none();
     if (PyList_Reverse(results.ptr()) != 0)
         throw nb::python_error();
-    nb::object joined = join_bar_arrays(HS_GLOBAL(np), results);
+    // Only the rows the answer keeps are copied: the result holds the same bars either way.
+    const Py_ssize_t keep = count > 0 && count < PY_SSIZE_T_MAX ? (Py_ssize_t) count : -1;
+    nb::object joined = join_bar_arrays(HS_GLOBAL(np), results, keep);
     const Py_ssize_t m = length_of(joined);
     return checked(PySequence_GetSlice(joined.ptr(), tail_start(m, count), m));
 }

@@ -1,6 +1,7 @@
 // Joining the days' bar arrays of a minute query: numpy.hstack, done as one allocation and a
 // byte copy per day when every part is a plain C-contiguous array of one dtype without objects
 // (numpy's own concatenation of structured arrays copies field by field).
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -91,8 +92,9 @@ bool copyable_layout(nb::handle dtype) {
     return ok;
 }
 
-// The joined array when every part qualifies; an empty object otherwise.
-nb::object join_by_copy(nb::handle np, nb::handle parts) {
+// The last `keep` rows of the joined array (all of them for keep < 0) when every part
+// qualifies; an empty object otherwise.
+nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     const Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
     nb::object ndarray = corvane::getattr(np, CORVANE_NAME(ndarray));
     nb::object dtype = corvane::getattr(nb::handle(PyList_GET_ITEM(parts.ptr(), 0)), CORVANE_NAME(dtype));
@@ -113,25 +115,28 @@ nb::object join_by_copy(nb::handle np, nb::handle parts) {
             return nb::object();
         total += rows[(size_t) i].length();
     }
-    nb::object out = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(total), dtype);
+    const Py_ssize_t n_out = keep >= 0 && keep < total ? keep : total;
+    nb::object out = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(n_out), dtype);
     corvane::ArrayView dst;
-    if (!contiguous_rows(out, itemsize, dst, corvane::ArrayView::writable) || dst.length() != total)
+    if (!contiguous_rows(out, itemsize, dst, corvane::ArrayView::writable) || dst.length() != n_out)
         return nb::object();
-    Py_ssize_t at = 0;
+    Py_ssize_t skip = total - n_out, at = 0; // rows before the kept tail are not copied
     for (const corvane::ArrayView &p : rows) {
-        if (p.length() > 0)
-            std::memcpy(dst.writable_at(at), p.at(0), (size_t) (p.length() * itemsize));
-        at += p.length();
+        const Py_ssize_t from = std::min(skip, p.length());
+        skip -= from;
+        if (p.length() > from)
+            std::memcpy(dst.writable_at(at), p.at(from), (size_t) ((p.length() - from) * itemsize));
+        at += p.length() - from;
     }
     return out;
 }
 
 } // namespace
 
-nb::object join_bar_arrays(nb::handle np, nb::handle parts) {
+nb::object join_bar_arrays(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     nb::object hstack = corvane::getattr(np, CORVANE_NAME(hstack));
     if (hstack.ptr() == g_import_hstack && PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) > 0) {
-        nb::object joined = join_by_copy(np, parts);
+        nb::object joined = join_by_copy(np, parts, keep);
         if (joined.is_valid())
             return joined;
     }
