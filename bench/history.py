@@ -17,7 +17,7 @@ from .history_reference import PlainHistory
 TARGET_WARM = 0.5          # a warm query costs at most half a reset_index() of the cached frame
 TARGET_NDARRAY = 3.0       # _ndarray_from_df within 3x of its numpy copy floor
 # native / plain-Python reference of the same design, same run
-TARGET_VS_REFERENCE = {"1m": 0.1, "5m": 0.2, "instruments": 0.5}
+TARGET_VS_REFERENCE = {"1d": 0.05, "1m": 0.1, "5m": 0.2, "instruments": 0.5}
 
 DAY_CASES = ((10, False), (250, False), (10, True), (250, True))
 MINUTE_CASES = (("1m", 240), ("1m", 2400), ("5m", 48))
@@ -49,6 +49,10 @@ def day_rows(report, source, dt):
                          _loop(cached.reset_index), "query/reset_index", report.settings, target=TARGET_WARM,
                          note="cached frame %d rows" % len(cached))
         report.add(row)
+        # The warm answer computed the plain Python way from the same cached frame.
+        plain = lambda: datasets.day_bars_reference(source, ins, count, None, dt, skip)
+        report.add(versus_row("history", '1d %d bars%s' % (count, " skip_suspended" if skip else ""), _loop(query),
+                              _loop(plain), "native/reference", report.settings, target=TARGET_VS_REFERENCE["1d"]))
 
 
 def minute_rows(report, source, dt):
