@@ -28,8 +28,8 @@ struct Bound {
     PyObject *minute_bars_of_day = nullptr;   // the class's _get_minute_bars_of_day function
 } g; // kept for the process
 
-std::vector<std::unique_ptr<TradingCalendar>> &kept() {
-    static auto *k = new std::vector<std::unique_ptr<TradingCalendar>>(); // never freed: no decref at exit
+std::vector<std::shared_ptr<const TradingCalendar>> &kept() {
+    static auto *k = new std::vector<std::shared_ptr<const TradingCalendar>>(); // never freed: no decref at exit
     return *k;
 }
 
@@ -73,18 +73,18 @@ bool sorted_days(nb::handle index, std::vector<int64_t> &out) {
     return true;
 }
 
-const TradingCalendar *calendar_of(nb::handle index) {
+std::shared_ptr<const TradingCalendar> calendar_of(nb::handle index) {
     auto &k = kept();
     for (auto &c : k)
         if (c->mirrors(index))
-            return c.get();
+            return c;
     std::vector<int64_t> ns;
     if (!sorted_days(index, ns))
         return nullptr;
     if ((Py_ssize_t) k.size() >= kKept)
         k.erase(k.begin());
-    k.push_back(std::make_unique<TradingCalendar>(index, std::move(ns)));
-    return k.back().get();
+    k.push_back(std::make_shared<const TradingCalendar>(index, std::move(ns)));
+    return k.back();
 }
 
 bool bound_to(nb::handle self, PyObject *name, PyObject *function) {
@@ -147,7 +147,7 @@ void remember_calendar_methods(nb::handle module) {
     PyErr_Clear();
 }
 
-const TradingCalendar *native_calendar(nb::handle self) {
+std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self) {
     if (!bound_to(self, CORVANE_NAME(get_trading_dates), g.get_trading_dates) ||
         !bound_to(self, CORVANE_NAME(get_trading_calendar), g.get_trading_calendar))
         return nullptr;
