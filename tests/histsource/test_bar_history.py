@@ -285,12 +285,20 @@ def test_many_data_sources_each_walk_their_own_calendar(data_source, monkeypatch
     real = histsource.ostradatac
 
     class Reentrant:
+        inside = False
+
         def __getattr__(self, name):
             return getattr(real, name)
 
         def get_price(self, *args, **kwargs):
-            for other in others:
-                other.history_bars(ins, 240, "1m", "close", DT - datetime.timedelta(days=40), skip_suspended=False)
+            if not Reentrant.inside:
+                Reentrant.inside = True
+                try:
+                    for other in others:
+                        other.history_bars(ins, 240, "1m", "close", DT - datetime.timedelta(days=40),
+                                           skip_suspended=False)
+                finally:
+                    Reentrant.inside = False
             return real.get_price(*args, **kwargs)
     monkeypatch.setattr(histsource, "ostradatac", Reentrant())
     data_source._minute_bar_cache.clear()
