@@ -5,13 +5,13 @@
 #include "dates.h"
 #include "frame_views.h"
 #include "histsource.h"
-#include "python_ops.h"
 #include "trading_calendar.h"
+#include "python_ops.h"
 
 namespace histsource {
 
-// np.hstack(parts) (bar_join.cpp).
-nb::object join_bar_arrays(nb::handle np, nb::handle parts);
+// np.hstack(parts), or just its last `keep` rows when it is joined by copying (keep >= 0) (bar_join.cpp).
+nb::object join_bar_arrays(nb::handle np, nb::handle parts, Py_ssize_t keep);
 
 namespace {
 
@@ -49,10 +49,10 @@ bool in_minute_cache(nb::handle cache, nb::handle key) {
 class CandidateDays {
 public:
     explicit CandidateDays(nb::object seq) : seq_(std::move(seq)), size_(length_of(seq_)) {}
-    CandidateDays(const TradingCalendar *cal, Py_ssize_t first, Py_ssize_t last)
-        : cal_(cal), first_(first), size_(std::max<Py_ssize_t>(0, last - first)) {}
-    CandidateDays(std::vector<int64_t> ns, nb::object timestamp, const TradingCalendar *cal)
-        : timestamp_(std::move(timestamp)), ns_(std::move(ns)), cal_(cal), size_((Py_ssize_t) ns_.size()) {}
+    CandidateDays(std::shared_ptr<const TradingCalendar> cal, Py_ssize_t first, Py_ssize_t last)
+        : cal_(std::move(cal)), first_(first), size_(std::max<Py_ssize_t>(0, last - first)) {}
+    CandidateDays(std::vector<int64_t> ns, nb::object timestamp, std::shared_ptr<const TradingCalendar> cal)
+        : timestamp_(std::move(timestamp)), ns_(std::move(ns)), cal_(std::move(cal)), size_((Py_ssize_t) ns_.size()) {}
 
     Py_ssize_t size() const { return size_; }
 
@@ -82,7 +82,7 @@ private:
     nb::object seq_;
     nb::object timestamp_;
     std::vector<int64_t> ns_;
-    const TradingCalendar *cal_ = nullptr;
+    std::shared_ptr<const TradingCalendar> cal_;
     Py_ssize_t first_ = 0;
     Py_ssize_t size_;
 };
@@ -109,7 +109,7 @@ CandidateDays unsuspended_days(nb::handle self, nb::handle instrument, nb::handl
         const auto end = std::lower_bound(v->active.begin(), v->active.end(), day_ns + kNanosPerDay);
         // The calendar's Timestamps stand in for new ones only while pd.Timestamp is the type
         // that would make them.
-        const TradingCalendar *cal = timestamp_is_import_bound() ? native_calendar(self) : nullptr;
+        auto cal = timestamp_is_import_bound() ? native_calendar(self) : nullptr;
         return CandidateDays(std::vector<int64_t>(v->active.begin(), end), timestamp, cal);
     }
     nb::object day = call_method(call(timestamp, dt), CORVANE_NAME(normalize));
@@ -129,12 +129,13 @@ bool calendar_days_natively(nb::handle self, nb::handle listed, nb::handle dt, C
     int64_t listed_ns, dt_ns;
     if (!day_of(listed, listed_ns) || !day_of(dt, dt_ns) || !timedelta_is_import_bound())
         return false;
-    const TradingCalendar *cal = native_calendar(self);
+    auto cal = native_calendar(self);
     if (!cal)
         return false;
     // Whole days keep the time of day, so the later of the two date-times is on the later day.
     const int64_t start_ns = std::max(listed_ns, dt_ns - 365 * kNanosPerDay);
-    out = CandidateDays(cal, cal->first_not_before(start_ns), cal->first_after(dt_ns));
+    const Py_ssize_t first = cal->first_not_before(start_ns), last = cal->first_after(dt_ns);
+    out = CandidateDays(std::move(cal), first, last);
     return true;
 }
 
@@ -158,7 +159,7 @@ CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle d
 Py_ssize_t trading_days_between(nb::handle self, nb::handle first, nb::handle last) {
     int64_t a, b;
     if (timestamp_is_import_bound() && day_of(first, a) && day_of(last, b))
-        if (const TradingCalendar *cal = native_calendar(self))
+        if (auto cal = native_calendar(self))
             return std::max<Py_ssize_t>(0, cal->first_after(b) - cal->first_not_before(a));
     return length_of(call_method(self, CORVANE_NAME(get_trading_dates), first, last));
 }
@@ -327,7 +328,9 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
         return nb::none();
     if (PyList_Reverse(results.ptr()) != 0)
         throw nb::python_error();
-    nb::object joined = join_bar_arrays(HS_GLOBAL(np), results);
+    // Only the rows the answer keeps are copied: the result holds the same bars either way.
+    const Py_ssize_t keep = count > 0 && count < PY_SSIZE_T_MAX ? (Py_ssize_t) count : -1;
+    nb::object joined = join_bar_arrays(HS_GLOBAL(np), results, keep);
     const Py_ssize_t m = length_of(joined);
     return checked(PySequence_GetSlice(joined.ptr(), tail_start(m, count), m));
 }

@@ -1,9 +1,11 @@
 // Joining the days' bar arrays of a minute query: numpy.hstack, done as one allocation and a
 // byte copy per day when every part is a plain C-contiguous array of one dtype without objects
 // (numpy's own concatenation of structured arrays copies field by field).
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "array_view.h"
 #include "histsource.h"
 
 namespace histsource {
@@ -20,24 +22,11 @@ void remember_numpy_join(nb::handle module) {
 
 namespace {
 
-struct Part {
-    const char *data;
-    Py_ssize_t n;
-};
-
-// Data pointer and length of a C-contiguous one-dimensional array, through the buffer
-// protocol; false for anything else. The view is released at once: the caller holds the array.
-bool contiguous_rows(nb::handle arr, Py_ssize_t itemsize, Part &out, int flags = PyBUF_C_CONTIGUOUS) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, flags) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool ok = view.ndim == 1 && view.itemsize == itemsize && view.len == view.shape[0] * itemsize;
-    out.data = static_cast<const char *>(view.buf);
-    out.n = ok ? view.shape[0] : 0;
-    PyBuffer_Release(&view);
-    return ok;
+// A C-contiguous one-dimensional array of `itemsize`-byte elements, held open through the
+// checked buffer view; false (no error pending) for anything else.
+bool contiguous_rows(nb::handle arr, Py_ssize_t itemsize, corvane::ArrayView &view,
+                     corvane::ArrayView::Access access = corvane::ArrayView::read_only) {
+    return view.try_open(arr, access) && view.itemsize() == itemsize && view.contiguous();
 }
 
 bool equal(PyObject *a, PyObject *b) {
@@ -103,8 +92,9 @@ bool copyable_layout(nb::handle dtype) {
     return ok;
 }
 
-// The joined array when every part qualifies; an empty object otherwise.
-nb::object join_by_copy(nb::handle np, nb::handle parts) {
+// The last `keep` rows of the joined array (all of them for keep < 0) when every part
+// qualifies; an empty object otherwise.
+nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     const Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
     nb::object ndarray = corvane::getattr(np, CORVANE_NAME(ndarray));
     nb::object dtype = corvane::getattr(nb::handle(PyList_GET_ITEM(parts.ptr(), 0)), CORVANE_NAME(dtype));
@@ -113,7 +103,7 @@ nb::object join_by_copy(nb::handle np, nb::handle parts) {
     const Py_ssize_t itemsize = PyLong_AsSsize_t(corvane::getattr(dtype, CORVANE_NAME(itemsize)).ptr());
     if (itemsize < 0)
         throw nb::python_error();
-    std::vector<Part> rows((size_t) count);
+    std::vector<corvane::ArrayView> rows((size_t) count);
     std::vector<nb::object> held((size_t) count);
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -123,27 +113,30 @@ nb::object join_by_copy(nb::handle np, nb::handle parts) {
             (i > 0 && !equal(corvane::getattr(part, CORVANE_NAME(dtype)).ptr(), dtype.ptr())) ||
             !contiguous_rows(part, itemsize, rows[(size_t) i]))
             return nb::object();
-        total += rows[(size_t) i].n;
+        total += rows[(size_t) i].length();
     }
-    nb::object out = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(total), dtype);
-    Part dst;
-    if (!contiguous_rows(out, itemsize, dst, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) || dst.n != total)
+    const Py_ssize_t n_out = keep >= 0 && keep < total ? keep : total;
+    nb::object out = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(n_out), dtype);
+    corvane::ArrayView dst;
+    if (!contiguous_rows(out, itemsize, dst, corvane::ArrayView::writable) || dst.length() != n_out)
         return nb::object();
-    char *to = const_cast<char *>(dst.data);
-    for (const Part &p : rows) {
-        if (p.n > 0)
-            std::memcpy(to, p.data, (size_t) (p.n * itemsize));
-        to += p.n * itemsize;
+    Py_ssize_t skip = total - n_out, at = 0; // rows before the kept tail are not copied
+    for (const corvane::ArrayView &p : rows) {
+        const Py_ssize_t from = std::min(skip, p.length());
+        skip -= from;
+        if (p.length() > from)
+            std::memcpy(dst.writable_at(at), p.at(from), (size_t) ((p.length() - from) * itemsize));
+        at += p.length() - from;
     }
     return out;
 }
 
 } // namespace
 
-nb::object join_bar_arrays(nb::handle np, nb::handle parts) {
+nb::object join_bar_arrays(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     nb::object hstack = corvane::getattr(np, CORVANE_NAME(hstack));
     if (hstack.ptr() == g_import_hstack && PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) > 0) {
-        nb::object joined = join_by_copy(np, parts);
+        nb::object joined = join_by_copy(np, parts, keep);
         if (joined.is_valid())
             return joined;
     }

@@ -2,7 +2,10 @@
 // calendar mixin would.
 #include "trading_calendar.h"
 
+#include "array_view.h"
+
 #include <algorithm>
+#include <cstring>
 #include <datetime.h>
 #include <memory>
 
@@ -25,8 +28,8 @@ struct Bound {
     PyObject *minute_bars_of_day = nullptr;   // the class's _get_minute_bars_of_day function
 } g; // kept for the process
 
-std::vector<std::unique_ptr<TradingCalendar>> &kept() {
-    static auto *k = new std::vector<std::unique_ptr<TradingCalendar>>(); // never freed: no decref at exit
+std::vector<std::shared_ptr<const TradingCalendar>> &kept() {
+    static auto *k = new std::vector<std::shared_ptr<const TradingCalendar>>(); // never freed: no decref at exit
     return *k;
 }
 
@@ -57,38 +60,31 @@ bool sorted_days(nb::handle index, std::vector<int64_t> &out) {
     nb::object values = corvane::getattr_or_absent(index, CORVANE_NAME(asi8));
     if (!values.is_valid())
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
+    corvane::ArrayView view;
+    if (!view.try_open(values) || !view.contiguous() || view.element().kind != corvane::ElementKind::signed_int ||
+        view.itemsize() != 8)
         return false;
-    }
-    const bool ok = view.ndim == 1 && view.itemsize == 8 && view.format &&
-                    (view.format[0] == 'l' || view.format[0] == 'q') && view.format[1] == 0;
-    if (ok) {
-        const auto *p = static_cast<const int64_t *>(view.buf);
-        out.assign(p, p + view.shape[0]);
-    }
-    PyBuffer_Release(&view);
-    if (!ok)
-        return false;
+    out.resize((size_t) view.length());
+    if (!out.empty())
+        std::memcpy(out.data(), view.at(0), out.size() * sizeof(int64_t));
     for (size_t i = 0; i < out.size(); ++i)
         if (out[i] == INT64_MIN || (i > 0 && out[i] < out[i - 1]))
             return false;
     return true;
 }
 
-const TradingCalendar *calendar_of(nb::handle index) {
+std::shared_ptr<const TradingCalendar> calendar_of(nb::handle index) {
     auto &k = kept();
     for (auto &c : k)
         if (c->mirrors(index))
-            return c.get();
+            return c;
     std::vector<int64_t> ns;
     if (!sorted_days(index, ns))
         return nullptr;
     if ((Py_ssize_t) k.size() >= kKept)
         k.erase(k.begin());
-    k.push_back(std::make_unique<TradingCalendar>(index, std::move(ns)));
-    return k.back().get();
+    k.push_back(std::make_shared<const TradingCalendar>(index, std::move(ns)));
+    return k.back();
 }
 
 bool bound_to(nb::handle self, PyObject *name, PyObject *function) {
@@ -151,7 +147,7 @@ void remember_calendar_methods(nb::handle module) {
     PyErr_Clear();
 }
 
-const TradingCalendar *native_calendar(nb::handle self) {
+std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self) {
     if (!bound_to(self, CORVANE_NAME(get_trading_dates), g.get_trading_dates) ||
         !bound_to(self, CORVANE_NAME(get_trading_calendar), g.get_trading_calendar))
         return nullptr;

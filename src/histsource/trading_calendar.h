@@ -3,6 +3,7 @@
 // once and reused (equal and hash-equal to the calendar's own items, so cache keys stay equal).
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "histsource.h"
@@ -42,8 +43,9 @@ void remember_calendar_methods(nb::handle module);
 // The calendar `self.get_trading_dates(...)` reads, when that call would be the mixin's own over
 // the exchange calendar held in `self.trading_calendars`; nullptr when anything differs (a
 // replaced method or mapping, an unsorted or time-zone-aware calendar), and the caller makes the
-// Python call instead.
-const TradingCalendar *native_calendar(nb::handle self);
+// Python call instead. Shared: a query keeps its calendar even when outside code run meanwhile
+// makes other calendars replace it among those kept.
+std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self);
 
 // The nanoseconds of midnight of the day of a naive datetime or Timestamp (exact types only, the
 // day within the Timestamp range), as `pd.Timestamp(x).normalize()` gives them; false otherwise.

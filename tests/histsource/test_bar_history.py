@@ -275,3 +275,34 @@ def test_replaced_calendar_and_minute_methods_take_effect_on_the_next_query(data
         assert all(isinstance(a[1], (tuple, pd.Timestamp)) for a in seen)
     else:
         assert last_day(bars) == 20240618
+
+
+def test_many_data_sources_each_walk_their_own_calendar(data_source, monkeypatch):
+    """More live sources than native calendars kept, one of them queried from inside another's
+    walk (a client that queries a second source): every answer is its own source's."""
+    ins = of_type(data_source, "stock")
+    others = [histsource.OstraDataDataSource() for _ in range(5)]
+    expected = data_source.history_bars(ins, 480, "1m", "close", DT, skip_suspended=False)
+    for other in others:
+        assert_same_array(other.history_bars(ins, 480, "1m", "close", DT, skip_suspended=False), expected)
+    real = histsource.ostradatac
+
+    class Reentrant:
+        inside = False
+
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+        def get_price(self, *args, **kwargs):
+            if not Reentrant.inside:
+                Reentrant.inside = True
+                try:
+                    for other in others:
+                        other.history_bars(ins, 240, "1m", "close", DT - datetime.timedelta(days=40),
+                                           skip_suspended=False)
+                finally:
+                    Reentrant.inside = False
+            return real.get_price(*args, **kwargs)
+    monkeypatch.setattr(histsource, "ostradatac", Reentrant())
+    data_source._minute_bar_cache.clear()
+    assert_same_array(data_source.history_bars(ins, 480, "1m", "close", DT, skip_suspended=False), expected)

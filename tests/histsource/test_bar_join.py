@@ -14,11 +14,13 @@ def days_of(source, ins):
     return s.index[(s == False).values & (s.index.normalize() <= pd.Timestamp(DT).normalize())]  # noqa: E712
 
 
+@pytest.mark.parametrize("count", [1000, 241, 480, 1])
 @pytest.mark.parametrize("fields", [None, ["close", "orig_time"], ["volume"]])
-def test_joined_answer_is_numpys_hstack(data_source, fields):  # noqa: F811
+def test_joined_answer_is_numpys_hstack(data_source, fields, count):  # noqa: F811
+    # counts inside a day, on a day boundary and of a single bar: only the kept tail is copied
     ins = of_type(data_source, "stock")
-    got = data_source.history_bars(ins, 1000, "1m", fields, DT)
-    ref = ref_minute_history(data_source, ins, 1000, "1m", fields, days_of(data_source, ins))
+    got = data_source.history_bars(ins, count, "1m", fields, DT)
+    ref = ref_minute_history(data_source, ins, count, "1m", fields, days_of(data_source, ins))
     assert_same_array(got, ref)
     assert got.dtype.itemsize == ref.dtype.itemsize and got.tobytes() == ref.tobytes()
 
