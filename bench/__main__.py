@@ -5,7 +5,7 @@ import sys
 
 from . import harness
 
-GROUPS = ("live", "history", "growth", "remote")
+GROUPS = ("live", "callgrind", "history", "growth", "remote")
 
 
 def main(argv=None):
