@@ -26,6 +26,8 @@ SIDES = ("total", "reference", "floor")
 
 
 def _child(n, indexes, plan_path):
+    if os.environ.get("BENCH_SO_DIR"):
+        from . import profile  # noqa: F401  (loads the module from that build directory)
     from . import live
     plan = []
     dumps = [0]
@@ -53,6 +55,8 @@ def _child(n, indexes, plan_path):
             gc.enable()
     with open(plan_path, "w") as f:
         json.dump(plan, f)
+    sys.stdout.flush()
+    os._exit(0)         # the counts are taken; interpreter shutdown adds nothing to them
 
 
 def _count(path):
@@ -63,7 +67,7 @@ def _count(path):
     raise RuntimeError("no totals in " + path)
 
 
-def measure(n=200, indexes=None, python=None):
+def measure(n=50, indexes=None, python=None):
     """{case name: {side: instructions per call}} for the given CASES indexes (default all);
     None when valgrind is not installed."""
     from . import live
@@ -112,7 +116,7 @@ def rows(result):
 
 def run(report):
     smoke = report.settings.smoke
-    result = measure(n=10 if smoke else 200, indexes=[0] if smoke else None)
+    result = measure(n=10 if smoke else 50, indexes=[0] if smoke else None)
     if result is None:
         report.add(Row("callgrind", "(valgrind not installed)", None, note="skipped"))
         return
@@ -123,7 +127,7 @@ def run(report):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m bench.callgrind", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("-n", type=int, default=200, help="calls of the shorter loop (default 200)")
+    parser.add_argument("-n", type=int, default=50, help="calls of the shorter loop (default 50)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--plan", help=argparse.SUPPRESS)
     parser.add_argument("cases", nargs="*", type=int, help="indexes into bench.live.CASES (default: all)")
