@@ -42,7 +42,13 @@ private:
             PyObject **dictptr = _PyObject_GetDictPtr(o);
             if (!dictptr || !*dictptr)
                 return nullptr;
-            PyObject *v = PyDict_GetItemWithError(*dictptr, name);
+            // The entry at the position learnt, when it still holds this very key: records of
+            // one class fill their dicts in one order, so this is one step of iteration.
+            Py_ssize_t pos = hint_;
+            PyObject *key, *v;
+            if (PyDict_Next(*dictptr, &pos, &key, &v) && key == name)
+                return Py_NewRef(v);
+            v = PyDict_GetItemWithError(*dictptr, name);
             if (!v) {
                 // An error of the lookup is the generic read's error too.
                 if (PyErr_Occurred())
@@ -97,19 +103,35 @@ private:
             PyObject **dictptr = _PyObject_GetDictPtr(o);
             if (dictptr && *dictptr && PyDict_CheckExact(*dictptr)) {
                 PyObject *v = PyDict_GetItemWithError(*dictptr, name);
-                if (v)
+                if (v) {
                     kind_ = Kind::Dict;
-                else
+                    hint_ = position_of(*dictptr, name);
+                } else {
                     PyErr_Clear();
+                }
             }
         }
         type_ = tp;
         version_ = version;
     }
 
+    // The iteration position just before the entry whose key is `name` itself, or -1 (a
+    // position PyDict_Next refuses) when no key is that very object.
+    static Py_ssize_t position_of(PyObject *dict, PyObject *name) {
+        Py_ssize_t pos = 0, before = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (key == name)
+                return before;
+            before = pos;
+        }
+        return -1;
+    }
+
     PyTypeObject *type_ = nullptr;
     unsigned int version_ = 0;
     Kind kind_ = Kind::Generic;
+    Py_ssize_t hint_ = -1;
     Py_ssize_t offset_ = 0;
     getter getter_ = nullptr;
     void *closure_ = nullptr;
