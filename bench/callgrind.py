@@ -8,6 +8,9 @@ instructions per call = (count(2n) - count(n)) / n. The counts repeat to within 
 instructions from run to run, whatever else the machine is doing.
 
     python -m bench.callgrind [-n N] [case index ...]
+
+With BENCH_SO_DIR set to a build directory, the bridge is loaded from there (as bench.profile
+does), to compare two builds.
 """
 import argparse
 import gc
@@ -26,8 +29,6 @@ SIDES = ("total", "reference", "floor")
 
 
 def _child(n, indexes, plan_path):
-    if os.environ.get("BENCH_SO_DIR"):
-        from . import profile  # noqa: F401  (loads the module from that build directory)
     from . import live
     plan = []
     dumps = [0]
@@ -135,6 +136,8 @@ def main(argv=None):
     parser.add_argument("cases", nargs="*", type=int, help="indexes into bench.live.CASES (default: all)")
     args = parser.parse_args(argv)
     if args.child:
+        if os.environ.get("BENCH_SO_DIR"):
+            from . import profile  # noqa: F401  (loads the module from that build directory first)
         from . import live
         _child(args.n, args.cases or list(range(len(live.CASES))), args.plan)
         return 0
