@@ -9,6 +9,7 @@ Reading the terminal record's attributes, building the record dict and the bar-c
 are the bridge's own cost."""
 import collections
 import contextlib
+import dataclasses
 import itertools
 import types
 
@@ -149,11 +150,26 @@ class _Queue:
         reference.history_bar.clear()
 
 
+def _own_copy(record):
+    """A record of the same class and fields for the reference: the bridge's reads may turn a
+    record's inline attribute values into a dict object, which would slow the interpreter's
+    own attribute reads of that same object."""
+    if isinstance(record, list):
+        return [_own_copy(r) for r in record]
+    if dataclasses.is_dataclass(record):
+        return type(record)(**{f.name: getattr(record, f.name) for f in dataclasses.fields(record)})
+    if isinstance(record, types.SimpleNamespace):
+        return types.SimpleNamespace(**vars(record))
+    return record
+
+
 def _reference_loop(method, *args):
     """A loop of n calls of the plain-Python reference's `method`, over the names the bridge
-    has now (bound when the case is made, after the world swapped its stand-ins in)."""
+    has now (bound when the case is made, after the world swapped its stand-ins in), with
+    records of its own."""
     reference.bind(lf)
     cb = getattr(reference.ReferenceStrategy(), method)
+    args = tuple(_own_copy(a) for a in args)
 
     if len(args) == 1:
         arg, = args
@@ -240,12 +256,13 @@ def bar_case(mode):
 
     reference.bind(lf)
     rcb = reference.ReferenceStrategy().on_bar
+    r0, r1, r2 = (_own_copy(b) for b in bars)
 
     def ref(n):
         for _ in range(n):
-            rcb(b0)
-            rcb(b1)
-            rcb(b2)
+            rcb(r0)
+            rcb(r1)
+            rcb(r2)
 
     return "on_bar x3 (universe 3, one BAR)", total, floor, setup, ref
 
@@ -374,11 +391,12 @@ def order_case(mode, status_name):
                 q.append(Event(kinds.ORDER_CREATION_PASS, account=account, order=deepcopy(order)))
         reference.bind(lf)
         rcb = reference.ReferenceStrategy().on_order
+        own_rep = _own_copy(rep)
 
         def ref(n):
             for _ in range(n):
                 order.status = pending
-                rcb(rep)
+                rcb(own_rep)
         return "on_order Sended (confirms)", total, floor, setup, ref
 
     def total(n):
@@ -487,14 +505,15 @@ def algo_updates_case(mode):
 
     reference.bind(lf)
     strategy = reference.ReferenceStrategy()
+    rparent, rchild, rfill = _own_copy(parent), _own_copy(child), _own_copy(fill)
 
     def ref(n):
         p, c, t = (strategy.on_algo_parent_order_update, strategy.on_algo_child_order_update,
                    strategy.on_algo_child_order_trade)
         for _ in range(n):
-            p(parent)
-            c(child)
-            t(fill)
+            p(rparent)
+            c(rchild)
+            t(rfill)
 
     return "algo updates x3 (parent, child, trade)", total, floor, setup, ref
 
