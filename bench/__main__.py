@@ -5,7 +5,7 @@ import sys
 
 from . import harness
 
-GROUPS = ("live", "history", "growth", "remote", "recorder")
+GROUPS = ("live", "callgrind", "history", "growth", "remote", "recorder")
 
 
 def main(argv=None):

@@ -9,6 +9,7 @@ Reading the terminal record's attributes, building the record dict and the bar-c
 are the bridge's own cost."""
 import collections
 import contextlib
+import dataclasses
 import itertools
 import types
 
@@ -17,10 +18,12 @@ from corvane.tessara.environment import Environment
 from pyvorn import records
 from pyvorn.enums import MarketType, OrderStatusType
 
-from .harness import own_cost_row
+from . import reference
+from .harness import Row, own_cost_row, per_call, versus_row
 
 QUEUE_CAPACITY = 1000000
 TARGET_HOST = 0.20          # own cost at most 20% of the floor with the host stand-ins
+TARGET_REFERENCE = 0.5      # own cost at most half the plain-Python reference's own cost
 STAMP = 20261208093000500   # 2026-12-08 09:30:00.500
 CODES = ("000001", "000002", "000004")
 
@@ -142,7 +145,43 @@ class _Queue:
     def __call__(self):
         self.q = _new_queue(self.mode)
         lf.event_queue = self.q
+        reference.event_queue = self.q
         lf.history_bar.clear()
+        reference.history_bar.clear()
+
+
+def _own_copy(record):
+    """A record of the same class and fields for the reference: the bridge's reads may turn a
+    record's inline attribute values into a dict object, which would slow the interpreter's
+    own attribute reads of that same object."""
+    if isinstance(record, list):
+        return [_own_copy(r) for r in record]
+    if dataclasses.is_dataclass(record):
+        return type(record)(**{f.name: getattr(record, f.name) for f in dataclasses.fields(record)})
+    if isinstance(record, types.SimpleNamespace):
+        return types.SimpleNamespace(**vars(record))
+    return record
+
+
+def _reference_loop(method, *args):
+    """A loop of n calls of the plain-Python reference's `method`, over the names the bridge
+    has now (bound when the case is made, after the world swapped its stand-ins in), with
+    records of its own."""
+    reference.bind(lf)
+    cb = getattr(reference.ReferenceStrategy(), method)
+    args = tuple(_own_copy(a) for a in args)
+
+    if len(args) == 1:
+        arg, = args
+
+        def loop(n):
+            for _ in range(n):
+                cb(arg)
+    else:
+        def loop(n):
+            for _ in range(n):
+                cb(*args)
+    return loop
 
 
 # -- cases --------------------------------------------------------------------------------------
@@ -176,7 +215,7 @@ def snapshot_case(mode):
             ins = Env.get_instance().data_proxy.instruments(code)
             q.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=Tick(ins, rec)))
 
-    return "on_snapshot", total, floor, queue
+    return "on_snapshot", total, floor, queue, _reference_loop("on_snapshot", snap)
 
 
 def bar_case(mode):
@@ -215,7 +254,17 @@ def bar_case(mode):
         for h in hists:
             h.clear()
 
-    return "on_bar x3 (universe 3, one BAR)", total, floor, setup
+    reference.bind(lf)
+    rcb = reference.ReferenceStrategy().on_bar
+    r0, r1, r2 = (_own_copy(b) for b in bars)
+
+    def ref(n):
+        for _ in range(n):
+            rcb(r0)
+            rcb(r1)
+            rcb(r2)
+
+    return "on_bar x3 (universe 3, one BAR)", total, floor, setup, ref
 
 
 def tick_order_case(mode):
@@ -245,7 +294,7 @@ def tick_order_case(mode):
                                         gkind(type_c, mt))
             q.append(Event(EVENT.L2_ORDER, calendar_dt=dt, trading_dt=dt, l2_order=o))
 
-    return "on_tick_order", total, floor, queue
+    return "on_tick_order", total, floor, queue, _reference_loop("on_tick_order", rec)
 
 
 def tick_trade_case(mode):
@@ -273,7 +322,7 @@ def tick_trade_case(mode):
             o = L2Transaction.__from_create__(8, code, dt, SIDE.BUY, 10.5, 300, 3150.0, gtt(type_c), 101, 100)
             q.append(Event(EVENT.L2_TRANSACTION, calendar_dt=dt, trading_dt=dt, l2_transaction=o))
 
-    return "on_tick_trade", total, floor, queue
+    return "on_tick_trade", total, floor, queue, _reference_loop("on_tick_trade", rec)
 
 
 def _framework_order(mode):
@@ -340,7 +389,15 @@ def order_case(mode, status_name):
                 order.set_frozen_cash(10000.0)
                 order.status = ORDER_STATUS.ACTIVE
                 q.append(Event(kinds.ORDER_CREATION_PASS, account=account, order=deepcopy(order)))
-        return "on_order Sended (confirms)", total, floor, setup
+        reference.bind(lf)
+        rcb = reference.ReferenceStrategy().on_order
+        own_rep = _own_copy(rep)
+
+        def ref(n):
+            for _ in range(n):
+                order.status = pending
+                rcb(own_rep)
+        return "on_order Sended (confirms)", total, floor, setup, ref
 
     def total(n):
         cb = bridge.on_order
@@ -361,7 +418,7 @@ def order_case(mode, status_name):
             order.unfilled_quantity = 500
             order.status = new_status
             q.append(Event(kinds.TRADE, account=account, trade=trade, order=deepcopy(order)))
-    return "on_order %s (fill)" % status_name, total, floor, setup
+    return "on_order %s (fill)" % status_name, total, floor, setup, _reference_loop("on_order", rep)
 
 
 def query_position_case(mode, count=50):
@@ -397,12 +454,82 @@ def query_position_case(mode, count=50):
                 positions.append(p)
             q.append(Event(EVENT.QUERY_POSITION, rid=7, positions=positions))
 
-    return "on_query_position (%d)" % count, total, floor, queue
+    return "on_query_position (%d)" % count, total, floor, queue, _reference_loop(
+        "on_query_position", res, 7, 0, "")
+
+
+def algo_updates_case(mode):
+    """One parent-order update, one child-order update and one child trade of a known parent."""
+    pid = 9001
+    parent = _record(mode, records.ParentOrder, sys_quote_id=pid, client_seq_id=3, security_id="000001",
+                     order_qty=1000, trade_qty=300, trade_value=3000.0)
+    child = _record(mode, records.ChildOrder, sys_quote_id=pid, client_order_id="k1", counter_order_id=77,
+                    security_id="000001", order_price=10.0, order_qty=300, trade_qty=300, total_trade_value=3000.0)
+    fill = _record(mode, records.ChildTrade, sys_quote_id=pid, client_order_id="k1", exec_id="e1",
+                   security_id="000001", trade_price=10.0, trade_qty=300, trade_time=STAMP)
+    bridge = _bridge()
+    queue = _Queue(mode)
+    ids, parents, children, trades = lf.algo_parent_id, lf.algo_parent_orders, lf.algo_child_orders, lf.algo_child_trades
+    P, C, T, Event, EVENT, deepcopy = (lf.AlgoParentOrder, lf.AlgoChildOrder, lf.AlgoChildTrade, lf.Event, lf.EVENT,
+                                       lf.copy.deepcopy)
+
+    def setup():
+        queue()
+        ids[:] = [pid]
+        parents.clear()
+        children.clear()
+        trades.clear()
+
+    def total(n):
+        p, c, t = bridge.on_algo_parent_order_update, bridge.on_algo_child_order_update, bridge.on_algo_child_order_trade
+        for _ in range(n):
+            p(parent)
+            c(child)
+            t(fill)
+
+    def floor(n):
+        q = queue.q
+        for _ in range(n):
+            pid in ids
+            latest = P.from_vorn(parent, parents.get(pid) if pid in parents else None)
+            parents[pid] = latest
+            q.append(Event(EVENT.PARENT_ORDER_UPDATE, algo_parent_order=deepcopy(latest)))
+            pid in ids
+            latest = C.from_vorn(child, children.get(pid) if pid in children else None)
+            children[pid] = latest
+            q.append(Event(EVENT.CHILD_ORDER_UPDATE, algo_child_order=deepcopy(latest)))
+            pid in ids
+            latest = T.from_vorn(fill, trades.get(pid) if pid in trades else None)
+            trades[pid] = latest
+            q.append(Event(EVENT.CHILD_ORDER_TRADE, algo_child_trade=deepcopy(latest)))
+
+    reference.bind(lf)
+    strategy = reference.ReferenceStrategy()
+    rparent, rchild, rfill = _own_copy(parent), _own_copy(child), _own_copy(fill)
+
+    def ref(n):
+        p, c, t = (strategy.on_algo_parent_order_update, strategy.on_algo_child_order_update,
+                   strategy.on_algo_child_order_trade)
+        for _ in range(n):
+            p(rparent)
+            c(rchild)
+            t(rfill)
+
+    return "algo updates x3 (parent, child, trade)", total, floor, setup, ref
 
 
 CASES = (snapshot_case, bar_case, tick_order_case, tick_trade_case,
          lambda m: order_case(m, "Sended"), lambda m: order_case(m, "PartiallyFilled"),
-         lambda m: order_case(m, "Filled"), query_position_case)
+         lambda m: order_case(m, "Filled"), query_position_case, algo_updates_case)
+
+
+def reference_row(mode, name, total, floor, ref, settings, setup):
+    """Own cost (total - floor) of the bridge over the reference's own cost, the three timed in
+    alternation."""
+    native, plain, base = per_call([total, ref, floor], settings, setup)
+    own, ref_own = native - base, plain - base
+    return Row("live/" + mode + "/ref", name, native, plain, own / ref_own if ref_own > 0 else None,
+               "own/ref own", TARGET_REFERENCE, "floor {:.2f} us".format(base * 1e6))
 
 
 def accessor_rows(report):
@@ -452,13 +579,20 @@ def run(report):
         for world, target in ((cheap_world, None), (host_world, TARGET_HOST)):
             with world() as mode:
                 for make in CASES:
-                    name, total, floor, setup = make(mode)
+                    name, total, floor, setup, ref = make(mode)
                     row = own_cost_row("live/" + mode, name, total, floor, report.settings,
                                        target=target, setup=setup)
                     report.add(row)
+                if mode == "host":
+                    for make in CASES:
+                        name, total, floor, setup, ref = make(mode)
+                        report.add(reference_row(mode, name, total, floor, ref, report.settings, setup))
         accessor_rows(report)
     finally:
         lf.event_queue = saved_queue
         lf.orders_dict.clear()
+        del lf.algo_parent_id[:]
+        for m in (lf.algo_parent_orders, lf.algo_child_orders, lf.algo_child_trades):
+            m.clear()
         lf.history_tick.clear()
         lf.history_bar.clear()

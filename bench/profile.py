@@ -2,7 +2,7 @@
 
     valgrind --tool=callgrind .venv/bin/python -m bench.profile cheap 0 total 20000
 
-(mode: cheap or host; case: index into bench.live.CASES). With BENCH_SO_DIR set to a build
+(mode: cheap or host; case: index into bench.live.CASES; side: total, floor or reference). With BENCH_SO_DIR set to a build
 directory, the module is loaded from there (build with symbols: RelWithDebInfo). Running the total and the floor with
 the same count and subtracting the instruction counts gives the bridge's own instructions per
 call, free of the timing noise of a shared machine."""
@@ -33,8 +33,8 @@ def main(argv):
     mode, index, side, n = argv[0], int(argv[1]), argv[2], int(argv[3])
     world = live.cheap_world if mode == "cheap" else live.host_world
     with world() as m:
-        name, total, floor, setup = live.CASES[index](m)
-        fn = total if side == "total" else floor
+        name, total, floor, setup, ref = live.CASES[index](m)
+        fn = {"total": total, "floor": floor, "reference": ref}[side]
         setup()
         fn(100)          # warm-up: first-use caches, interned names
         setup()

@@ -1,4 +1,6 @@
 // Login and account query results to framework events with Asset and Position objects.
+#include "attr_cache.h"
+#include "class_attr_cache.h"
 #include "livefeed.h"
 #include "record_intake.h"
 #include "report_util.h"
@@ -21,26 +23,26 @@ bool failed(nb::handle code) {
 nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle position_cls, nb::handle long_dir) {
     // security_id + "." comes first, so a code that is not text fails before the exchange lookup
     // (plain text cannot fail, and is joined with the suffix in one step).
-    nb::object security_id = getattr(pos, CORVANE_NAME(security_id));
+    nb::object security_id = CORVANE_ATTR(pos, security_id);
     nb::object head;
     if (!PyUnicode_CheckExact(security_id.ptr()))
         head = corvane::checked(PyNumber_Add(security_id.ptr(), CORVANE_TEXT(".")));
-    nb::object exchange = corvane::call(get_exchange, getattr(pos, CORVANE_NAME(market_id)));
+    nb::object exchange = corvane::call(get_exchange, CORVANE_ATTR(pos, market_id));
     nb::object code = head.is_valid() ? corvane::checked(PyNumber_Add(head.ptr(), exchange.ptr()))
                                       : join_market_code(security_id, exchange);
-    nb::object position = corvane::call(position_cls, code, long_dir, getattr(pos, CORVANE_NAME(init_qty)));
+    nb::object position = corvane::call(position_cls, code, long_dir, CORVANE_ATTR(pos, init_qty));
 
     // The state dict, keys in this order, built at its final size.
     static const char *const keys[] = {"quantity", "available_qty", "avg_price", "last_price", "market_value",
                                        "daily_pnl"};
     static const RecordLayout layout(keys, 6);
-    nb::object held[6] = {getattr(pos, CORVANE_NAME(leaves_qty)),   getattr(pos, CORVANE_NAME(available_qty)),
-                          getattr(pos, CORVANE_NAME(cost_price)),   getattr(pos, CORVANE_NAME(last_price)),
-                          getattr(pos, CORVANE_NAME(market_value)), getattr(pos, CORVANE_NAME(profit_loss))};
+    nb::object held[6] = {CORVANE_ATTR(pos, leaves_qty),   CORVANE_ATTR(pos, available_qty),
+                          CORVANE_ATTR(pos, cost_price),   CORVANE_ATTR(pos, last_price),
+                          CORVANE_ATTR(pos, market_value), CORVANE_ATTR(pos, profit_loss)};
     PyObject *values[6];
     for (int i = 0; i < 6; ++i)
         values[i] = held[i].ptr();
-    corvane::call_method(position, CORVANE_NAME(set_state), layout.make(values));
+    CORVANE_CALL_METHOD(position, set_state, layout.make(values));
     return position;
 }
 
@@ -49,7 +51,7 @@ nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle pos
 nb::list positions_from(nb::handle results) {
     nb::object get_exchange = LF_GLOBAL(get_exchane_from_vorn_mdtype);
     nb::object position_cls = LF_GLOBAL(Position);
-    nb::object long_dir = getattr(LF_GLOBAL(POSITION_DIRECTION), CORVANE_NAME(LONG));
+    nb::object long_dir = CORVANE_CLASS_ATTR(LF_GLOBAL(POSITION_DIRECTION), LONG);
     nb::list positions;
     // Iterate by index over the live list, as a for loop over it would.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.ptr()); ++i) {
@@ -61,7 +63,7 @@ nb::list positions_from(nb::handle results) {
                 throw;
             report::log(CORVANE_NAME(warning),
                         concat({CORVANE_TEXT("on_query_position position do not add: "),
-                                text_of(getattr(pos, CORVANE_NAME(security_id))), CORVANE_TEXT("  exception: "),
+                                text_of(CORVANE_ATTR(pos, security_id)), CORVANE_TEXT("  exception: "),
                                 text_of(e.value())}));
         }
     }

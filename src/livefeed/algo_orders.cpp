@@ -1,5 +1,7 @@
 // Algorithmic order replies and reports, tracked per parent order.
 #include "from_import.h"
+#include "attr_cache.h"
+#include "class_attr_cache.h"
 #include "livefeed.h"
 #include "report_util.h"
 
@@ -32,18 +34,24 @@ nb::object control_type_of(nb::handle reply) {
 // parent, keep the new object under the parent's id, and queue a deep copy of it.
 // `map_name`, `cls_name`, `kind` and `kwnames` name the module map, the framework class, the EVENT
 // member and the event keyword of the report's kind. The record's id is read afresh at each step.
+// The read caches of one report kind: its record's id, and its class's converter.
+struct StateReportSites {
+    corvane::AttrSite id[4];
+    corvane::ClassMethodSite from_vorn;
+};
+
 void take_state_report(nb::handle record, PyObject *map_name, PyObject *cls_name, PyObject *kind,
-                       const corvane::KwNames<1> &kwnames) {
+                       const corvane::KwNames<1> &kwnames, StateReportSites &sites) {
     // Only parents whose creation was confirmed with a positive id are followed.
-    if (!report::contains(LF_GLOBAL(algo_parent_id), getattr(record, CORVANE_NAME(sys_quote_id))))
+    if (!report::contains(LF_GLOBAL(algo_parent_id), sites.id[0].read(record, CORVANE_NAME(sys_quote_id))))
         return;
     nb::object map = globals.get(map_name);
     nb::object previous = nb::none();
-    if (report::contains(map, getattr(record, CORVANE_NAME(sys_quote_id))))
-        previous = corvane::call_method(map, CORVANE_NAME(get), getattr(record, CORVANE_NAME(sys_quote_id)));
-    nb::object latest = corvane::call_method(globals.get(cls_name), CORVANE_NAME(from_vorn), record, previous);
+    if (report::contains(map, sites.id[1].read(record, CORVANE_NAME(sys_quote_id))))
+        previous = CORVANE_CALL_METHOD(map, get, sites.id[2].read(record, CORVANE_NAME(sys_quote_id)));
+    nb::object latest = sites.from_vorn.lookup(globals.get(cls_name), CORVANE_NAME(from_vorn))(record, previous);
     // The map holds the object itself; the framework's thread only ever sees copies.
-    if (PyObject_SetItem(map.ptr(), getattr(record, CORVANE_NAME(sys_quote_id)).ptr(), latest.ptr()) != 0)
+    if (PyObject_SetItem(map.ptr(), sites.id[3].read(record, CORVANE_NAME(sys_quote_id)).ptr(), latest.ptr()) != 0)
         throw nb::python_error();
     report::DeepCopier deepcopy;
     nb::object copy = deepcopy(latest);
@@ -96,18 +104,21 @@ void on_control_algo_parent_order_res(nb::handle /*self*/, nb::handle control_pa
 }
 
 void on_algo_parent_order_update(nb::handle /*self*/, nb::handle parent_order) {
+    static StateReportSites sites;
     take_state_report(parent_order, CORVANE_NAME(algo_parent_orders), CORVANE_NAME(AlgoParentOrder),
-                      CORVANE_NAME(PARENT_ORDER_UPDATE), CORVANE_KWNAMES("algo_parent_order"));
+                      CORVANE_NAME(PARENT_ORDER_UPDATE), CORVANE_KWNAMES("algo_parent_order"), sites);
 }
 
 void on_algo_child_order_update(nb::handle /*self*/, nb::handle child_order) {
+    static StateReportSites sites;
     take_state_report(child_order, CORVANE_NAME(algo_child_orders), CORVANE_NAME(AlgoChildOrder),
-                      CORVANE_NAME(CHILD_ORDER_UPDATE), CORVANE_KWNAMES("algo_child_order"));
+                      CORVANE_NAME(CHILD_ORDER_UPDATE), CORVANE_KWNAMES("algo_child_order"), sites);
 }
 
 void on_algo_child_order_trade(nb::handle /*self*/, nb::handle child_trade) {
+    static StateReportSites sites;
     take_state_report(child_trade, CORVANE_NAME(algo_child_trades), CORVANE_NAME(AlgoChildTrade),
-                      CORVANE_NAME(CHILD_ORDER_TRADE), CORVANE_KWNAMES("algo_child_trade"));
+                      CORVANE_NAME(CHILD_ORDER_TRADE), CORVANE_KWNAMES("algo_child_trade"), sites);
 }
 
 } // namespace livefeed

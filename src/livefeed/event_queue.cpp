@@ -5,6 +5,7 @@
 // `overwrite_warning_interval` seconds (both attributes read at the moment of use).
 #include <chrono>
 
+#include "attr_cache.h"
 #include "livefeed.h"
 
 namespace livefeed {
@@ -32,23 +33,26 @@ RingBufferClass ring_buffer;
 
 // An exact int attribute of a plain instance as a C integer; false when absent, not an exact
 // int or out of range (the caller then takes the general path, which reports any error).
-bool read_index(PyObject *obj, PyObject *name, Py_ssize_t &out) {
-    PyObject *v = PyObject_GenericGetAttr(obj, name);
-    if (!v) {
+bool read_index(PyObject *obj, PyObject *name, corvane::AttrSite &site, Py_ssize_t &out) {
+    nb::object v;
+    try {
+        v = site.read(obj, name);
+    } catch (nb::python_error &) {
+        return false;
+    }
+    if (!PyLong_CheckExact(v.ptr()))
+        return false;
+    out = PyLong_AsSsize_t(v.ptr());
+    if (out == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
     }
-    bool ok = PyLong_CheckExact(v);
-    if (ok) {
-        out = PyLong_AsSsize_t(v);
-        if (out == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            ok = false;
-        }
-    }
-    Py_DECREF(v);
-    return ok;
+    return true;
 }
+
+// The version tag of the ring buffer class under which its `__len__` and `maxlen` were last
+// found to be the original ones; 0 when not checked since the last change of the class.
+unsigned int checked_version = 0;
 
 // The ring buffer's fullness without its Python-level `maxlen` and `__len__`: for an instance of
 // the unmodified class they return `_capacity` and `_right_index - _left_index`, read here
@@ -57,15 +61,22 @@ bool ring_buffer_full(PyObject *q, bool &full) {
     PyTypeObject *tp = Py_TYPE(q);
     if (tp != ring_buffer.type || tp->tp_getattro != PyObject_GenericGetAttr)
         return false;
-    PyObject *len = PyDict_GetItemWithError(tp->tp_dict, CORVANE_NAME(__len__));
-    PyObject *maxlen = len ? PyDict_GetItemWithError(tp->tp_dict, CORVANE_NAME(maxlen)) : nullptr;
-    if (len != ring_buffer.len || maxlen != ring_buffer.maxlen) {
-        PyErr_Clear();
-        return false;
+    const unsigned int version = corvane::type_version(tp);
+    if (!version || version != checked_version) {
+        PyObject *len = PyDict_GetItemWithError(tp->tp_dict, CORVANE_NAME(__len__));
+        PyObject *maxlen = len ? PyDict_GetItemWithError(tp->tp_dict, CORVANE_NAME(maxlen)) : nullptr;
+        if (len != ring_buffer.len || maxlen != ring_buffer.maxlen) {
+            PyErr_Clear();
+            return false;
+        }
+        checked_version = version;
     }
+    static corvane::AttrSite capacity_site, right_site, left_site;
     Py_ssize_t capacity, left, right, size;
-    if (!read_index(q, CORVANE_NAME(_capacity), capacity) || !read_index(q, CORVANE_NAME(_right_index), right) ||
-        !read_index(q, CORVANE_NAME(_left_index), left) || __builtin_sub_overflow(right, left, &size) || size < 0)
+    if (!read_index(q, CORVANE_NAME(_capacity), capacity_site, capacity) ||
+        !read_index(q, CORVANE_NAME(_right_index), right_site, right) ||
+        !read_index(q, CORVANE_NAME(_left_index), left_site, left) || __builtin_sub_overflow(right, left, &size) ||
+        size < 0)
         return false;
     full = size >= capacity;
     return true;
@@ -168,7 +179,7 @@ void warn_if_due(long long total) {
 
 void append_event(nb::handle event_queue, nb::handle event) {
     const bool full = will_overwrite(event_queue);
-    corvane::call_method(event_queue, CORVANE_NAME(append), event);
+    CORVANE_CALL_METHOD(event_queue, append, event);
     if (full)
         warn_if_due(count_overwrite());
 }

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "calls.h"
+#include "global_cache.h"
 #include "interned.h"
 #include "module_globals.h"
 
@@ -13,8 +14,13 @@ namespace nb = nanobind;
 // The module's namespace; every outside name and every piece of module state is read from it.
 extern corvane::ModuleGlobals globals;
 
-// The value the module binds under `ident` now (outside names and module state alike).
-#define LF_GLOBAL(ident) ::livefeed::globals.get(CORVANE_NAME(ident))
+// The value the module binds under `ident` now (outside names and module state alike), through a
+// cache of its own for this place in the code that any change of the namespace invalidates.
+#define LF_GLOBAL(ident)                                                             \
+    ([]() -> ::nanobind::object {                                                    \
+        static ::corvane::GlobalSite site_;                                          \
+        return site_.get(::livefeed::globals, CORVANE_NAME(ident));                  \
+    }())
 
 // Module set-up, in import order.
 void bind_imports(nb::module_ &m);

@@ -1,4 +1,6 @@
 // Snapshot and bar intake: terminal records to tick and bar records, histories and events.
+#include "attr_cache.h"
+#include "class_attr_cache.h"
 #include "livefeed.h"
 #include "record_intake.h"
 
@@ -26,9 +28,10 @@ constexpr std::size_t kBarSize = sizeof(kBarKeys) / sizeof(kBarKeys[0]);
 constexpr std::size_t kBarCopied = sizeof(kBarAttrs) / sizeof(kBarAttrs[0]);
 static_assert(kBarSize == 9 && kBarCopied == kBarSize - 2, "bar record layout");
 
-// Interned attribute names, made once.
+// Interned attribute names, made once, each with the read cache of its field.
 struct AttrNames {
     PyObject *names[kSnapshotCopied];
+    corvane::AttrSite sites[kSnapshotCopied];
     AttrNames(const char *const *attrs, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i)
             names[i] = corvane::intern(attrs[i]);
@@ -43,20 +46,20 @@ const RecordLayout &bar_layout() {
     static const RecordLayout layout(kBarKeys, kBarSize);
     return layout;
 }
-const AttrNames &snapshot_attrs() {
-    static const AttrNames names(kSnapshotAttrs, kSnapshotCopied);
+AttrNames &snapshot_attrs() {
+    static AttrNames names(kSnapshotAttrs, kSnapshotCopied);
     return names;
 }
-const AttrNames &bar_attrs() {
-    static const AttrNames names(kBarAttrs, kBarCopied);
+AttrNames &bar_attrs() {
+    static AttrNames names(kBarAttrs, kBarCopied);
     return names;
 }
 
 // Reads record.<names[i]> into out[first + i]; owned references are kept in `holders`.
-void read_attrs(nb::handle record, const AttrNames &attrs, std::size_t n, nb::object *holders, PyObject **out,
+void read_attrs(nb::handle record, AttrNames &attrs, std::size_t n, nb::object *holders, PyObject **out,
                 std::size_t first) {
     for (std::size_t i = 0; i < n; ++i) {
-        holders[i] = corvane::getattr(record, attrs.names[i]);
+        holders[i] = attrs.sites[i].read(record, attrs.names[i]);
         out[first + i] = holders[i].ptr();
     }
 }
@@ -71,7 +74,7 @@ nb::object new_bar_deque() { return corvane::call(LF_GLOBAL(deque)); }
 // The bar-count rule: bar_cnt counts bars of one bar time, restarting at 1 for a new time.
 // The count is read only when it goes on; a new bar time sets it to 1 without reading it.
 nb::object count_bar(nb::handle self, nb::handle t) {
-    nb::object current = corvane::getattr(self, CORVANE_NAME(current_trade_dt));
+    nb::object current = CORVANE_ATTR(self, current_trade_dt);
     static PyObject *const zero = PyLong_FromLong(0);
     static PyObject *const one = PyLong_FromLong(1);
     int same = PyObject_RichCompareBool(current.ptr(), zero, Py_EQ);
@@ -81,7 +84,7 @@ nb::object count_bar(nb::handle self, nb::handle t) {
         throw nb::python_error();
     nb::object count = nb::borrow(one);
     if (same)
-        count = corvane::checked(PyNumber_Add(corvane::getattr(self, CORVANE_NAME(bar_cnt)).ptr(), one));
+        count = corvane::checked(PyNumber_Add(CORVANE_ATTR(self, bar_cnt).ptr(), one));
     corvane::setattr(self, CORVANE_NAME(bar_cnt), count);
     corvane::setattr(self, CORVANE_NAME(current_trade_dt), t);
     return count;
@@ -91,7 +94,7 @@ nb::object count_bar(nb::handle self, nb::handle t) {
 
 void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
     nb::object convert = LF_GLOBAL(convert_int_to_datetime);
-    nb::object dt = corvane::call(convert, stamp_seconds(corvane::getattr(snapshot, CORVANE_NAME(orig_time))));
+    nb::object dt = corvane::call(convert, stamp_seconds(CORVANE_ATTR(snapshot, orig_time)));
     nb::object code = market_code_of(snapshot, LF_GLOBAL(get_exchane_from_vorn_mdtype));
 
     // Every read happens before anything is stored, so a failing record changes nothing.
@@ -106,12 +109,13 @@ void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
 
     // The tick object carries the very record held in the history. The queue, the event class and
     // its kind are read before the tick object is built, as the one expression that queues it runs.
-    nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
-    nb::object proxy = corvane::getattr(env, CORVANE_NAME(data_proxy));
-    nb::object instrument = corvane::call_method(proxy, CORVANE_NAME(instruments), code);
+    static corvane::ClassMethodSite get_instance;
+    nb::object env = get_instance.lookup(LF_GLOBAL(Environment), CORVANE_NAME(get_instance))();
+    nb::object proxy = CORVANE_ATTR(env, data_proxy);
+    nb::object instrument = CORVANE_CALL_METHOD(proxy, instruments, code);
     nb::object queue = LF_GLOBAL(event_queue);
     nb::object event_cls = LF_GLOBAL(Event);
-    nb::object kind = corvane::getattr(LF_GLOBAL(EVENT), CORVANE_NAME(TICK));
+    nb::object kind = CORVANE_CLASS_ATTR(LF_GLOBAL(EVENT), TICK);
     nb::object tick = corvane::call(LF_GLOBAL(TickObject), instrument, record);
     nb::object event =
         corvane::call_kw(event_cls, CORVANE_KWNAMES("calendar_dt", "trading_dt", "tick"), kind, dt, dt, tick);
@@ -121,7 +125,7 @@ void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
 void on_bar(nb::handle self, nb::handle bar) {
     nb::object code = market_code_of(bar, LF_GLOBAL(get_exchane_from_vorn_mdtype));
     nb::object convert = LF_GLOBAL(convert_int_to_datetime);
-    nb::object t = stamp_seconds(corvane::getattr(bar, CORVANE_NAME(end_time)));
+    nb::object t = stamp_seconds(CORVANE_ATTR(bar, end_time));
     nb::object bar_time = corvane::call(convert, t);
 
     PyObject *values[kBarSize];
@@ -136,8 +140,9 @@ void on_bar(nb::handle self, nb::handle bar) {
     // One BAR event per bar time, once as many bars of that time arrived as the universe holds;
     // the universe is read afresh for every bar.
     nb::object count = count_bar(self, t);
-    nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
-    nb::object universe = corvane::call_method(env, CORVANE_NAME(get_universe));
+    static corvane::ClassMethodSite get_instance;
+    nb::object env = get_instance.lookup(LF_GLOBAL(Environment), CORVANE_NAME(get_instance))();
+    nb::object universe = CORVANE_CALL_METHOD(env, get_universe);
     Py_ssize_t size = PyObject_Size(universe.ptr());
     if (size < 0)
         throw nb::python_error();
@@ -149,7 +154,7 @@ void on_bar(nb::handle self, nb::handle bar) {
         return;
     nb::object whole = corvane::checked(PyNumber_Long(t.ptr()));
     nb::object calendar_dt = corvane::call(LF_GLOBAL(convert_int_to_whole_date), whole);
-    nb::object kind = corvane::getattr(LF_GLOBAL(EVENT), CORVANE_NAME(BAR));
+    nb::object kind = CORVANE_CLASS_ATTR(LF_GLOBAL(EVENT), BAR);
     nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt"), kind,
                                         calendar_dt, calendar_dt);
     append_event(LF_GLOBAL(event_queue), event);

@@ -1,6 +1,8 @@
 // Order and trade reports: framework orders follow the terminal, fills become trades.
 #include <optional>
 
+#include "attr_cache.h"
+#include "class_attr_cache.h"
 #include "livefeed.h"
 #include "report_util.h"
 
@@ -14,12 +16,12 @@ using report::text_of;
 // The attributes of one terminal order report, each read once.
 struct OrderReport {
     explicit OrderReport(nb::handle r)
-        : client_order_id(getattr(r, CORVANE_NAME(client_order_id))),
-          security_id(getattr(r, CORVANE_NAME(security_id))), order_price(getattr(r, CORVANE_NAME(order_price))),
-          order_status(getattr(r, CORVANE_NAME(order_status))), order_qty(getattr(r, CORVANE_NAME(order_qty))),
-          trade_qty(getattr(r, CORVANE_NAME(trade_qty))),
-          total_trade_value(getattr(r, CORVANE_NAME(total_trade_value))),
-          error_msg(getattr(r, CORVANE_NAME(error_msg))), last_match_qty(getattr(r, CORVANE_NAME(last_match_qty))),
+        : client_order_id(CORVANE_ATTR(r, client_order_id)),
+          security_id(CORVANE_ATTR(r, security_id)), order_price(CORVANE_ATTR(r, order_price)),
+          order_status(CORVANE_ATTR(r, order_status)), order_qty(CORVANE_ATTR(r, order_qty)),
+          trade_qty(CORVANE_ATTR(r, trade_qty)),
+          total_trade_value(CORVANE_ATTR(r, total_trade_value)),
+          error_msg(CORVANE_ATTR(r, error_msg)), last_match_qty(CORVANE_ATTR(r, last_match_qty)),
           record(r) {}
 
     nb::object client_order_id, security_id, order_price, order_status, order_qty, trade_qty, total_trade_value,
@@ -70,9 +72,10 @@ Row row_of(nb::handle status) {
         corvane::intern(kStatusRows[8].member),
     };
     static_assert(sizeof(names) / sizeof(names[0]) == sizeof(kStatusRows) / sizeof(kStatusRows[0]));
+    static corvane::ClassAttrSite members[sizeof(kStatusRows) / sizeof(kStatusRows[0])];
     nb::object status_type = LF_GLOBAL(OrderStatusType);
     for (size_t i = 0; i < sizeof(kStatusRows) / sizeof(kStatusRows[0]); ++i)
-        if (report::equals(status, getattr(status_type, names[i])))
+        if (report::equals(status, members[i].read(status_type, names[i])))
             return kStatusRows[i].row;
     return Row::Other;
 }
@@ -82,8 +85,9 @@ Row row_of(nb::handle status) {
 class OrderUpdate {
 public:
     OrderUpdate(const OrderReport &r, nb::handle order) : r_(r), order_(order) {
-        nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
-        account_ = corvane::call_method(env, CORVANE_NAME(get_account), getattr(order_, CORVANE_NAME(market_code)));
+        static corvane::ClassMethodSite get_instance;
+        nb::object env = get_instance.lookup(LF_GLOBAL(Environment), CORVANE_NAME(get_instance))();
+        account_ = CORVANE_CALL_METHOD(env, get_account, CORVANE_ATTR(order_, market_code));
     }
 
     void apply(Row row) {
@@ -100,9 +104,10 @@ public:
 
 private:
     nb::object status(PyObject *name) {
+        static corvane::NamedSites<corvane::ClassAttrSite, 16> members;
         if (!order_status_.is_valid())
             order_status_ = LF_GLOBAL(ORDER_STATUS);
-        return getattr(order_status_, name);
+        return corvane::read_class_attr(members, order_status_, name);
     }
 
     // The event names are read on the first event of the report, not for reports that queue none.
@@ -119,18 +124,18 @@ private:
     }
 
     void set_frozen_cash() {
-        corvane::call_method(order_, CORVANE_NAME(set_frozen_cash), r_.field(CORVANE_NAME(frozen_trade_value)));
+        CORVANE_CALL_METHOD(order_, set_frozen_cash, CORVANE_ATTR(r_.record, frozen_trade_value));
     }
 
     // UnSend / Sended: the counter's id is taken as it comes; a positive one confirms the order once.
     void creation() {
-        nb::object counter_id = r_.field(CORVANE_NAME(counter_order_id));
+        nb::object counter_id = CORVANE_ATTR(r_.record, counter_order_id);
         setattr(order_, CORVANE_NAME(secondary_order_id), counter_id);
         set_frozen_cash();
         if (!report::positive(counter_id))
             return;
         nb::object active = status(CORVANE_NAME(ACTIVE));
-        if (!report::differs(getattr(order_, CORVANE_NAME(status)), active))
+        if (!report::differs(CORVANE_ATTR(order_, status), active))
             return;
         setattr(order_, CORVANE_NAME(status), active);
         post_order_event(CORVANE_NAME(ORDER_CREATION_PASS));
@@ -148,15 +153,15 @@ private:
             return;
         // The keyword values are read into locals in the order listed: C++ leaves the order in which
         // call arguments are evaluated open.
-        nb::object trade_cls = LF_GLOBAL(Trade);
-        nb::object order_id = getattr(order_, CORVANE_NAME(order_id));
-        nb::object price = r_.field(CORVANE_NAME(last_match_price));
-        nb::object side = getattr(order_, CORVANE_NAME(side));
-        nb::object effect = getattr(order_, CORVANE_NAME(position_effect));
-        nb::object market_code = getattr(order_, CORVANE_NAME(market_code));
-        nb::object frozen_price = getattr(order_, CORVANE_NAME(price));
-        nb::object trade = corvane::call_method_kw(
-            trade_cls, CORVANE_NAME(__from_create__),
+        static corvane::ClassMethodSite from_create;
+        corvane::BoundCall create = from_create.lookup(LF_GLOBAL(Trade), CORVANE_NAME(__from_create__));
+        nb::object order_id = CORVANE_ATTR(order_, order_id);
+        nb::object price = CORVANE_ATTR(r_.record, last_match_price);
+        nb::object side = CORVANE_ATTR(order_, side);
+        nb::object effect = CORVANE_ATTR(order_, position_effect);
+        nb::object market_code = CORVANE_ATTR(order_, market_code);
+        nb::object frozen_price = CORVANE_ATTR(order_, price);
+        nb::object trade = create.call_kw(
             CORVANE_KWNAMES("order_id", "price", "amount", "side", "position_effect", "market_code", "frozen_price"),
             order_id, price, r_.last_match_qty, side, effect, market_code, frozen_price);
         setattr(order_, CORVANE_NAME(avg_price),
@@ -180,7 +185,7 @@ private:
     void pending_cancel() {
         fill(nullptr);
         nb::object zero = nb::int_(0);
-        int filled = PyObject_RichCompareBool(getattr(order_, CORVANE_NAME(filled_quantity)).ptr(), zero.ptr(), Py_GT);
+        int filled = PyObject_RichCompareBool(CORVANE_ATTR(order_, filled_quantity).ptr(), zero.ptr(), Py_GT);
         if (filled < 0)
             throw nb::python_error();
         if (filled)

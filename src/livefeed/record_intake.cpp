@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "attr_cache.h"
 #include "livefeed.h"
 #include "python_ops.h"
 #include "stamp_division.h"
@@ -29,13 +30,13 @@ nb::object join_market_code(nb::handle security_id, nb::handle suffix) {
 }
 
 nb::object market_code_of(nb::handle record, nb::handle exchange_of, nb::object *market_type) {
-    nb::object security_id = corvane::getattr(record, CORVANE_NAME(security_id));
+    nb::object security_id = CORVANE_ATTR(record, security_id);
     // `security_id + "."` runs before the market type is read: a code that is not text fails
     // first, without a market-type read or an exchange lookup. Exact text cannot fail here.
     nb::object head;
     if (!PyUnicode_CheckExact(security_id.ptr()))
         head = corvane::checked(PyNumber_Add(security_id.ptr(), CORVANE_TEXT(".")));
-    nb::object type = corvane::getattr(record, CORVANE_NAME(market_type));
+    nb::object type = CORVANE_ATTR(record, market_type);
     nb::object suffix = corvane::call(exchange_of, type);
     if (market_type)
         *market_type = type;
@@ -105,7 +106,7 @@ void append_to_history(nb::handle history, nb::handle market_code, nb::handle re
                        nb::object (*new_deque)()) {
     nb::object dq = corvane::lookup(history, market_code);
     if (dq.is_valid()) {
-        corvane::call_method(dq, CORVANE_NAME(append), record);
+        CORVANE_CALL_METHOD(dq, append, record);
         return;
     }
     dq = new_deque();

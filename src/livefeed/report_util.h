@@ -6,6 +6,8 @@
 
 #include <initializer_list>
 
+#include "attr_cache.h"
+#include "class_attr_cache.h"
 #include "livefeed.h"
 #include "python_ops.h"
 
@@ -41,7 +43,13 @@ inline bool positive(nb::handle value) {
 
 // system_log.<level>(text)
 inline void log(PyObject *level, nb::handle text) {
-    corvane::call_method(LF_GLOBAL(system_log), level, text);
+    static corvane::NamedSites<corvane::MethodSite, 8> levels;
+    corvane::MethodSite *site = levels.find(level);
+    nb::object logger = LF_GLOBAL(system_log);
+    if (site)
+        site->call(logger, level, text);
+    else
+        corvane::call_method(logger, level, text);
 }
 
 // The names an event needs, read from the module namespace once per callback.
@@ -50,7 +58,10 @@ public:
     Outbox() : event_(LF_GLOBAL(Event)), kinds_(LF_GLOBAL(EVENT)), queue_(LF_GLOBAL(event_queue)) {}
 
     // EVENT.<kind>
-    nb::object kind(PyObject *name) const { return corvane::getattr(kinds_, name); }
+    nb::object kind(PyObject *name) const {
+        static corvane::NamedSites<corvane::ClassAttrSite> members;
+        return corvane::read_class_attr(members, kinds_, name);
+    }
 
     // event_queue.append(Event(EVENT.<kind>, **dict(zip(kwnames, values))))
     template <std::size_t K, typename... Values>
@@ -67,8 +78,9 @@ private:
 class DeepCopier {
 public:
     nb::object operator()(nb::handle obj) {
+        static corvane::ModuleAttrSite site;
         if (!deepcopy_.is_valid())
-            deepcopy_ = corvane::getattr(LF_GLOBAL(copy), CORVANE_NAME(deepcopy));
+            deepcopy_ = site.read(LF_GLOBAL(copy), CORVANE_NAME(deepcopy));
         return corvane::call(deepcopy_, obj);
     }
 

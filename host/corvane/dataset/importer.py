@@ -276,10 +276,12 @@ def _read_store(path):
         raise BarsImportError("%s: not a data store (no %s); make one with python -m "
                            "corvane.dataset %s" % (path, META_FILE, path))
     try:
+        with open(os.path.join(path, META_FILE), encoding="utf-8") as f:
+            meta = json.load(f)
         return {"instruments": pq.read_table(os.path.join(path, "instruments.parquet")).to_pandas(),
                 "day_bars": pq.read_table(os.path.join(path, "day_bars.parquet")).to_pandas(),
                 "calendar": pq.read_table(os.path.join(path, "trading_dates.parquet")).to_pandas()["date"],
-                "meta": json.load(open(os.path.join(path, META_FILE), encoding="utf-8"))}
+                "meta": meta}
     except Exception as exc:       # any failure to read: the store is unusable
         raise BarsImportError("%s: data store is missing or corrupt (%s: %s)"
                            % (path, type(exc).__name__, str(exc).splitlines()[0] if str(exc) else ""))
