@@ -34,7 +34,7 @@ def _bridges(folder):
 
 def _case_record(case, mode):
     """The terminal record a live case feeds its callback (the first of its bars)."""
-    name, total, floor, setup = case(mode)
+    name, total, floor, setup = case(mode)[:4]
     cells = dict(zip(total.__code__.co_freevars, (c.cell_contents for c in total.__closure__ or ())))
     record = cells.get("snap") or cells.get("rec") or cells.get("rep") or cells.get("b0")
     return name, record, floor, setup

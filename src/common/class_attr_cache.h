@@ -6,6 +6,7 @@
 // that name, and the class attribute is a plain value (no __get__) or, for calls, a classmethod
 // over a Python function. Anything else, and every failed lookup, takes the generic path.
 #pragma once
+#include "kwnames.h"
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -105,8 +106,11 @@ public:
     }
 
     // Keyword values last, in the order of the kwnames tuple.
-    template <typename... Args> nb::object call_kw(PyObject *kwnames, const Args &...args) const {
-        const size_t positional = sizeof...(Args) - (size_t) PyTuple_GET_SIZE(kwnames);
+    template <std::size_t K, typename... Args>
+    nb::object call_kw(const KwNames<K> &names, const Args &...args) const {
+        static_assert(sizeof...(Args) >= K, "fewer values than keyword names");
+        constexpr size_t positional = sizeof...(Args) - K;
+        PyObject *kwnames = names.tuple();
         PyObject *argv[] = {nullptr, self_.ptr(), raw(args)...};
         if (self_.is_valid())
             return checked(PyObject_Vectorcall(func_.ptr(), argv + 1, (positional + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
