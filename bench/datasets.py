@@ -72,7 +72,7 @@ def sized_data_source(n):
                                    get_trading_dates=lambda *a, **k: list(dates.date))
     saved = histsource.ostradatac
     histsource.ostradatac = client
-    env = Environment.install()
+    Environment.install()
     try:
         source = histsource.OstraDataDataSource()
         yield source, list(table["market_code"])

@@ -6,9 +6,8 @@ import datetime
 
 import numpy as np
 
-from corvane.tessara.utils.datetime_func import convert_dt_to_int
-
 from corvane.tessara.mod.mod_quant_data.data_sources.resample_helper import resample_bars
+from corvane.tessara.utils.datetime_func import convert_dt_to_int
 
 from . import datasets
 from .harness import versus_row

@@ -19,7 +19,7 @@ from pyvorn import records
 from pyvorn.enums import MarketType, OrderStatusType
 
 from . import reference
-from .harness import Row, own_cost_row, per_call, versus_row
+from .harness import Row, own_cost_row, per_call
 
 QUEUE_CAPACITY = 1000000
 TARGET_HOST = 0.20          # own cost at most 20% of the floor with the host stand-ins
