@@ -1,7 +1,9 @@
 // Per-call-site caches of attribute reads. Each site remembers, for the last type it met and
 // that type's version tag, how `obj.name` resolved: an entry of the instance dict, a __slots__
 // member, or a native getset descriptor. While the object's type and its version tag are the
-// same, the read goes straight there; anything else (another type, a modified type, a custom
+// same, the read goes straight there (for plain instances whose attributes are still in the
+// values array their type's shared keys index, straight to that array, as the interpreter's own
+// specialised read does); anything else (another type, a modified type, a custom
 // __getattribute__ or __getattr__, a property or other Python-level descriptor, a missing dict
 // entry or empty slot) takes the generic PyObject_GetAttr, so every result and every error is
 // the interpreter's own.
@@ -11,6 +13,7 @@
 #include <structmember.h>
 
 #include "calls.h"
+#include "dict_layout.h"
 #include "type_version.h"
 
 namespace corvane {
@@ -33,11 +36,19 @@ public:
     }
 
 private:
-    enum class Kind : unsigned char { Generic, Dict, Slot, GetSet };
+    enum class Kind : unsigned char { Generic, Dict, Inline, Slot, GetSet };
 
     // The cached way to the value, a new reference; null (no error set) to take the generic path.
     PyObject *fast(PyObject *o, PyObject *name) const {
         switch (kind_) {
+        case Kind::Inline: {
+            PyObject *v;
+            if (layout::inline_value(o, hint_, &v))
+                return v ? Py_NewRef(v) : nullptr;
+            // The attributes have moved to a dict of the instance's own (which exists now, so
+            // asking for its address creates nothing).
+            return dict_entry(o, name);
+        }
         case Kind::Dict: {
             PyObject **dictptr = _PyObject_GetDictPtr(o);
             if (!dictptr || !*dictptr)
@@ -48,14 +59,7 @@ private:
             PyObject *key, *v;
             if (PyDict_Next(*dictptr, &pos, &key, &v) && key == name)
                 return Py_NewRef(v);
-            v = PyDict_GetItemWithError(*dictptr, name);
-            if (!v) {
-                // An error of the lookup is the generic read's error too.
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                return nullptr;
-            }
-            return Py_NewRef(v);
+            return dict_entry(o, name);
         }
         case Kind::Slot: {
             PyObject *v = *(PyObject **) ((char *) o + offset_);
@@ -70,6 +74,21 @@ private:
         case Kind::Generic: return nullptr;
         }
         return nullptr;
+    }
+
+    // The instance dict's entry for `name` (new reference), or null for the generic path.
+    static PyObject *dict_entry(PyObject *o, PyObject *name) {
+        PyObject **dictptr = _PyObject_GetDictPtr(o);
+        if (!dictptr || !*dictptr)
+            return nullptr;
+        PyObject *v = PyDict_GetItemWithError(*dictptr, name);
+        if (!v) {
+            // An error of the lookup is the generic read's error too.
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return nullptr;
+        }
+        return Py_NewRef(v);
     }
 
     // After a successful generic read: how that read resolved, if it can be repeated directly.
@@ -99,7 +118,18 @@ private:
                 closure_ = g->d_getset->closure;
             }
         } else if (!descr || !Py_TYPE(descr)->tp_descr_set) {
-            // No data descriptor: the instance dict is consulted first, as generic lookup does.
+            // No data descriptor: the instance's own attributes come first, as generic lookup
+            // has them. Asking an instance with inline values for its dict would create one.
+            if (layout::has_inline_values(tp)) {
+                const Py_ssize_t index = layout::shared_key_index(tp, name);
+                if (index >= 0) {
+                    kind_ = Kind::Inline;
+                    hint_ = index;
+                }
+                type_ = tp;
+                version_ = version;
+                return;
+            }
             PyObject **dictptr = _PyObject_GetDictPtr(o);
             if (dictptr && *dictptr && PyDict_CheckExact(*dictptr)) {
                 PyObject *v = PyDict_GetItemWithError(*dictptr, name);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "attr_cache.h"
+#include "dict_layout.h"
 #include "livefeed.h"
 #include "python_ops.h"
 #include "stamp_division.h"
@@ -94,8 +95,27 @@ RecordLayout::RecordLayout(const char *const *keys, std::size_t count) : count_(
 }
 
 nb::object RecordLayout::make(PyObject *const *values) const {
-    // Copying the template clones its key table; each store then replaces a value in place.
+    // Copying the template clones its key table. Where the copy's entries are laid out as the
+    // template's keys, in order, the values are written in place (as the interpreter builds a
+    // dict display); otherwise each store replaces a value through the dict's own insert.
     nb::object d = corvane::checked(PyDict_Copy(template_));
+    if (corvane::layout::UnicodeEntry *e = corvane::layout::combined_entries(d.ptr(), (Py_ssize_t) count_)) {
+        std::size_t i = 0;
+        while (i < count_ && e[i].key == keys_[i])
+            ++i;
+        if (i == count_) {
+            for (i = 0; i < count_; ++i) {
+                PyObject *old = e[i].value;
+                e[i].value = Py_NewRef(values[i]);
+                Py_DECREF(old);
+            }
+            // The template holds only None, so its copy is not tracked; the values may be
+            // containers, which the cycle collector must see.
+            if (!PyObject_GC_IsTracked(d.ptr()))
+                PyObject_GC_Track(d.ptr());
+            return d;
+        }
+    }
     for (std::size_t i = 0; i < count_; ++i)
         if (PyDict_SetItem(d.ptr(), keys_[i], values[i]) != 0)
             throw nb::python_error();

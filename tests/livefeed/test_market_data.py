@@ -1,6 +1,8 @@
 """Snapshot and bar intake: record layouts, histories, TICK events and the
 bar-count rule."""
 import datetime as dt
+import gc
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -325,3 +327,25 @@ def test_new_bar_time_sets_the_count_without_reading_it(env, live_bridge):
     del live_bridge.bar_cnt
     feed(live_bridge, [T])
     assert live_bridge.bar_cnt == 1 and live_bridge.current_trade_dt == T / 1000
+
+
+def test_records_are_independent_and_hold_exact_references(env, live_bridge):
+    first, second = full_snapshot(), full_snapshot(last_price=11.0, bid_price=[9.0])
+    held = first.bid_price
+    before = sys.getrefcount(held)
+    live_bridge.on_snapshot(first)
+    live_bridge.on_snapshot(second)
+    older, newer = lf.history_tick[CODE]
+    assert (older["last_price"], newer["last_price"]) == (10.2, 11.0)
+    assert older["bids"] is held and newer["bids"] == [9.0]
+    assert sys.getrefcount(held) == before + 1       # the record's one reference
+    older["extra"] = 1                              # a plain dict of its own
+    assert "extra" not in newer and "extra" not in lf.get_current_tick(CODE)
+
+
+def test_records_holding_containers_are_seen_by_the_cycle_collector(env, live_bridge):
+    # An untracked dict holding a list would hide any cycle through that list from the collector.
+    live_bridge.on_snapshot(full_snapshot())
+    record = lf.get_current_tick(CODE)
+    assert gc.is_tracked(record)
+    assert any(r is record for r in gc.get_referrers(record["bids"]))

@@ -210,3 +210,51 @@ def test_instance_attribute_shadows_the_method(framework_env, live_bridge):
 def test_event_kinds_follow_the_real_enum(live_bridge):
     live_bridge.on_tick_trade(records.TickTrade(**FIELDS))
     assert queued_events()[0].event_type is EVENT.L2_TRANSACTION
+
+
+class SetInInit:
+    """Attributes set one by one, as a dataclass does: the instance keeps them in its type's
+    shared value table until something asks for its __dict__."""
+
+    def __init__(self, **fields):
+        for k, v in fields.items():
+            setattr(self, k, v)
+
+
+def _materialise(record):
+    vars(record)
+
+
+def _replace_dict(record):
+    record.__dict__ = dict(FIELDS, trade_price=3.5)
+
+
+def _grow_shared_keys(record):
+    other = type(record)(**FIELDS)
+    other.added_later = 1
+    record.added_later = 2
+
+
+@pytest.mark.parametrize("make", [records.TickTrade, SetInInit])
+@pytest.mark.parametrize("change, price", [(_materialise, 8.25), (_replace_dict, 3.5), (_grow_shared_keys, 8.25)])
+def test_attributes_are_read_wherever_the_instance_keeps_them(live_bridge, make, change, price):
+    record = make(**FIELDS)
+    live_bridge.on_tick_trade(record)
+    assert _last_trade().price == 8.25
+    change(record)
+    live_bridge.on_tick_trade(record)
+    assert _last_trade().price == price
+    record.trade_price = 6.0
+    live_bridge.on_tick_trade(record)
+    assert _last_trade().price == 6.0
+    fresh = make(**FIELDS)          # a new instance still has its own value table
+    live_bridge.on_tick_trade(fresh)
+    assert _last_trade().price == 8.25
+    del fresh.trade_price           # the class default where there is one, else AttributeError
+    if hasattr(fresh, "trade_price"):
+        live_bridge.on_tick_trade(fresh)
+        assert _last_trade().price == fresh.trade_price
+    else:
+        with pytest.raises(AttributeError, match="trade_price"):
+            live_bridge.on_tick_trade(fresh)
+

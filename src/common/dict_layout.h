@@ -1,0 +1,137 @@
+// The storage of dicts and of instance attribute values, for the interpreter versions whose
+// layout is mirrored here (3.11 to 3.13, builds with the GIL). The specialising interpreter reads
+// a plain instance's attributes straight from the values array its type's shared keys index, and
+// builds constant-key dicts without a lookup per key; the record builders and attribute caches
+// use the same storage so that they are no slower than the interpreter they stand in for.
+//
+// Every accessor here checks what it relies on and reports "not available" (null, -1, false)
+// when the object does not look as expected, so callers always have the generic C-API path to
+// fall back to. Other versions, and free-threaded builds, always get "not available".
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define CORVANE_DICT_LAYOUT 1
+#endif
+
+namespace corvane::layout {
+
+// The head of a dict keys object; the index table starts right after it, then the entries.
+struct KeysHead {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[1];
+};
+struct UnicodeEntry {
+    PyObject *key;
+    PyObject *value;
+};
+constexpr uint8_t kKeysUnicode = 1; // combined table, text keys only
+constexpr uint8_t kKeysSplit = 2;   // shared keys of a type's instances
+
+inline UnicodeEntry *unicode_entries(void *keys) {
+    KeysHead *k = static_cast<KeysHead *>(keys);
+    return reinterpret_cast<UnicodeEntry *>(k->indices + (std::size_t(1) << k->log2_index_bytes));
+}
+
+// The entries of a combined dict holding exactly `n` text keys with no deleted slot, in
+// insertion order, or null when the dict is stored any other way.
+inline UnicodeEntry *combined_entries(PyObject *dict, Py_ssize_t n) {
+#ifdef CORVANE_DICT_LAYOUT
+    PyDictObject *d = reinterpret_cast<PyDictObject *>(dict);
+    if (!PyDict_CheckExact(dict) || d->ma_values || d->ma_used != n)
+        return nullptr;
+    KeysHead *k = reinterpret_cast<KeysHead *>(d->ma_keys);
+    if (k->kind != kKeysUnicode || k->nentries != n)
+        return nullptr;
+    return unicode_entries(k);
+#else
+    (void) dict;
+    (void) n;
+    return nullptr;
+#endif
+}
+
+// Whether instances of `tp` keep their attributes in a values array indexed by the type's
+// shared keys (no dict object until one is asked for).
+inline bool has_inline_values(PyTypeObject *tp) {
+#ifdef CORVANE_DICT_LAYOUT
+    if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_itemsize)
+        return false;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!(tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) || tp->tp_basicsize != (Py_ssize_t) sizeof(PyObject))
+        return false;
+#endif
+    void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
+    return keys && static_cast<KeysHead *>(keys)->kind == kKeysSplit;
+#else
+    (void) tp;
+    return false;
+#endif
+}
+
+// The position of `name` in the shared keys of `tp` (see has_inline_values), or -1.
+inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
+#ifdef CORVANE_DICT_LAYOUT
+    if (!has_inline_values(tp) || !PyUnicode_CheckExact(name))
+        return -1;
+    void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
+    const Py_ssize_t n = static_cast<KeysHead *>(keys)->nentries;
+    UnicodeEntry *e = unicode_entries(keys);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *k = e[i].key;
+        if (k == name || (k && PyUnicode_CheckExact(k) && PyUnicode_Compare(k, name) == 0))
+            return i;
+    }
+    return -1;
+#else
+    (void) tp;
+    (void) name;
+    return -1;
+#endif
+}
+
+// Whether the attributes of `o`, an instance of a type with inline values, are still in its
+// values array; if so, *value is the one at `index` (borrowed, null when unset). False when they
+// have moved to a dict object of the instance's own (or the layout is not known here).
+inline bool inline_value(PyObject *o, Py_ssize_t index, PyObject **value) {
+#if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
+    struct Values {
+        uint8_t capacity, size, embedded, valid;
+        PyObject *values[1];
+    };
+    Values *v = reinterpret_cast<Values *>(reinterpret_cast<char *>(o) + sizeof(PyObject));
+    if (!v->valid)
+        return false;
+    *value = index < v->capacity ? v->values[index] : nullptr;
+    return true;
+#elif defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030C0000
+    // The slot before the managed dict pointer: the values pointer tagged with 1, or a dict.
+    const uintptr_t tagged = reinterpret_cast<uintptr_t *>(o)[-3];
+    if (!(tagged & 1))
+        return false;
+    *value = reinterpret_cast<PyObject **>(tagged + 1)[index];
+    return true;
+#elif defined(CORVANE_DICT_LAYOUT)
+    PyObject **values = reinterpret_cast<PyObject ***>(o)[-4];
+    if (!values)
+        return false;
+    *value = values[index];
+    return true;
+#else
+    (void) o;
+    (void) index;
+    (void) value;
+    return false;
+#endif
+}
+
+} // namespace corvane::layout
