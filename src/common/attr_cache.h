@@ -191,10 +191,21 @@ public:
     }
 
 private:
-    // An instance attribute of the method's name would win over the class's function.
+    // An instance attribute of the method's name would win over the class's function. An
+    // instance whose attributes are still in its values array is looked at there: asking it for
+    // its dict would create one.
     bool shadowed(PyObject *o, PyObject *name) const {
         if (!has_dict_)
             return false;
+        if (inline_index_ != kNoInlineValues) {
+            PyObject *v = nullptr;
+            // Not among the keys any instance of the type has, while no key was added since.
+            if (inline_index_ < 0 && layout::shared_key_count(Py_TYPE(o)) == key_count_ &&
+                layout::inline_value(o, 0, &v))
+                return false;
+            if (inline_index_ >= 0 && layout::inline_value(o, inline_index_, &v))
+                return v != nullptr;
+        }
         PyObject **dictptr = _PyObject_GetDictPtr(o);
         if (!dictptr || !*dictptr)
             return false;
@@ -227,12 +238,19 @@ private:
                     || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)
 #endif
             ;
+        inline_index_ = layout::has_inline_values(tp) ? layout::shared_key_index(tp, name) : kNoInlineValues;
+        key_count_ = layout::shared_key_count(tp);
     }
+
+    static constexpr Py_ssize_t kNoInlineValues = -2;
 
     PyTypeObject *type_ = nullptr;
     unsigned int version_ = 0;
     PyObject *func_ = nullptr;
     bool has_dict_ = false;
+    // The name's position in the type's shared keys, -1 when absent from them, or kNoInlineValues.
+    Py_ssize_t inline_index_ = kNoInlineValues;
+    Py_ssize_t key_count_ = -1;
 };
 
 } // namespace corvane

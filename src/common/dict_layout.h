@@ -78,6 +78,18 @@ inline bool has_inline_values(PyTypeObject *tp) {
 #endif
 }
 
+// How many keys the shared keys of `tp` (see has_inline_values) hold: they only ever grow, so
+// while the count is the same, so is the set of keys.
+inline Py_ssize_t shared_key_count(PyTypeObject *tp) {
+#ifdef CORVANE_DICT_LAYOUT
+    void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
+    return keys ? static_cast<KeysHead *>(keys)->nentries : -1;
+#else
+    (void) tp;
+    return -1;
+#endif
+}
+
 // The position of `name` in the shared keys of `tp` (see has_inline_values), or -1.
 inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
 #ifdef CORVANE_DICT_LAYOUT

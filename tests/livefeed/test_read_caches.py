@@ -195,8 +195,23 @@ def test_metaclass_descriptor_wins_over_the_enum_member(live_bridge, monkeypatch
     assert [e.event_type for e in queued_events()] == ["member", "from the metaclass"]
 
 
-def test_instance_attribute_shadows_the_method(framework_env, live_bridge):
+class ProxyOfProxy:
+    def __init__(self, inner):
+        self.inner = inner
+
+    def instruments(self, code):
+        return self.inner.instruments(code)
+
+
+@pytest.mark.parametrize("proxy", ["host", "value table", "own dict"])
+def test_instance_attribute_shadows_the_method(framework_env, live_bridge, proxy):
+    # The method's name set on the instance: as a new entry of an instance dict, or as a new key
+    # of the value table shared by the instances of a plain class.
     framework_env.data_proxy.add_instrument("000001.SZ")
+    if proxy != "host":
+        framework_env.data_proxy = ProxyOfProxy(framework_env.data_proxy)
+        if proxy == "own dict":
+            vars(framework_env.data_proxy)
     snap = records.Snapshot(security_id="000001", orig_time=STAMP)
     live_bridge.on_snapshot(snap)
     framework_env.data_proxy.instruments = lambda code: "instrument of " + code
