@@ -78,12 +78,14 @@ inline bool has_inline_values(PyTypeObject *tp) {
 #endif
 }
 
-// How many keys the shared keys of `tp` (see has_inline_values) hold: they only ever grow, so
+// How many keys the shared keys of `tp` hold (-1 without inline values): they only ever grow, so
 // while the count is the same, so is the set of keys.
 inline Py_ssize_t shared_key_count(PyTypeObject *tp) {
 #ifdef CORVANE_DICT_LAYOUT
+    if (!has_inline_values(tp))
+        return -1;
     void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
-    return keys ? static_cast<KeysHead *>(keys)->nentries : -1;
+    return static_cast<KeysHead *>(keys)->nentries;
 #else
     (void) tp;
     return -1;
