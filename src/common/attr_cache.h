@@ -167,6 +167,50 @@ private:
     void *closure_ = nullptr;
 };
 
+// obj.name = value for a plain instance whose attributes are in its values array: while the type
+// and its version tag are the ones learnt (generic __setattr__, no data descriptor of that name)
+// and the attribute is already set, the value is replaced in its slot, as the interpreter's own
+// specialised store does. Anything else (including a first store) is the generic setattr.
+class AttrStoreSite {
+public:
+    void write(nb::handle obj, PyObject *name, nb::handle value) {
+        PyObject *o = obj.ptr();
+        PyTypeObject *tp = Py_TYPE(o);
+        if (tp == type_ && version_ && type_version(tp) == version_) {
+            PyObject **slot = layout::inline_slot(o, index_);
+            if (slot && *slot) {
+                PyObject *old = *slot;
+                *slot = Py_NewRef(value.ptr());
+                Py_DECREF(old);
+                return;
+            }
+        }
+        if (PyObject_SetAttr(o, name, value.ptr()) != 0)
+            throw nb::python_error();
+        learn(tp, name);
+    }
+
+private:
+    void learn(PyTypeObject *tp, PyObject *name) {
+        type_ = nullptr;
+        version_ = 0;
+        if (tp->tp_setattro != PyObject_GenericSetAttr || !layout::has_inline_values(tp))
+            return;
+        PyObject *descr = type_lookup(tp, name);
+        const unsigned int version = type_version(tp);
+        const Py_ssize_t index = layout::shared_key_index(tp, name);
+        if ((descr && Py_TYPE(descr)->tp_descr_set) || !version || index < 0)
+            return;
+        type_ = tp;
+        version_ = version;
+        index_ = index;
+    }
+
+    PyTypeObject *type_ = nullptr;
+    unsigned int version_ = 0;
+    Py_ssize_t index_ = 0;
+};
+
 // obj.name(*args) for a method the object's class defines: while the type and its version tag
 // are the ones learnt and the instance dict holds no such name, the class's function (or the
 // native method descriptor) is called with the object first, which is what the bound method
@@ -261,6 +305,13 @@ private:
         static ::corvane::AttrSite site_;                                            \
         return site_.read(o_, CORVANE_NAME(ident));                                  \
     }(obj))
+
+// obj.<ident> = value through a store cache of its own.
+#define CORVANE_SET_ATTR(obj, ident, value)                                          \
+    ([](::nanobind::handle o_, ::nanobind::handle v_) {                              \
+        static ::corvane::AttrStoreSite site_;                                       \
+        site_.write(o_, CORVANE_NAME(ident), v_);                                    \
+    }(obj, value))
 
 // obj.<ident>(*args) through a method cache of its own.
 #define CORVANE_CALL_METHOD(obj, ident, ...)                                         \

@@ -113,9 +113,36 @@ inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
 #endif
 }
 
-// Whether the attributes of `o`, an instance of a type with inline values, are still in its
-// values array; if so, *value is the one at `index` (borrowed, null when unset). False when they
-// have moved to a dict object of the instance's own (or the layout is not known here).
+// The slot of the values array of `o` (an instance of a type with inline values) at `index`,
+// or null when the instance's attributes are kept in a dict object (there, or as well, as 3.13
+// does once a dict has been asked for), or the layout is not known here.
+inline PyObject **inline_slot(PyObject *o, Py_ssize_t index) {
+#if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
+    struct Values {
+        uint8_t capacity, size, embedded, valid;
+        PyObject *values[1];
+    };
+    Values *v = reinterpret_cast<Values *>(reinterpret_cast<char *>(o) + sizeof(PyObject));
+    if (!v->valid || index >= v->capacity || reinterpret_cast<PyObject **>(o)[-3])
+        return nullptr;
+    return &v->values[index];
+#elif defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030C0000
+    // The slot before the managed dict pointer: the values pointer tagged with 1, or a dict.
+    const uintptr_t tagged = reinterpret_cast<uintptr_t *>(o)[-3];
+    return (tagged & 1) ? reinterpret_cast<PyObject **>(tagged + 1) + index : nullptr;
+#elif defined(CORVANE_DICT_LAYOUT)
+    PyObject **values = reinterpret_cast<PyObject ***>(o)[-4];
+    return values ? values + index : nullptr;
+#else
+    (void) o;
+    (void) index;
+    return nullptr;
+#endif
+}
+
+// Whether the attributes of `o`, an instance of a type with inline values, are in its values
+// array; if so, *value is the one at `index` (borrowed, null when unset). False when they are
+// read through a dict object of the instance's own (or the layout is not known here).
 inline bool inline_value(PyObject *o, Py_ssize_t index, PyObject **value) {
 #if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
     struct Values {
@@ -127,24 +154,12 @@ inline bool inline_value(PyObject *o, Py_ssize_t index, PyObject **value) {
         return false;
     *value = index < v->capacity ? v->values[index] : nullptr;
     return true;
-#elif defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030C0000
-    // The slot before the managed dict pointer: the values pointer tagged with 1, or a dict.
-    const uintptr_t tagged = reinterpret_cast<uintptr_t *>(o)[-3];
-    if (!(tagged & 1))
-        return false;
-    *value = reinterpret_cast<PyObject **>(tagged + 1)[index];
-    return true;
-#elif defined(CORVANE_DICT_LAYOUT)
-    PyObject **values = reinterpret_cast<PyObject ***>(o)[-4];
-    if (!values)
-        return false;
-    *value = values[index];
-    return true;
 #else
-    (void) o;
-    (void) index;
-    (void) value;
-    return false;
+    PyObject **slot = inline_slot(o, index);
+    if (!slot)
+        return false;
+    *value = *slot;
+    return true;
 #endif
 }
 

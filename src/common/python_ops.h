@@ -25,6 +25,37 @@ inline bool compares(nb::handle a, nb::handle b, int op) {
     return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
 }
 
+// PyObject_RichCompareBool(a, b, Py_EQ) (identity counts as equal), with exact floats and
+// small exact ints compared as doubles, which is what float's own comparison does for them.
+inline bool same_or_equal(PyObject *a, PyObject *b) {
+    if (a == b)
+        return true;
+    auto as_double = [](PyObject *o, double &out) {
+        if (PyFloat_CheckExact(o)) {
+            out = PyFloat_AS_DOUBLE(o);
+            return true;
+        }
+        if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            // Every integer up to 2**53 is exactly a double.
+            if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53) && !(v == -1 && PyErr_Occurred())) {
+                out = (double) v;
+                return true;
+            }
+            PyErr_Clear();
+        }
+        return false;
+    };
+    double x, y;
+    if ((PyFloat_CheckExact(a) || PyFloat_CheckExact(b)) && as_double(a, x) && as_double(b, y))
+        return x == y;
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
 // a == b; equal but distinct values match too.
 inline bool equals(nb::handle a, nb::handle b) { return compares(a, b, Py_EQ); }
 

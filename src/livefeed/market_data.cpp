@@ -2,6 +2,7 @@
 #include "attr_cache.h"
 #include "class_attr_cache.h"
 #include "livefeed.h"
+#include "python_ops.h"
 #include "record_intake.h"
 
 namespace livefeed {
@@ -77,16 +78,14 @@ nb::object count_bar(nb::handle self, nb::handle t) {
     nb::object current = CORVANE_ATTR(self, current_trade_dt);
     static PyObject *const zero = PyLong_FromLong(0);
     static PyObject *const one = PyLong_FromLong(1);
-    int same = PyObject_RichCompareBool(current.ptr(), zero, Py_EQ);
-    if (same < 0)
-        throw nb::python_error();
-    if (!same && (same = PyObject_RichCompareBool(current.ptr(), t.ptr(), Py_EQ)) < 0)
-        throw nb::python_error();
+    bool same = corvane::same_or_equal(current.ptr(), zero);
+    if (!same)
+        same = corvane::same_or_equal(current.ptr(), t.ptr());
     nb::object count = nb::borrow(one);
     if (same)
         count = corvane::checked(PyNumber_Add(CORVANE_ATTR(self, bar_cnt).ptr(), one));
-    corvane::setattr(self, CORVANE_NAME(bar_cnt), count);
-    corvane::setattr(self, CORVANE_NAME(current_trade_dt), t);
+    CORVANE_SET_ATTR(self, bar_cnt, count);
+    CORVANE_SET_ATTR(self, current_trade_dt, t);
     return count;
 }
 
@@ -147,10 +146,7 @@ void on_bar(nb::handle self, nb::handle bar) {
     if (size < 0)
         throw nb::python_error();
     nb::object n = corvane::checked(PyLong_FromSsize_t(size));
-    int complete = PyObject_RichCompareBool(count.ptr(), n.ptr(), Py_EQ);
-    if (complete < 0)
-        throw nb::python_error();
-    if (!complete)
+    if (!corvane::same_or_equal(count.ptr(), n.ptr()))
         return;
     nb::object whole = corvane::checked(PyNumber_Long(t.ptr()));
     nb::object calendar_dt = corvane::call(LF_GLOBAL(convert_int_to_whole_date), whole);
@@ -159,7 +155,7 @@ void on_bar(nb::handle self, nb::handle bar) {
                                         calendar_dt, calendar_dt);
     append_event(LF_GLOBAL(event_queue), event);
     static PyObject *const zero = PyLong_FromLong(0);
-    corvane::setattr(self, CORVANE_NAME(bar_cnt), zero);
+    CORVANE_SET_ATTR(self, bar_cnt, nb::handle(zero));
 }
 
 } // namespace livefeed
