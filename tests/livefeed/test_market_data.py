@@ -12,7 +12,7 @@ from corvane.tessara.core.events import EVENT
 from corvane.tessara.model.tick import TickObject
 from pyvorn.enums import MarketType
 
-from support_live import LoggedRecord, bar, queued_events, snapshot
+from support_live import LoggedRecord, bar, make_config, queued_events, snapshot
 
 TICK_KEYS = ["market_code", "datetime", "open_price", "close_price", "high_price", "low_price",
              "total_turnover", "volume", "prev_close", "ask_vols", "asks", "bid_vols", "bids",
@@ -349,3 +349,39 @@ def test_records_holding_containers_are_seen_by_the_cycle_collector(env, live_br
     record = lf.get_current_tick(CODE)
     assert gc.is_tracked(record)
     assert any(r is record for r in gc.get_referrers(record["bids"]))
+
+
+class CountingStrategy(lf.VornStrategy):
+    """A strategy subclass that watches the bar count through a property."""
+    seen = []
+
+    @property
+    def bar_cnt(self):
+        return self.__dict__.get("_cnt", 0)
+
+    @bar_cnt.setter
+    def bar_cnt(self, value):
+        type(self).seen.append(value)
+        self.__dict__["_cnt"] = value
+
+
+@pytest.mark.parametrize("later", ["property", "plain"])
+def test_bar_count_stores_respect_the_class(env, live_bridge, later):
+    # The count is stored into the instance until a subclass (or a changed class) says otherwise.
+    env.update_universe([CODE, "000002.SZ"])
+    feed(live_bridge, [T, T, U])
+    assert live_bridge.bar_cnt == 1
+    if later == "property":
+        CountingStrategy.seen = []
+        watched = CountingStrategy(make_config())
+        feed(watched, [T, T, U])
+        assert CountingStrategy.seen == [0, 1, 2, 0, 1] and watched.bar_cnt == 1
+    else:
+        type(live_bridge).bar_cnt = property(lambda self: 42, lambda self, v: None)
+        try:
+            feed(live_bridge, [U])
+            assert live_bridge.bar_cnt == 42
+        finally:
+            del type(live_bridge).bar_cnt
+    feed(live_bridge, [U])
+    assert live_bridge.bar_cnt == 0
