@@ -4,7 +4,8 @@
 # front of the installed ones: a copy of the installed `corvane` package with the sanitized .so
 # files in place of the normal ones, first on PYTHONPATH. Python's allocator is switched to
 # malloc so the sanitizer sees every allocation; any report stops the run (halt_on_error) and
-# fails the step.
+# fails the step. The replay of the store's days takes every tenth day here (the main row takes
+# them all).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
@@ -54,4 +55,4 @@ EOF
 env PYTHONPATH="$overlay" LD_PRELOAD="$asan $ubsan" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
-  CORVANE_SANITIZED=1 "$py" -m pytest -q --capture=sys -p no:cacheprovider tests
+  CORVANE_SANITIZED=1 CORVANE_REPLAY_DAY_STRIDE=10 "$py" -m pytest -q --capture=sys -p no:cacheprovider tests
