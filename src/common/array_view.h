@@ -45,9 +45,12 @@ public:
     // A view for an optional native path: false, with no error pending, when `obj` exports no
     // buffer or is not a one-dimensional array of the access asked for; the caller then takes the
     // generic path.
-    bool try_open(nb::handle obj, Access access = read_only) {
+    // With `bytes_only` the exporter is not asked for the element format (numpy builds a format
+    // string for a structured dtype at every export, which costs more than copying a day of
+    // bars); element() and format() then report plain bytes, and only the item size is known.
+    bool try_open(nb::handle obj, Access access = read_only, bool bytes_only = false) {
         release();
-        if (!acquire(obj)) {
+        if (!acquire(obj, bytes_only ? PyBUF_STRIDES : PyBUF_RECORDS_RO)) {
             PyErr_Clear();
             return false;
         }
@@ -96,8 +99,8 @@ public:
     }
 
 private:
-    bool acquire(nb::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO) != 0)
+    bool acquire(nb::handle obj, int flags = PyBUF_RECORDS_RO) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0)
             return false;
         open_ = true;
         return true;

@@ -3,6 +3,7 @@
 // (numpy's own concatenation of structured arrays copies field by field).
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "array_view.h"
@@ -23,10 +24,11 @@ void remember_numpy_join(nb::handle module) {
 namespace {
 
 // A C-contiguous one-dimensional array of `itemsize`-byte elements, held open through the
-// checked buffer view; false (no error pending) for anything else.
+// checked buffer view; false (no error pending) for anything else. The layout is known from the
+// dtype, so the buffer is asked for bytes only.
 bool contiguous_rows(nb::handle arr, Py_ssize_t itemsize, corvane::ArrayView &view,
                      corvane::ArrayView::Access access = corvane::ArrayView::read_only) {
-    return view.try_open(arr, access) && view.itemsize() == itemsize && view.contiguous();
+    return view.try_open(arr, access, true) && view.itemsize() == itemsize && view.contiguous();
 }
 
 bool equal(PyObject *a, PyObject *b) {
@@ -92,6 +94,38 @@ bool copyable_layout(nb::handle dtype) {
     return ok;
 }
 
+// Dtype objects found equal to one dtype (the first part's of a recent join), each with the names
+// tuple it had then. The days of an instrument come with equal but distinct dtype objects, and
+// comparing two structured dtypes (field by field) costs more than copying a day of bars. numpy
+// lets a structured dtype's names be reassigned, which replaces that tuple, so an entry counts
+// only while its dtype still holds the tuple it was found with.
+class EqualDtypes {
+public:
+    bool operator()(nb::handle part, nb::handle first) {
+        if (part.ptr() == first.ptr())
+            return true;
+        nb::object first_names = corvane::getattr(first, CORVANE_NAME(names));
+        if (first.ptr() != first_.ptr() || first_names.ptr() != first_names_.ptr()) {
+            first_ = nb::borrow(first);
+            first_names_ = first_names;
+            known_.clear();
+        }
+        nb::object names = corvane::getattr(part, CORVANE_NAME(names));
+        for (const auto &k : known_)
+            if (k.first.ptr() == part.ptr() && k.second.ptr() == names.ptr())
+                return true;
+        if (!equal(part.ptr(), first.ptr()))
+            return false;
+        if (known_.size() < 64)
+            known_.emplace_back(nb::borrow(part), names);
+        return true;
+    }
+
+private:
+    nb::object first_, first_names_;
+    std::vector<std::pair<nb::object, nb::object>> known_;
+};
+
 // The last `keep` rows of the joined array (all of them for keep < 0) when every part
 // qualifies; an empty object otherwise.
 nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
@@ -109,8 +143,9 @@ nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         held[(size_t) i] = nb::borrow(PyList_GET_ITEM(parts.ptr(), i));
         nb::handle part = held[(size_t) i];
+        static EqualDtypes *equal_dtypes = new EqualDtypes(); // kept for the process
         if ((PyObject *) Py_TYPE(part.ptr()) != ndarray.ptr() ||
-            (i > 0 && !equal(corvane::getattr(part, CORVANE_NAME(dtype)).ptr(), dtype.ptr())) ||
+            (i > 0 && !(*equal_dtypes)(corvane::getattr(part, CORVANE_NAME(dtype)), dtype)) ||
             !contiguous_rows(part, itemsize, rows[(size_t) i]))
             return nb::object();
         total += rows[(size_t) i].length();

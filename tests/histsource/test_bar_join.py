@@ -32,3 +32,25 @@ def test_replaced_hstack_joins(data_source, monkeypatch):  # noqa: F811
     monkeypatch.setattr(histsource.np, "hstack", lambda parts: calls.append(len(parts)) or real(parts))
     data_source.history_bars(ins, 600, "1m", None, DT)
     assert calls and calls[0] >= 3
+
+
+@pytest.mark.parametrize("day", [0, 1, 2])
+def test_a_renamed_day_dtype_is_joined_as_numpy_joins_it(data_source, day):  # noqa: F811
+    # A day's cached array whose dtype fields are renamed after an earlier join (the first day's,
+    # or a later one's): numpy's hstack of the days is the answer (its refusal of differing
+    # field names).
+    ins = of_type(data_source, "stock")
+    data_source.history_bars(ins, 600, "1m", None, DT)
+    data_source.history_bars(ins, 600, "1m", None, DT)
+    days = days_of(data_source, ins)
+    cached = [data_source._minute_bar_cache[(ins.market_code, d, "pre")] for d in days[-3:]]
+    renamed = cached[day].dtype
+    renamed.names = tuple(n.upper() for n in renamed.names)
+    try:
+        with pytest.raises(TypeError):
+            np.hstack(cached)
+        with pytest.raises(TypeError):
+            data_source.history_bars(ins, 600, "1m", None, DT)
+    finally:
+        renamed.names = tuple(n.lower() for n in renamed.names)
+    assert data_source.history_bars(ins, 600, "1m", None, DT).dtype.names[0] == "orig_time"
