@@ -113,16 +113,23 @@ inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
 #endif
 }
 
+#if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
+// 3.13 keeps a plain instance's values right after its object header.
+struct InlineValues {
+    uint8_t capacity, size, embedded, valid;
+    PyObject *values[1];
+};
+inline InlineValues *inline_values_of(PyObject *o) {
+    return reinterpret_cast<InlineValues *>(reinterpret_cast<char *>(o) + sizeof(PyObject));
+}
+#endif
+
 // The slot of the values array of `o` (an instance of a type with inline values) at `index`,
 // or null when the instance's attributes are kept in a dict object (there, or as well, as 3.13
 // does once a dict has been asked for), or the layout is not known here.
 inline PyObject **inline_slot(PyObject *o, Py_ssize_t index) {
 #if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
-    struct Values {
-        uint8_t capacity, size, embedded, valid;
-        PyObject *values[1];
-    };
-    Values *v = reinterpret_cast<Values *>(reinterpret_cast<char *>(o) + sizeof(PyObject));
+    InlineValues *v = inline_values_of(o);
     if (!v->valid || index >= v->capacity || reinterpret_cast<PyObject **>(o)[-3])
         return nullptr;
     return &v->values[index];
@@ -145,11 +152,7 @@ inline PyObject **inline_slot(PyObject *o, Py_ssize_t index) {
 // read through a dict object of the instance's own (or the layout is not known here).
 inline bool inline_value(PyObject *o, Py_ssize_t index, PyObject **value) {
 #if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
-    struct Values {
-        uint8_t capacity, size, embedded, valid;
-        PyObject *values[1];
-    };
-    Values *v = reinterpret_cast<Values *>(reinterpret_cast<char *>(o) + sizeof(PyObject));
+    InlineValues *v = inline_values_of(o);
     if (!v->valid)
         return false;
     *value = index < v->capacity ? v->values[index] : nullptr;
