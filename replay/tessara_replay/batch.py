@@ -66,8 +66,11 @@ def cluster_client(workers=None, scheduler=None):
     n = workers or os.cpu_count() or 1
     if n < 1:
         raise BatchInputError("the number of workers must be at least 1, got %d" % n)
+    # The batch reports each day's failure itself; the cluster's own log lines (a worker
+    # restarted, connections closed at Ctrl-C) would only interleave with the table.
     cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None, silence_logs=logging.ERROR)
+                           dashboard_address=None, silence_logs=logging.CRITICAL,
+                           preload=["tessara_replay.batch_task"])
     try:
         client = Client(cluster)
         try:

@@ -9,6 +9,7 @@ so that the cluster does not retry a failure that would only repeat.
 """
 import json
 import os
+import signal
 import tempfile
 import threading
 import time
@@ -36,6 +37,16 @@ class DayJob:
 class DayOutcome:
     row: dict
     files: dict = field(default_factory=dict)    # path inside the day folder -> bytes
+
+
+def dask_setup(worker):
+    """Start-up hook of the embedded cluster's workers (preloaded by module name): Ctrl-C
+    reaches every process of the terminal's group, but it is the batch's own process that
+    stops the cluster; a worker taking it too would die mid-task with a traceback."""
+    try:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:               # not the main thread: leave the handler as it is
+        pass
 
 
 def replay_day(job):
