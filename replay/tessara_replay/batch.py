@@ -153,9 +153,12 @@ def _outcome(future, job):
         return future.result()
     except Exception as exc:
         from .batch_task import reason_of
-        text = reason_of(exc)
         if type(exc).__name__ == "KilledWorker":
-            text = "its worker process died on every attempt (%s)" % (str(exc).splitlines() or [""])[0]
+            text = "its worker process died on each of %s attempts (the last on %s)" % (
+                getattr(exc, "allowed_failures", 0) + 1,
+                getattr(getattr(exc, "last_worker", None), "address", "?"))
+        else:
+            text = reason_of(exc)
         return DayOutcome({"day": job.day, "source": job.source, "status": FAILED,
                            "reason": text, "worker": "", "wall_s": float("nan")})
 
