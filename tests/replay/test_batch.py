@@ -194,3 +194,47 @@ def test_input_that_names_no_day_is_refused_on_the_cluster(store, scheduler, arg
     assert _batch(store, out, "--scheduler", scheduler, *args) == 2
     assert message in capsys.readouterr().err
     assert not out.exists() or os.listdir(out) == []
+
+
+def test_a_folder_of_recordings_replays_each_day_and_a_damaged_day_fails_alone(
+        store, scheduler, tmp_path):
+    rec, originals = tmp_path / "rec", tmp_path / "originals"
+    dataset = harness.use_store(store)
+    for day in DAYS[:2]:
+        run_replay(day=day, dataset=dataset, out_dir=str(originals / day), fast=True,
+                   codes=["600000.SH", "600519.SH"], record=str(rec))
+    (rec / ("%s.000.arrows" % DAYS[2])).write_bytes(b"cut off before its header")
+    (rec / "notes.arrows").write_bytes(b"not a recording")
+    out = tmp_path / "out"
+    assert _batch(store, out, "--recordings", str(rec), "--scheduler", scheduler) == 1
+    table = _table(out)
+    assert list(zip(table["day"], table["status"])) == [
+        ("", "failed"), (DAYS[0], "ok"), (DAYS[1], "ok"), (DAYS[2], "failed")]
+    assert table["source"].iloc[0] == str(rec / "notes.arrows")
+    assert "not a recording" in table["reason"].iloc[3]
+    assert _day_folders(out) == DAYS[:2]
+    for day in DAYS[:2]:                  # a recorded day replays to the recorded run's stream
+        assert (out / day / "events.jsonl").read_bytes() == (originals / day / "events.jsonl").read_bytes()
+
+
+def test_ctrl_c_stops_the_cluster_and_leaves_only_complete_days(store, tmp_path):
+    import signal
+    out = tmp_path / "out"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tessara_replay", "batch", "--store", store, "-o", str(out), "-q",
+         "--fast", "--no-chart", "--workers", "1", "--days", "2024-06-03:2024-06-28"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        _wait(lambda: out.exists() and any(n.startswith("2024") for n in os.listdir(out)),
+              "the first day", timeout=120)
+        os.killpg(proc.pid, signal.SIGINT)      # as a terminal sends it: to the whole group
+        _, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    assert proc.returncode == 130 and err.strip().endswith("interrupted")
+    days = os.listdir(out)
+    assert days and all(n.startswith("2024-06-") for n in days)       # no scratch, no table
+    for day in days:
+        assert {"events.jsonl", "summary.json", "orders.csv"} <= set(os.listdir(out / day))
