@@ -75,6 +75,7 @@ def test_days_outside_the_store_refused(text, message):
 def _recording_file(folder, name, day):
     """A minimal recording file of `day` (a header and no batch)."""
     import pyarrow as pa
+
     from tessara_replay.recording import reader
     schema = pa.schema([("x", pa.int8())], metadata={
         reader.FORMAT_KEY: reader.FORMAT_NAME, reader.VERSION_KEY: b"1", reader.DAY_KEY: day.encode()})
