@@ -12,6 +12,7 @@ import os
 import shutil
 import tempfile
 import time
+import uuid
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 
@@ -118,8 +119,11 @@ def run_batch(client, jobs, out_dir, on_done=None, baseline=None):
     futures = []
     try:
         started = time.perf_counter()
+        # Keys unique to this batch: two batches on one cluster must not share results.
+        token = uuid.uuid4().hex[:12]
         futures = client.map(replay_day, jobs, pure=False,
-                             key=["replay-%s-%d" % (job.day or "unplaced", k) for k, job in enumerate(jobs)])
+                             key=["replay-%s-%s-%d" % (job.day or "unplaced", token, k)
+                                  for k, job in enumerate(jobs)])
         by_key = {f.key: job for f, job in zip(futures, jobs)}
         rows, differences = [], {}
         for future in as_completed(futures):
