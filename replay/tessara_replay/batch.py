@@ -20,6 +20,8 @@ from .batch_days import BatchInputError
 from .batch_task import FAILED, DayJob, DayOutcome, replay_day
 
 SCRATCH_PREFIX = ".batch-"
+# Settings of the embedded cluster's workers (see cluster_client).
+WORKER_CONFIG = {"distributed.worker.profile.enabled": False}
 
 
 def _folder_mode():
@@ -53,6 +55,7 @@ class BatchResult:
 def cluster_client(workers=None, scheduler=None):
     """A Dask client: of the cluster at `scheduler`, or of a LocalCluster on this machine with
     `workers` worker processes (default: the core count), one thread each, no dashboard."""
+    import dask
     from distributed import Client, LocalCluster
     if scheduler is not None:
         try:
@@ -68,10 +71,14 @@ def cluster_client(workers=None, scheduler=None):
     if n < 1:
         raise BatchInputError("the number of workers must be at least 1, got %d" % n)
     # The batch reports each day's failure itself; the cluster's own log lines (a worker
-    # restarted, connections closed at Ctrl-C) would only interleave with the table.
-    cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None, silence_logs=logging.CRITICAL,
-                           preload=["tessara_replay.batch_task"])
+    # restarted, connections closed at Ctrl-C) would only interleave with the table. The
+    # workers' sampling profiler (every 10 ms) costs a replay a tenth of its CPU time and only
+    # feeds a dashboard this cluster does not have; the nannies hand the setting on to the
+    # worker processes they start, restarted ones included.
+    with dask.config.set(WORKER_CONFIG):
+        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None,
+                               silence_logs=logging.CRITICAL, preload=["tessara_replay.batch_task"])
     try:
         client = Client(cluster)
         try:
