@@ -47,21 +47,22 @@ def write_batch_files(table, out_dir, values_chart=True):
 
 
 def draw_value_chart(path, table):
-    """The value at the close (cash and positions) of each completed day, with its cash part."""
+    """The value at the close (cash and positions) of each completed day. Cash alone is left
+    out: the simulated account does not limit buying, so it can swing far below zero while the
+    value moves little, and would flatten the value's line."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import pandas as pd
+    from matplotlib.ticker import FuncFormatter
     done = table[table["status"] == "ok"]
     days = pd.to_datetime(done["day"])
     fig, ax = plt.subplots(figsize=(10, 4.5), dpi=100)
     try:
-        ax.plot(days, done["value"], marker="o", markersize=3, linewidth=1.4, label="value")
-        ax.plot(days, done["cash"], linewidth=1, linestyle="--", label="cash")
-        ax.set_title("Strategy value at the close, %d days" % len(done))
-        ax.set_ylabel("value")
+        ax.plot(days, done["value"], marker="o", markersize=3, linewidth=1.4)
+        ax.set_title("Strategy value at the close (cash and positions), %d days" % len(done))
+        ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: "{:,.0f}".format(v)))
         ax.grid(alpha=0.3)
-        ax.legend(loc="best", fontsize=8)
         fig.autofmt_xdate()
         fig.tight_layout()
         fig.savefig(path, format="png")

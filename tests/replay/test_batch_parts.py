@@ -249,3 +249,20 @@ def test_days_or_recordings_exactly_one(args, capsys):
     with pytest.raises(SystemExit) as exc:
         cli.main(["batch", *args])
     assert exc.value.code == 2
+
+
+@pytest.mark.parametrize("statuses, chart, names", [
+    (["ok", "failed", "ok"], True, ["batch.csv", "batch.parquet", "batch_value.png"]),
+    (["ok", "ok"], False, ["batch.csv", "batch.parquet"]),
+    (["failed"], True, ["batch.csv", "batch.parquet"]),          # no completed day to draw
+])
+def test_the_batch_files(tmp_path, statuses, chart, names):
+    from tessara_replay.batch_report import write_batch_files
+    rows = [{"day": "2024-06-%02d" % (3 + k), "source": "", "status": s, "reason": "" if s == "ok" else "x",
+             "events": 9, "callbacks": 9, "fills": 1, "cash": 5.0, "position_value": 6.0,
+             "value": 11.0 + k, "wall_s": 1.0, "worker": "w"} for k, s in enumerate(statuses)]
+    files = write_batch_files(batch_table(rows), str(tmp_path), values_chart=chart)
+    assert sorted(os.listdir(tmp_path)) == names                  # no partial file left
+    assert sorted(os.path.basename(p) for p in files.values()) == names
+    back = pd.read_parquet(tmp_path / "batch.parquet")
+    assert list(back["status"]) == statuses and list(back["day"]) == [r["day"] for r in rows]
