@@ -66,7 +66,7 @@ def _replay_day(job):
         try:
             with tempfile.TemporaryDirectory(prefix="tessara-batch-") as tmp:
                 result, dataset = _single_replay(job, tmp)
-                files = _read_tree(os.path.join(tmp, "out"))
+                files = _read_files(result.files.values())
             row.update(figures(result, dataset))
         except Exception as exc:   # a failing day is a row of the batch, not a task failure
             row.update(status=FAILED, reason=reason_of(exc))
@@ -98,13 +98,17 @@ def _dataset(store):
     return _datasets[key]
 
 
-def _read_tree(top):
+def _read_files(paths):
+    """The files the replay wrote, by their path below the folder that holds them all (the
+    run's output folder, wherever the single replay chose to put it)."""
+    paths = list(paths)
+    if not paths:
+        return {}
+    top = os.path.commonpath([os.path.dirname(p) for p in paths])
     out = {}
-    for folder, _, names in os.walk(top):
-        for name in names:
-            path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                out[os.path.relpath(path, top)] = f.read()
+    for path in paths:
+        with open(path, "rb") as f:
+            out[os.path.relpath(path, top)] = f.read()
     return out
 
 
