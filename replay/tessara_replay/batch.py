@@ -103,6 +103,7 @@ def plan_jobs(store=None, day_items=None, recordings=None, options=()):
     from .batch_task import _dataset
     options = tuple(options)
     try:
+        runner.strategy_factory(dict(options).get("strategy"))   # loads here as on every worker
         if recordings is None:
             return [DayJob(day, store, options) for day in store_days(_dataset(store), day_items)]
         _dataset(store)                 # the store serves the history: it must open

@@ -100,8 +100,9 @@ def main(argv=None):
 def _main(args):
     from . import batch
     from .batch_days import BatchInputError, parse_days
-    if args.workers is not None and args.workers < 1:
-        return _fail("the number of workers must be at least 1, got %d" % args.workers, 2)
+    for name, value in (("workers", args.workers), ("instruments", args.instruments)):
+        if value is not None and value < 1:
+            return _fail("the number of %s must be at least 1, got %d" % (name, value), 2)
     try:
         items = parse_days(args.days) if args.days else None
         if args.baseline is not None:

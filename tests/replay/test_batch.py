@@ -188,6 +188,7 @@ def test_the_baseline_gate_finds_a_changed_day(store, scheduler, five_days, caps
     (["--days", "2024-06-08"], "not a trading day"),
     (["--days", "2024-06-08:2024-06-09"], "no trading day from"),
     (["--recordings", "/nonexistent/rec"], "no such recording"),
+    (["--days", "2024-06-03", "--strategy", "/nonexistent/mine.py:Mine"], "mine.py"),
 ])
 def test_input_that_names_no_day_is_refused_on_the_cluster(store, scheduler, args, message, capsys, tmp_path):
     out = tmp_path / "out"

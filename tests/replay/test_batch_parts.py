@@ -234,7 +234,8 @@ def test_the_table_fills_order_statuses_a_day_did_not_have():
 # refused before a cluster starts -----------------------------------------------------------
 @pytest.mark.parametrize("args, message", [
     (["--days", "2024-6-3"], "use YYYY-MM-DD"),
-    (["--days", "2024-06-03", "--workers", "0"], "at least 1"),
+    (["--days", "2024-06-03", "--workers", "0"], "number of workers must be at least 1"),
+    (["--days", "2024-06-03", "-n", "0"], "number of instruments must be at least 1"),
     (["--days", "2024-06-03", "--baseline", "/nonexistent/base"], "no such folder"),
 ])
 def test_bad_input_ends_with_status_2_and_one_line(args, message, capsys, tmp_path):
