@@ -267,3 +267,18 @@ def test_the_batch_files(tmp_path, statuses, chart, names):
     assert sorted(os.path.basename(p) for p in files.values()) == names
     back = pd.read_parquet(tmp_path / "batch.parquet")
     assert list(back["status"]) == statuses and list(back["day"]) == [r["day"] for r in rows]
+
+
+def test_the_cluster_is_a_dependency_of_the_replay_only():
+    import importlib.metadata as md
+
+    from packaging.requirements import Requirement
+
+    def requirements(dist):
+        return {r.name: r for r in map(Requirement, md.requires(dist) or ())}
+
+    assert not {"dask", "distributed"} & set(requirements("corvane-tessara-native"))
+    replay = requirements("tessara-replay")
+    for name in ("dask", "distributed"):
+        bounds = {spec.operator for spec in replay[name].specifier}
+        assert bounds == {">=", "<"}, replay[name]
