@@ -20,8 +20,13 @@ from .batch_days import BatchInputError
 from .batch_task import FAILED, DayJob, DayOutcome, replay_day
 
 SCRATCH_PREFIX = ".batch-"
-# Settings of the embedded cluster's workers (see cluster_client).
-WORKER_CONFIG = {"distributed.worker.profile.enabled": False}
+# Settings of the embedded cluster (see cluster_client): no sampling profiler, and the
+# cluster's own periodic work (event-loop ticks, memory and system monitors) a few times a
+# second rather than up to fifty: idle, it cost a few percent of a core per process.
+CLUSTER_CONFIG = {"distributed.worker.profile.enabled": False,
+                  "distributed.admin.tick.interval": "500ms",
+                  "distributed.worker.memory.monitor-interval": "1s",
+                  "distributed.admin.system-monitor.interval": "2s"}
 
 
 def _folder_mode():
@@ -75,7 +80,7 @@ def cluster_client(workers=None, scheduler=None):
     # workers' sampling profiler (every 10 ms) costs a replay a tenth of its CPU time and only
     # feeds a dashboard this cluster does not have; the nannies hand the setting on to the
     # worker processes they start, restarted ones included.
-    with dask.config.set(WORKER_CONFIG):
+    with dask.config.set(CLUSTER_CONFIG):
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                host="127.0.0.1", dashboard_address=None,
                                silence_logs=logging.CRITICAL, preload=["tessara_replay.batch_task"])
