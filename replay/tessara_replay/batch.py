@@ -29,14 +29,6 @@ CLUSTER_CONFIG = {"distributed.worker.profile.enabled": False,
                   "distributed.admin.system-monitor.interval": "2s"}
 
 
-def _folder_mode():
-    mask = os.umask(0)
-    os.umask(mask)
-    return 0o777 & ~mask
-
-
-_FOLDER_MODE = _folder_mode()
-
 
 @dataclass
 class BatchResult:
@@ -65,7 +57,7 @@ def cluster_client(workers=None, scheduler=None):
     if scheduler is not None:
         try:
             client = Client(scheduler, timeout=30)
-        except (OSError, TimeoutError) as exc:
+        except (OSError, ValueError) as exc:    # unreachable; not an address
             raise BatchInputError("cannot reach the scheduler at %s (%s)" % (scheduler, exc)) from None
         try:
             yield client
@@ -77,9 +69,7 @@ def cluster_client(workers=None, scheduler=None):
         raise BatchInputError("the number of workers must be at least 1, got %d" % n)
     # The batch reports each day's failure itself; the cluster's own log lines (a worker
     # restarted, connections closed at Ctrl-C) would only interleave with the table. The
-    # workers' sampling profiler (every 10 ms) costs a replay a tenth of its CPU time and only
-    # feeds a dashboard this cluster does not have; the nannies hand the setting on to the
-    # worker processes they start, restarted ones included.
+    # nannies hand the settings on to the worker processes they start, restarted ones too.
     with dask.config.set(CLUSTER_CONFIG):
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                host="127.0.0.1", dashboard_address=None,
@@ -193,8 +183,8 @@ def place_day(outcome, scratch, out_dir):
     """Write the day's files into `scratch`, then rename the folder to `out_dir`/DAY. A
     folder of that day from an earlier batch is replaced whole."""
     day = outcome.row["day"]
-    staged = tempfile.mkdtemp(prefix=day + "-", dir=scratch)
-    os.chmod(staged, _FOLDER_MODE)       # mkdtemp's private mode is for the scratch only
+    staged = os.path.join(scratch, "%s-%s" % (day, uuid.uuid4().hex[:12]))
+    os.mkdir(staged)                     # the user's usual mode, unlike mkdtemp's private one
     for name, data in outcome.files.items():
         path = os.path.join(staged, name)
         if os.path.dirname(name):

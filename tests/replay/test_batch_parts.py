@@ -237,6 +237,7 @@ def test_the_table_fills_order_statuses_a_day_did_not_have():
     (["--days", "2024-06-03", "--workers", "0"], "number of workers must be at least 1"),
     (["--days", "2024-06-03", "-n", "0"], "number of instruments must be at least 1"),
     (["--days", "2024-06-03", "--baseline", "/nonexistent/base"], "no such folder"),
+    (["--days", "2024-06-03", "--scheduler", "nonsense://127.0.0.1:1"], "cannot reach the scheduler"),
 ])
 def test_bad_input_ends_with_status_2_and_one_line(args, message, capsys, tmp_path):
     assert cli.main(["batch", "-o", str(tmp_path / "out"), *args]) == 2
