@@ -246,13 +246,6 @@ def test_bad_input_ends_with_status_2_and_one_line(args, message, capsys, tmp_pa
     assert not (tmp_path / "out").exists()
 
 
-@pytest.mark.parametrize("args", [[], ["--days", "2024-06-03", "--recordings", "rec"]])
-def test_days_or_recordings_exactly_one(args, capsys):
-    with pytest.raises(SystemExit) as exc:
-        cli.main(["batch", *args])
-    assert exc.value.code == 2
-
-
 @pytest.mark.parametrize("statuses, chart, names", [
     (["ok", "failed", "ok"], True, ["batch.csv", "batch.parquet", "batch_value.png"]),
     (["ok", "ok"], False, ["batch.csv", "batch.parquet"]),
