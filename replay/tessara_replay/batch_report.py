@@ -94,8 +94,9 @@ def summary_text(table, result):
     n, failed = len(table), int((table["status"] != "ok").sum())
     rate = n / result.elapsed if result.elapsed > 0 else float("inf")
     out.append("")
-    out.append("%d days on %d workers in %.1f s (%.2f days per second): %d ok, %d failed"
-               % (n, result.workers, result.elapsed, rate, n - failed, failed))
+    out.append("%d day%s on %d worker%s in %.1f s (%.2f days per second): %d ok, %d failed"
+               % (n, "" if n == 1 else "s", result.workers, "" if result.workers == 1 else "s",
+                  result.elapsed, rate, n - failed, failed))
     for _, r in table[table["status"] != "ok"].iterrows():
         out.append("  failed %s: %s" % (r["day"] or r["source"], r["reason"]))
     if has_baseline:
