@@ -16,6 +16,7 @@ _EPILOG = """\
 recordings and your own data:
   tessara-replay --day 2024-06-17 --record rec/ -o out-a   record while replaying
   tessara-replay --recording rec/ -o out-b --compare out-a replay it, compare the runs
+  tessara-replay batch --days 2024-06-03:2024-06-28 -o june  many days on a Dask cluster
   python -m corvane.dataset import --store data/store --bars days.csv --bars minutes.parquet
                                                            load your own day and minute bars
   a live deployment records with tessara_replay.recording.RecordingVornStrategy
@@ -122,6 +123,14 @@ def _fail(message, status):
 
 
 def main(argv=None):
+    args = sys.argv[1:] if argv is None else list(argv)
+    if args[:1] == ["batch"]:            # many days as tasks of a cluster (module batch_cli)
+        from .batch_cli import main as batch_main
+        return batch_main(args[1:])
+    return _single(args)
+
+
+def _single(argv):
     global _watch
     _watch = _InterruptWatch()
     try:
