@@ -1,4 +1,6 @@
 """The day's fills and orders as the framework saw them, as tables for the output folder."""
+import re
+
 import pandas as pd
 
 from corvane.tessara.core.events import EVENT
@@ -7,6 +9,15 @@ from corvane.tessara.utils.trade_func import get_exchane_from_vorn_mdtype
 FILL_COLUMNS = ["time", "market_code", "side", "price", "quantity", "order_id", "kind"]
 ORDER_COLUMNS = ["order_id", "market_code", "side", "type", "price", "quantity",
                  "filled_quantity", "avg_price", "status", "message", "created"]
+
+
+_CODE_PREFIX = re.compile(r"^-?\d+_")
+
+
+def reason_text(message):
+    """The terminal's reason for a rejection as a reader wants it: the bridge files it as
+    "<error code>_<text>"; the code means nothing to the reader, the text says it all."""
+    return _CODE_PREFIX.sub("", message or "", count=1)
 
 
 class Blotter:
@@ -42,6 +53,7 @@ class Blotter:
         rows = [{"order_id": cid, "market_code": o.market_code, "side": o.side.name,
                  "type": o.type.name, "price": o.price, "quantity": int(o.quantity),
                  "filled_quantity": int(o.filled_quantity), "avg_price": float(o.avg_price),
-                 "status": o.status.name, "message": o.message or "", "created": o.datetime}
+                 "status": o.status.name, "message": reason_text(o.message),
+                 "created": o.datetime}
                 for cid, o in self.desk.orders.items()]
         return pd.DataFrame(rows, columns=ORDER_COLUMNS)

@@ -7,8 +7,9 @@ import os
 
 
 def _rows(result):
-    yield "Replay of %s: %d instruments (%s)" % (result.day, len(result.codes),
-                                                 ", ".join(result.codes))
+    yield "Replay of %s: %s (%s)" % (result.day, plural(len(result.codes), "instrument"),
+                                     ", ".join(result.codes))
+    yield store_line(result.store, result.store_info)
     yield "strategy %s%s" % (result.strategy, "; fast mode (no level-2 records)" if result.fast else "")
     if result.source:
         yield "terminal callbacks from the recording %s%s" % (
@@ -45,6 +46,28 @@ def _rows(result):
         yield "Accessor checks on bars: %s" % _counts(result.checks)
 
 
+def store_line(path, info):
+    """Which data the run replayed: the store folder, its generation and its imports."""
+    where = "data store %s" % path if path else "in-memory dataset"
+    if not info:
+        return where
+    text = "%s (generated with seed %s, %s to %s" % (where, info.get("seed"), info.get("start"),
+                                                       info.get("end"))
+    imports = info.get("imported") or []
+    if imports:
+        last = imports[-1]
+        text += "; %s, the last %s at %s" % (plural(len(imports), "imported file"),
+                                             last.get("file"), last.get("at"))
+    else:
+        text += "; nothing imported"
+    return text + ")"
+
+
+def plural(n, noun):
+    """"1 instrument", "2 instruments", "1 fill", "0 fills"."""
+    return "%d %s%s" % (n, noun, "" if n == 1 else "s")
+
+
 def _counts(counter):
     return ", ".join("%s %d" % kv for kv in sorted(counter.items())) or "none"
 
@@ -64,7 +87,8 @@ def summary_text(result):
 def _json(result):
     return {
         "day": str(result.day), "instruments": result.codes, "strategy": result.strategy,
-        "fast": result.fast, "elapsed_s": result.elapsed, "recording": result.source or None,
+        "fast": result.fast, "store": result.store, "store_origin": result.store_info,
+        "elapsed_s": result.elapsed, "recording": result.source or None,
         "callbacks": result.callbacks, "callbacks_per_second": result.callbacks_per_second,
         "events": result.events, "queue_high_water": result.high_water,
         "data_client_calls": result.data_calls, "gateway_calls": result.gateway_calls,

@@ -69,6 +69,8 @@ class ReplayResult:
     source: str = ""                              # the recording replayed, if one was
     event_lines: list = field(default_factory=list)   # the event stream (events.jsonl)
     callback_errors: int = 0                      # recorded callbacks that raised again
+    store: str = None                             # the data store folder replayed (None: in memory)
+    store_info: dict = field(default_factory=dict)    # its seed, window and import history
 
     @property
     def callbacks_per_second(self):
@@ -84,15 +86,22 @@ class ChartData:
 
 
 # inputs ------------------------------------------------------------------------------------
-def open_dataset(store=None, dataset=None):
+def default_store():
+    """The store every entry point replays unless told otherwise: $CORVANE_DATASET, else
+    data/store under the current folder."""
+    from corvane.dataset.provision import DEFAULT_STORE
+    return harness.default_store_path() or DEFAULT_STORE
+
+
+def open_dataset(store=None, dataset=None, announce=None):
     """The dataset the data client serves from: `dataset` when given, else the store in
-    the folder `store`, else the client's default."""
+    the folder `store`, else the default store (generated on first use; `announce` is
+    told so)."""
     if dataset is not None:
         return harness.use_dataset(dataset)
     if store is None:
-        store = harness.default_store_path()
-    if store is None:
-        return harness.dataset_in_use()
+        store = default_store()
+        _provide_default(store, announce)
     if not os.path.isdir(store):
         raise ReplayError("no data store at %s" % store)
     try:
@@ -103,13 +112,36 @@ def open_dataset(store=None, dataset=None):
                           % (store, type(exc).__name__, text)) from None
 
 
-def parse_day(text, dataset):
+def _provide_default(store, announce):
+    from corvane.dataset.provision import ensure_store
     try:
+        ensure_store(store, announce)
+    except OSError as exc:
+        raise ReplayError("cannot generate the data store in %s: %s"
+                          % (store, exc.strerror or exc)) from None
+
+
+def store_description(store, dataset):
+    """(store folder or None, its origin and import history) for the header and
+    summary.json: which data a run replayed."""
+    meta = dataset.meta
+    path = None if store is None else os.path.abspath(store)
+    imports = [dict(entry) for entry in meta.get("imported", ())]
+    return path, {"seed": meta.get("seed"), "start": str(meta.get("start")),
+                  "end": str(meta.get("end")), "imported": imports}
+
+
+def parse_day(text, dataset):
+    """The trading day `text` names; only YYYY-MM-DD is read (a date object is taken as it
+    is), so that 06/07/2024 is refused rather than read as some other day."""
+    from corvane.dataset.dates import DAY_FORM, parse_iso_day
+    if isinstance(text, _dt.date):
         day = pd.Timestamp(text)
-    except (ValueError, TypeError, OverflowError):
-        day = pd.NaT
-    if pd.isna(day):                     # an empty text reads as NaT
-        raise ReplayError("unknown day %r: not a date (use YYYY-MM-DD)" % (text,))
+    else:
+        try:
+            day = pd.Timestamp(parse_iso_day(text))
+        except ValueError:
+            raise ReplayError("unknown day %r: not a date in the form %s" % (text, DAY_FORM)) from None
     day = day.normalize()
     if day not in dataset.trading_dates:
         raise ReplayError("unknown day %s: not a trading day of the calendar" % day.date())
@@ -230,7 +262,7 @@ class _Progress:
 
 def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
                codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False,
-               record=None, recording=None, salvage=False, checkpoint=None):
+               record=None, recording=None, salvage=False, checkpoint=None, announce=None):
     """Replay `day` and write the summary, fills, orders, the event stream (and charts)
     into `out_dir`; `day` defaults to DEFAULT_DAY. `strategy` is "module:Class" (default: the demo); `fast` leaves out the
     level-2 records and the charts. `record` (a folder) records the terminal's callbacks
@@ -239,7 +271,8 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
     batches of a recording cut off mid-write. Raises ReplayError for bad input,
     StrategyError when the strategy fails; nothing is left in `out_dir` unless the replay
     completed. `checkpoint()` is called after each timer slot and before the results are
-    moved into place; what it raises ends the run."""
+    moved into place; what it raises ends the run. Without `store` and `dataset` the default
+    store is replayed (generated on first use, which `announce(line)` is told)."""
     checkpoint = checkpoint or (lambda: None)
     label, strategy_class = strategy_factory(strategy)
     played = None
@@ -248,7 +281,12 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
         day = played.day
     elif day is None:
         day = DEFAULT_DAY
+    dataset_given = dataset is not None
+    if store is None and not dataset_given:
+        store = default_store()
+        _provide_default(store, announce)
     dataset = open_dataset(store, dataset)
+    store_path, store_info = store_description(None if dataset_given else store, dataset)
     day = parse_day(day, dataset)
     if played is None:
         feeds = choose_instruments(dataset, day, instruments, codes)
@@ -264,6 +302,7 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
                       record=record, recording=played, checkpoint=checkpoint)
         if played is not None:
             result.source = os.path.abspath(recording)
+        result.store, result.store_info = store_path, store_info
         from .report import write_outputs
         result.files = write_outputs(result, scratch, out_dir, chart, before_move=checkpoint)
         return result

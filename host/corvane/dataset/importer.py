@@ -37,6 +37,7 @@ import numpy as np
 import pandas as pd
 
 from .bars import price_limit
+from .dates import is_iso_day, is_iso_minute
 from .sessions import bar_times
 from .store import IMPORTED_MINUTES_FILE, META_FILE
 
@@ -64,6 +65,8 @@ def read_file(path):
     ext = os.path.splitext(path)[1].lower()
     if not os.path.isfile(path):
         raise BarsImportError("%s: no such file" % path)
+    if os.path.getsize(path) == 0:
+        raise BarsImportError("%s: empty file (no header, no bars); nothing imported" % path)
     try:
         if ext == ".csv":
             return pd.read_csv(path, dtype=str, keep_default_na=False, skipinitialspace=True)
@@ -129,7 +132,9 @@ def _numbers(path, frame, col, required, integral=False, positive=False):
     return values
 
 
-def _times(path, frame, col, formats, what):
+def _times(path, frame, col, formats, what, written_as):
+    """The column's date-times; a text must have the one written form `written_as` accepts
+    (a predicate), so that 2024/06/12 or 2024-6-12 is refused rather than guessed at."""
     raw = frame[col]
     if pd.api.types.is_datetime64_any_dtype(raw):
         values = pd.DatetimeIndex(raw).tz_localize(None) if getattr(raw.dt, "tz", None) else pd.DatetimeIndex(raw)
@@ -140,7 +145,7 @@ def _times(path, frame, col, formats, what):
         for fmt in formats:
             parsed = pd.DatetimeIndex(pd.to_datetime(text, format=fmt, errors="coerce"))
             values = values.where(~values.isna(), parsed)
-        bad = values.isna()
+        bad = values.isna() | ~text.map(written_as).to_numpy(bool)
     i = _first(bad)
     if i is not None:
         _fail(path, i + 1, col, "%r is not a %s" % (raw.iloc[i], what))
@@ -189,7 +194,7 @@ def parse_day_bars(path, frame, store):
     for col in DAY_OPTIONAL:
         if col in frame.columns:
             values[col] = _numbers(path, frame, col, False, positive=col != "open_interest")
-    dates = _times(path, frame, "date", ["%Y-%m-%d"], "date (YYYY-MM-DD)")
+    dates = _times(path, frame, "date", ["%Y-%m-%d"], "date (YYYY-MM-DD)", is_iso_day)
     codes = _codes(path, frame, store["instruments"])
     _trading_days(path, "date", dates, store["calendar"])
     _ohlc(path, frame, values)
@@ -230,12 +235,13 @@ def parse_minute_bars(path, frame, store):
     if "open_interest" in frame.columns:
         values["open_interest"] = _numbers(path, frame, "open_interest", False)
     times = _times(path, frame, "datetime", ["%Y-%m-%d %H:%M", "%Y-%m-%d %H:%M:%S"],
-                   "date-time (YYYY-MM-DD HH:MM)")
+                   "date-time (YYYY-MM-DD HH:MM)", is_iso_minute)
     if (i := _first((times.second != 0) | (times.microsecond != 0))) is not None:
         _fail(path, i + 1, "datetime", "%s is not on a whole minute" % times[i])
     codes = _codes(path, frame, store["instruments"])
     if "trading_date" in frame.columns:
-        tdays = _times(path, frame, "trading_date", ["%Y-%m-%d"], "date (YYYY-MM-DD)").normalize()
+        tdays = _times(path, frame, "trading_date", ["%Y-%m-%d"], "date (YYYY-MM-DD)",
+                       is_iso_day).normalize()
         _trading_days(path, "trading_date", tdays, store["calendar"])
     else:
         tdays = _trading_date_of(times, store["calendar"])
@@ -332,6 +338,9 @@ def import_bars(store_path, files):
     for path in files:
         frame = read_file(path)
         kind, _, _ = _kind(path, frame)
+        if len(frame) == 0:
+            raise BarsImportError("%s: no bars (the file holds no data rows); nothing imported"
+                                  % path)
         if kind == "day":
             parsed.append((path, kind, parse_day_bars(path, frame, store)))
         else:
