@@ -73,7 +73,7 @@ class Account:
 
     # what may be committed ---------------------------------------------------------------
     def frozen_cash(self):
-        return round(sum(self._frozen(c) for c in self._open.values() if c.is_buy), 2)
+        return round(float(sum(self._frozen(c) for c in self._open.values() if c.is_buy)), 2)
 
     def available_cash(self):
         return round(self.cash - self.frozen_cash(), 2)

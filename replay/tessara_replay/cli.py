@@ -40,7 +40,9 @@ def _parser(defaults):
     p.add_argument("-n", "--instruments", type=int, default=instruments,
                    help="number of instruments to replay (default %(default)s)")
     p.add_argument("--code", action="append", dest="codes", metavar="MARKET_CODE",
-                   help="replay this instrument (repeatable; replaces --instruments)")
+                   help="replay this instrument (repeatable; replaces --instruments); with "
+                        "--recording: only these instruments' recorded ticks, bars and level-2 "
+                        "records reach the strategy")
     p.add_argument("--strategy", metavar="MODULE:CLASS",
                    help="run this strategy class instead of the demo (MODULE: a module name "
                         "or a .py file; see the README for the interface)")

@@ -331,7 +331,7 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
         else:
             from .playback import RecordedTerminal, recorded_config
             terminal = RecordedTerminal(clock, recorded_config(recording.config), recording,
-                                        log=log)
+                                        log=log, codes=codes)
             feed = None
             end_ns = max(END_NS, max(c.arrival_ns for c in recording.calls) % (86_400 * 10 ** 9))
         loop = FrameworkLoop(bridge, env)
@@ -339,7 +339,8 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
         desk = OrderDesk(bridge, terminal, clock)
         ctx = ReplayContext(codes, day.date(), clock, env, data_source, bridge, desk)
         AccountQueries(env.event_bus, terminal, ctx)
-        blotter = Blotter(env.event_bus, desk, clock)
+        blotter = Blotter(env.event_bus, desk, clock,
+                          tick_of=lambda code: float(ctx.instrument(code).tick_size))
         charts = []
         if chart:
             env.event_bus.add_listener(

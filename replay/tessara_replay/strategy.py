@@ -129,5 +129,10 @@ class DemoStrategy:
         if self.ctx.current_bar(code) is None:
             return
         start = self.ctx.now()
-        self.parent_id = self.ctx.algo_order(code, 30 * int(self.ctx.instrument(code).round_lot),
+        lot = int(self.ctx.instrument(code).round_lot)
+        # the children trade at market: the exchange holds back cash at the upper limit
+        lots = min(30, self._affordable_lots(self.ctx.current_tick(code)["high_limited"], lot))
+        if lots < 1:
+            return
+        self.parent_id = self.ctx.algo_order(code, lots * lot,
                                              SIDE.BUY, start, start + _dt.timedelta(minutes=30), 6)

@@ -40,6 +40,7 @@ from pyvorn.records import (
 from . import feed as _feed
 from .account import START_CASH, Account
 from .clock import NS_PER_MINUTE
+from .prices import price_text
 
 MS = 1_000_000
 PARTICIPATION = 0.1
@@ -47,6 +48,7 @@ LOGIN_TIME_NS = (8 * 60 + 30) * NS_PER_MINUTE
 REJECT_PRICE, REJECT_QUANTITY, REJECT_INSTRUMENT, REJECT_ACCOUNT = 20, 21, 22, 23
 START_LOTS = 10                 # the account holds 10 lots of each of the first two instruments
 CANCEL_NOT_LIVE = 30
+CONTROL_NOT_RUNNING = 31
 
 _LIVE = (OrderStatusType.UnSend, OrderStatusType.Sended, OrderStatusType.PartiallyFilled)
 
@@ -254,8 +256,10 @@ class SimTerminal:
         if order.qty <= 0 or (order.side is SideType.Buy and order.qty % ins.round_lot):
             return REJECT_QUANTITY, "quantity %d is not a multiple of %d" % (order.qty, ins.round_lot)
         if order.price is not None and not ins.limit_down <= order.price <= ins.limit_up:
-            return REJECT_PRICE, "price %s outside limits [%s, %s]" % (
-                order.price, ins.limit_down, ins.limit_up)
+            tick = ins.tick_size
+            return REJECT_PRICE, "price %s outside the day's limits %s to %s" % (
+                price_text(order.price, tick), price_text(ins.limit_down, tick),
+                price_text(ins.limit_up, tick))
         return None
 
     def _commit(self, order):
@@ -373,7 +377,13 @@ class SimTerminal:
         return sid
 
     def control_algo_parent_order(self, sys_quote_id, control_type):
-        parent = self.parents[sys_quote_id]
+        parent = self.parents.get(sys_quote_id)
+        if parent is None:          # refused at creation, or never created: say so
+            reply = ControlParentOrderRes(sys_quote_id=sys_quote_id, control_type=control_type,
+                                          error_code=CONTROL_NOT_RUNNING,
+                                          error_msg="parent order %s is not running" % sys_quote_id)
+            self.later(2 * MS, lambda: self._call("on_control_algo_parent_order_res", reply))
+            return
         reply = ControlParentOrderRes(client_seq_id=parent.client_seq_id,
                                       sys_quote_id=sys_quote_id, control_type=control_type)
 

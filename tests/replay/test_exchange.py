@@ -116,3 +116,22 @@ def test_the_demo_fits_its_account(store_dataset, tmp_path):
     assert list(rejected["message"].str.split(" ").str[0]) == ["price"]
     bought = sum(f["price"] * f["quantity"] for f in result.fills if f["side"] in ("BUY", "buy"))
     assert bought < 1_000_000
+
+
+@pytest.mark.parametrize("tick, value, text", [
+    (0.01, 27.240000000000002, "27.24"), (0.01, 1207.8600000000001, "1207.86"),
+    (0.001, 3.9999999, "4.000"), (1.0, 3701.0, "3701"), (0.2, 3600.4000000001, "3600.4"),
+    (0.02, 470.06, "470.06"),
+])
+def test_prices_to_the_tick(tick, value, text):
+    from tessara_replay.prices import price_text
+    assert price_text(value, tick) == text
+
+
+def test_an_algo_order_beyond_the_cash_is_refused_and_controls_of_it_answered(store_dataset, tmp_path):
+    """One expensive instrument: the demo's algorithmic order does not fit, its pause and
+    resume are answered with an error rather than crashing the terminal."""
+    result = run_replay(day=DAY, codes=["600519.SH"], dataset=store_dataset,
+                        out_dir=str(tmp_path), fast=True)
+    assert result.events.get("PARENT_ORDER_CREATE", 0) <= 1
+    assert "ACTIVE" not in result.orders
