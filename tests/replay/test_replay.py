@@ -124,6 +124,13 @@ def _corrupt_store(tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["--day", "2024-06-15"], "unknown day 2024-06-15"),
     (["--day", "someday"], "unknown day 'someday'"),
+    (["--day", "06/07/2024"], "unknown day '06/07/2024': not a date in the form YYYY-MM-DD"),
+    (["--day", "17/06/2024"], "unknown day '17/06/2024': not a date in the form YYYY-MM-DD"),
+    (["--day", "2024-6-7"], "unknown day '2024-6-7': not a date in the form YYYY-MM-DD"),
+    (["--day", "20240617"], "unknown day '20240617': not a date in the form YYYY-MM-DD"),
+    (["--day", "2024-02-30"], "unknown day '2024-02-30': not a date in the form YYYY-MM-DD"),
+    (["--day", "2024-06-17 10:00"], "unknown day '2024-06-17 10:00'"),
+    (["--day", ""], "unknown day '': not a date"),
     (["--day", "2031-03-04"], "no market data for 2031-03-04"),
     (["--code", "999999.SH"], "no such instrument: 999999.SH"),
     (["--code", "000001.SH"], "000001.SH is not a stock or fund"),

@@ -22,8 +22,10 @@ A file is CSV (comma-separated, a header line, UTF-8) or Parquet, and holds eith
 Checks: the columns above and no others; every value of its type; a known instrument; a
 trading day of the store's calendar; low <= open, close <= high; one bar per instrument and
 day (minute: per instrument and bar time); no gaps: day bars cover every trading day between
-an instrument's first and last day, minute bars every minute of each trading day's sessions.
-The first problem is reported in one line naming the file, the row (data rows count from 1)
+an instrument's first and last day, minute bars every minute of each trading day's sessions;
+dates written YYYY-MM-DD and times YYYY-MM-DD HH:MM[:SS], nothing else; at least one bar per
+file; minute bars within their day bar's high and low and within the day's limits, and day
+bars containing the imported minute bars of their day. The first problem is reported in one line naming the file, the row (data rows count from 1)
 and the column; nothing is written then. Otherwise the store is rebuilt in a temporary
 folder beside it and renamed into place, so it is either as before or fully updated.
 """
@@ -388,6 +390,7 @@ def _write_store(store_path, store, parsed):
             fmt = "%Y-%m-%d" if kind == "day" else "%Y-%m-%d %H:%M"
             summary.append((path, kind, len(frame), sorted(set(frame["market_code"])),
                             frame[col].min().strftime(fmt), frame[col].max().strftime(fmt)))
+        check_consistency(parsed, day_bars, minutes)
         pq.write_table(pa.Table.from_pandas(day_bars, preserve_index=False),
                        os.path.join(scratch, "day_bars.parquet"))
         if minutes is not None:
@@ -407,6 +410,59 @@ def _write_store(store_path, store, parsed):
                            % (store_path, exc.strerror or exc))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+# day and minute bars together ------------------------------------------------------------
+_EPS = 1e-9
+
+
+def check_consistency(parsed, day_bars, minutes):
+    """Imported minute bars lie within their day bar's high and low and within the day's
+    limits; imported day bars contain the imported minute bars of their day. `day_bars` and
+    `minutes` are the store's tables with this import merged in. A minute bar is blamed
+    first: a day bar is blamed only for minute bars imported before."""
+    days = day_bars.set_index(["market_code", "date"])
+    for path, kind, frame in parsed:
+        if kind == "minute":
+            _minutes_within_days(path, frame, days)
+    if minutes is None:
+        return
+    for path, kind, frame in parsed:
+        if kind == "day":
+            _days_contain_minutes(path, frame, minutes)
+
+
+def _minutes_within_days(path, frame, days):
+    keys = pd.MultiIndex.from_arrays([frame["market_code"], frame["trading_date"]])
+    day = days.reindex(keys)
+    checks = (
+        ("high", frame["high"].to_numpy() > day["high"].to_numpy() + _EPS, "above the day bar's high", "high"),
+        ("low", frame["low"].to_numpy() < day["low"].to_numpy() - _EPS, "below the day bar's low", "low"),
+        ("high", frame["high"].to_numpy() > day["limit_up"].to_numpy() + _EPS, "above the day's upper limit", "limit_up"),
+        ("low", frame["low"].to_numpy() < day["limit_down"].to_numpy() - _EPS, "below the day's lower limit", "limit_down"),
+    )
+    for col, bad, what, ref in checks:
+        if (i := _first(bad)) is not None:
+            _fail(path, i + 1, col, "%s is %s %s (%s, trading day %s)" % (
+                _num(frame[col].iloc[i]), what, _num(day[ref].iloc[i]), frame["market_code"].iloc[i],
+                pd.Timestamp(frame["trading_date"].iloc[i]).date()))
+
+
+def _days_contain_minutes(path, frame, minutes):
+    span = minutes.groupby(["market_code", "trading_date"]).agg(high=("high", "max"), low=("low", "min"))
+    keys = pd.MultiIndex.from_arrays([frame["market_code"], frame["date"]])
+    have = span.reindex(keys)
+    for col, bad, what in (
+            ("high", frame["high"].to_numpy() < have["high"].to_numpy() - _EPS, "below the high"),
+            ("low", frame["low"].to_numpy() > have["low"].to_numpy() + _EPS, "above the low")):
+        if (i := _first(bad)) is not None:
+            _fail(path, i + 1, col, "%s is %s %s of the day's imported minute bars (%s, %s)" % (
+                _num(frame[col].iloc[i]), what, _num(have[col].iloc[i]), frame["market_code"].iloc[i],
+                pd.Timestamp(frame["date"].iloc[i]).date()))
+
+
+def _num(value):
+    return str(round(float(value), 6))
 
 
 def _swap(store_path, scratch):
