@@ -1,7 +1,7 @@
 """What a replay leaves behind: the summary table (printed and written as text and
 JSON), the fills and orders (CSV and Parquet) and a chart per instrument. Files are
-written into a scratch folder first and moved into the output folder together at the
-end, so an interrupted run leaves no partial results."""
+written into a scratch folder first, which replaces the output folder as a whole at the
+end, so an interrupted run leaves no partial results and no earlier run's files stay."""
 import json
 import os
 
@@ -110,9 +110,10 @@ def _tables(result, scratch):
     return names
 
 
-def write_outputs(result, scratch, out_dir, chart=True, before_move=None):
+def write_outputs(result, scratch, out_dir, chart=True, before_move=None, publish=None):
     """Write everything into `scratch`, then (after `before_move()`, which may raise to stop
-    it) move it into `out_dir`. Returns the final paths by kind."""
+    it) put it in place: `publish()` replaces `out_dir` by the scratch folder as a whole;
+    without it the files are moved into `out_dir`. Returns the final paths by kind."""
     names = {"summary": "summary.txt", "json": "summary.json"}
     with open(os.path.join(scratch, names["summary"]), "w", encoding="utf-8") as f:
         f.write(summary_text(result))
@@ -131,8 +132,10 @@ def write_outputs(result, scratch, out_dir, chart=True, before_move=None):
             _chart.draw_chart(os.path.join(scratch, name), data, result)
     if before_move is not None:
         before_move()
-    final = {}
+    final = {kind: os.path.join(out_dir, name) for kind, name in names.items()}
+    if publish is not None:
+        publish()
+        return final
     for kind, name in names.items():
-        final[kind] = os.path.join(out_dir, name)
         os.replace(os.path.join(scratch, name), final[kind])
     return final

@@ -6,9 +6,9 @@ end the figures of the run, the fills and orders, and the charts go to the outpu
 `drive` is the core: it plays any time-ordered feed of terminal callbacks through the
 terminal on the simulated clock; `run_replay` builds the feed from the data store.
 """
+import contextlib
 import datetime as _dt
 import os
-import shutil
 import tempfile
 import time
 from dataclasses import dataclass, field
@@ -26,6 +26,7 @@ from .context import ReplayContext, StrategyError, attach, located
 from .events import EventLog
 from .framework import AccountQueries, FrameworkLoop, OrderDesk
 from .loader import StrategyLoadError, load_strategy_class
+from .output import OutputError, OutputFolder
 from .strategy import DemoStrategy
 from .terminal import SimTerminal
 
@@ -196,14 +197,9 @@ def strategy_factory(target=None):
 
 
 def prepare_output(out_dir):
-    """A fresh scratch folder inside `out_dir`; results are moved out of it only when
-    the replay has completed."""
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-        return tempfile.mkdtemp(prefix=".replay-", dir=out_dir)
-    except OSError as exc:
-        raise ReplayError("cannot write to output folder %s: %s"
-                          % (out_dir, exc.strerror or exc)) from None
+    """The output folder of a run (an `OutputFolder` to enter): checked and locked on entry,
+    results written into its scratch folder and put in place only when the run completes."""
+    return OutputFolder(out_dir)
 
 
 # the run -----------------------------------------------------------------------------------
@@ -296,18 +292,30 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
         if record is not None:
             raise ReplayError("--record records a replay of the data store, not of a recording")
     chart = chart and not fast
-    scratch = prepare_output(out_dir)
-    try:
+    with _locked_output(out_dir) as output:
         result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart,
                       record=record, recording=played, checkpoint=checkpoint)
         if played is not None:
             result.source = os.path.abspath(recording)
         result.store, result.store_info = store_path, store_info
         from .report import write_outputs
-        result.files = write_outputs(result, scratch, out_dir, chart, before_move=checkpoint)
+        result.files = write_outputs(result, output.scratch, out_dir, chart,
+                                     before_move=checkpoint, publish=output.publish)
         return result
+
+
+@contextlib.contextmanager
+def _locked_output(out_dir):
+    """The entered output folder; its refusals are the replay's bad input."""
+    folder = prepare_output(out_dir)
+    try:
+        folder.__enter__()
+    except OutputError as exc:
+        raise ReplayError(str(exc)) from None
+    try:
+        yield folder
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        folder.__exit__(None, None, None)
 
 
 def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, record=None,
