@@ -126,10 +126,12 @@ def write_outputs(result, scratch, out_dir, chart=True, before_move=None, publis
         f.write("".join(line + "\n" for line in result.event_lines))
     if chart:
         from . import chart as _chart
+        jobs = []
         for data in result.charts:
             name = "chart_%s_%s.png" % (data.code, result.day.strftime("%Y%m%d"))
             names["chart_" + data.code] = name
-            _chart.draw_chart(os.path.join(scratch, name), data, result)
+            jobs.append((os.path.join(scratch, name), data))
+        _chart.draw_charts(jobs, result)
     if before_move is not None:
         before_move()
     final = {kind: os.path.join(out_dir, name) for kind, name in names.items()}

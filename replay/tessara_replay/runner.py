@@ -9,7 +9,6 @@ terminal on the simulated clock; `run_replay` builds the feed from the data stor
 import contextlib
 import datetime as _dt
 import os
-import tempfile
 import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace

@@ -4,8 +4,9 @@ strategy gets.
 It warms up from the historical data source, reads the day's bars and ticks through the
 live bridge's accessors, checks index constituents, and works a fixed plan of orders that
 between them end in the final states the terminal reports: filled, cancelled, rejected,
-partly filled then cancelled (when a minute's volume is too small to fill it at once), a cancel refused for a filled order, and one algorithmic
-order that is paused and resumed on the way.
+partly filled then cancelled (when a minute's volume is too small to fill it at once), a
+cancel refused for a filled order, and one algorithmic order that is paused and resumed on
+the way.
 
 Its sizes fit its account: no buy commits more than BUY_BUDGET of the cash the account
 reported at login, and it sells only shares the account held before the day (what it buys
