@@ -26,8 +26,9 @@ an instrument's first and last day, minute bars every minute of each trading day
 dates written YYYY-MM-DD and times YYYY-MM-DD HH:MM[:SS], nothing else; at least one bar per
 file; minute bars within their day bar's high and low and within the day's limits, and day
 bars containing the imported minute bars of their day. The first problem is reported in one
-line naming the file, the row (data rows count from 1) and the column; nothing is written then. Otherwise the store is rebuilt in a temporary
-folder beside it and renamed into place, so it is either as before or fully updated.
+line naming the file, the row (data rows count from 1) and the column; nothing is written
+then. Otherwise the store is rebuilt in a temporary folder beside it and renamed into place,
+so it is either as before or fully updated.
 """
 import datetime as _dt
 import json
