@@ -220,11 +220,38 @@ def draw_chart(path, data, result):
     fig.savefig(path, dpi=100)
 
 
-def draw_charts(jobs, result, workers=None):
+def draw_charts(jobs, result, workers=None, progress=False):
     """Draw each (path, ChartData) of `jobs`; with more than one chart, in worker processes
-    (at most `workers`, default one per processor), each drawing its share on one figure."""
+    (at most `workers`, default one per processor), each drawing its share on one figure.
+    `progress` shows a bar of the charts drawn (tqdm)."""
     if not jobs:
         return
+    bar = _bar(progress, len(jobs))
+    try:
+        _draw_all(jobs, result, workers, bar)
+    finally:
+        bar.close()
+
+
+class _NoBar:
+    def update(self, n=1):
+        pass
+
+    def close(self):
+        pass
+
+
+def _bar(progress, total):
+    if not progress:
+        return _NoBar()
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return _NoBar()
+    return tqdm(total=total, unit="chart", desc="charts", leave=False, dynamic_ncols=True)
+
+
+def _draw_all(jobs, result, workers, bar):
     cpus = os.cpu_count() or 1
     if workers is None:
         # a spawned worker takes seconds to import the drawing library: only worth it
@@ -233,7 +260,9 @@ def draw_charts(jobs, result, workers=None):
     workers = min(len(jobs), workers, cpus)
     fills = SimpleNamespace(fills=result.fills, day=result.day, strategy=result.strategy)
     if workers <= 1 or not _main_is_importable():
-        _draw_share(jobs, fills)
+        for job in jobs:
+            _draw_share([job], fills)
+            bar.update(1)
         return
     import concurrent.futures
     import multiprocessing
@@ -241,8 +270,10 @@ def draw_charts(jobs, result, workers=None):
     # spawned, not forked: the parent's Parquet reader threads do not survive a fork
     with concurrent.futures.ProcessPoolExecutor(
             workers, mp_context=multiprocessing.get_context("spawn")) as pool:
-        for done in [pool.submit(_draw_share, share, fills) for share in shares]:
+        futures = {pool.submit(_draw_share, share, fills): len(share) for share in shares}
+        for done in concurrent.futures.as_completed(futures):
             done.result()
+            bar.update(futures[done])
 
 
 def _main_is_importable():

@@ -155,6 +155,9 @@ def main(argv=None):
 
 
 def _main(argv):
+    if sys.stderr.isatty() and not {"-q", "--quiet", "-h", "--help"} & set(argv or sys.argv[1:]):
+        # loading the libraries takes a moment: say at once that something is happening
+        print("tessara-replay: loading ...", end="\r", file=sys.stderr, flush=True)
     try:
         from . import runner
     except ImportError as exc:

@@ -110,7 +110,8 @@ def _tables(result, scratch):
     return names
 
 
-def write_outputs(result, scratch, out_dir, chart=True, before_move=None, publish=None):
+def write_outputs(result, scratch, out_dir, chart=True, before_move=None, publish=None,
+                  progress=False):
     """Write everything into `scratch`, then (after `before_move()`, which may raise to stop
     it) put it in place: `publish()` replaces `out_dir` by the scratch folder as a whole;
     without it the files are moved into `out_dir`. Returns the final paths by kind."""
@@ -131,7 +132,7 @@ def write_outputs(result, scratch, out_dir, chart=True, before_move=None, publis
             name = "chart_%s_%s.png" % (data.code, result.day.strftime("%Y%m%d"))
             names["chart_" + data.code] = name
             jobs.append((os.path.join(scratch, name), data))
-        _chart.draw_charts(jobs, result)
+        _chart.draw_charts(jobs, result, progress=progress)
     if before_move is not None:
         before_move()
     final = {kind: os.path.join(out_dir, name) for kind, name in names.items()}

@@ -299,7 +299,8 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
         result.store, result.store_info = store_path, store_info
         from .report import write_outputs
         result.files = write_outputs(result, output.scratch, out_dir, chart,
-                                     before_move=checkpoint, publish=output.publish)
+                                     before_move=checkpoint, publish=output.publish,
+                                     progress=progress)
         return result
 
 
