@@ -134,15 +134,7 @@ def store_description(store, dataset):
 def parse_day(text, dataset):
     """The trading day `text` names; only YYYY-MM-DD is read (a date object is taken as it
     is), so that 06/07/2024 is refused rather than read as some other day."""
-    from corvane.dataset.dates import DAY_FORM, parse_iso_day
-    if isinstance(text, _dt.date):
-        day = pd.Timestamp(text)
-    else:
-        try:
-            day = pd.Timestamp(parse_iso_day(text))
-        except ValueError:
-            raise ReplayError("unknown day %r: not a date in the form %s" % (text, DAY_FORM)) from None
-    day = day.normalize()
+    day = pd.Timestamp(_day_of(text)).normalize()
     if day not in dataset.trading_dates:
         raise ReplayError("unknown day %s: not a trading day of the calendar" % day.date())
     start, end = pd.Timestamp(dataset.meta["start"]), pd.Timestamp(dataset.meta["end"])
@@ -150,6 +142,18 @@ def parse_day(text, dataset):
         raise ReplayError("no market data for %s: the data store covers %s to %s"
                           % (day.date(), start.date(), end.date()))
     return day
+
+
+def _day_of(text):
+    """The date `text` names (a date object is taken as it is); ReplayError unless it is
+    written YYYY-MM-DD."""
+    from corvane.dataset.dates import DAY_FORM, parse_iso_day
+    if isinstance(text, _dt.date):
+        return text
+    try:
+        return parse_iso_day(text)
+    except ValueError:
+        raise ReplayError("unknown day %r: not a date in the form %s" % (text, DAY_FORM)) from None
 
 
 def choose_instruments(dataset, day, count, codes=None):
@@ -269,6 +273,8 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
     moved into place; what it raises ends the run. Without `store` and `dataset` the default
     store is replayed (generated on first use, which `announce(line)` is told)."""
     checkpoint = checkpoint or (lambda: None)
+    if day is not None:
+        _day_of(day)                # the form first, also where a recording chooses by it
     label, strategy_class = strategy_factory(strategy)
     played = None
     if recording is not None:

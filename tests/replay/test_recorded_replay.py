@@ -164,3 +164,10 @@ def test_code_narrows_a_recording_to_its_instruments(store, recorded, tmp_path, 
     assert len(ticks) == 240 * len(codes) < sum(e["kind"] == "TICK" for e in everything)
     summary = json.loads((tmp_path / "o" / "summary.json").read_text())
     assert summary["instruments"] == codes
+
+
+def test_a_day_in_another_form_is_refused_before_the_recording_is_read(store, recorded, tmp_path, capsys):
+    rec, _ = recorded
+    assert _replay(store, tmp_path / "o", "--recording", str(rec), "--day", "17/06/2024") == 2
+    assert capsys.readouterr().err == ("tessara-replay: error: unknown day '17/06/2024': not a "
+                                       "date in the form YYYY-MM-DD\n")

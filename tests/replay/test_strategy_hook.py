@@ -90,7 +90,7 @@ def recorder(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("fast", [False, True])
 def test_strategy_sees_the_documented_events_and_context(store_dataset, tmp_path, recorder, fast):
-    result = run_replay(day=DAY, instruments=2, dataset=store_dataset, out_dir=str(tmp_path),
+    result = run_replay(day=DAY, instruments=2, dataset=store_dataset, out_dir=str(tmp_path / "out"),
                         strategy=recorder, fast=fast, chart=False)
     import recorder_strategy
     seen = recorder_strategy.Recorder.seen
@@ -170,7 +170,7 @@ def test_a_replay_reads_its_own_dataset_after_another_was_served(store_dataset, 
     harness.use_dataset(Dataset(tables, ds.trading_dates, ds.meta))
     harness.forget_data_source_memos()
     assert histsource._is_suspended(code).all()          # memoised: suspended every day
-    run_replay(day=DAY, codes=[code], dataset=ds, out_dir=str(tmp_path), strategy=recorder,
+    run_replay(day=DAY, codes=[code], dataset=ds, out_dir=str(tmp_path / "out"), strategy=recorder,
                fast=True)
     import recorder_strategy
     assert recorder_strategy.Recorder.seen.notes["last_history_day"] == 20240614
