@@ -42,7 +42,7 @@ def main(argv=None):
     print("charts of %d instruments, best of %d, on %d processors" % (len(jobs), args.repeat, os.cpu_count() or 1))
     print("%-44s %7.2f s" % ("before (new figure, patches, serial)", before))
     print("%-44s %7.2f s   speed-up %.1fx" % ("after, one process (reused figure, collections)", serial, before / serial))
-    print("%-44s %7.2f s   speed-up %.1fx" % ("after, worker processes (as a replay draws)", parallel, before / parallel))
+    print("%-44s %7.2f s   speed-up %.1fx" % ("after, as a replay draws (workers if >= 4 cpus)", parallel, before / parallel))
     return 0
 
 
