@@ -29,3 +29,6 @@ OUT="$out/example" "$top/scripts/main-job" --quiet --no-chart --strategy "$out/d
 orders=$(($(wc -l < "$out/example/orders.csv") - 1))
 [ "$orders" -ge 1 ] || { echo "replay smoke: the README example placed no order" >&2; exit 1; }
 echo "replay smoke: README strategy example placed $orders orders"
+
+# Chart drawing before and after, as a same-run ratio (printed, no time target).
+(cd "$top" && "${VENV:-$top/.venv}/bin/python" -m bench.chart -n 2 --repeat 1)

@@ -8,9 +8,11 @@ output folder then. Ctrl-C ends it with exit status 130. Any other failure is re
 one line too (exit status 1), with the traceback only under --traceback.
 """
 import argparse
+import contextlib
 import signal
 import sys
 import textwrap
+import warnings
 
 _EPILOG = """\
 recordings and your own data:
@@ -39,13 +41,16 @@ def _parser(defaults):
     p.add_argument("-n", "--instruments", type=int, default=instruments,
                    help="number of instruments to replay (default %(default)s)")
     p.add_argument("--code", action="append", dest="codes", metavar="MARKET_CODE",
-                   help="replay this instrument (repeatable; replaces --instruments)")
+                   help="replay this instrument (repeatable; replaces --instruments); with "
+                        "--recording: only these instruments' recorded ticks, bars and level-2 "
+                        "records reach the strategy")
     p.add_argument("--strategy", metavar="MODULE:CLASS",
                    help="run this strategy class instead of the demo (MODULE: a module name "
                         "or a .py file; see the README for the interface)")
     p.add_argument("-o", "--out", default="out", help="output folder (default %(default)s)")
     p.add_argument("--store", default=None,
-                   help="data store folder (default: $CORVANE_DATASET, else a generated dataset)")
+                   help="data store folder (default: $CORVANE_DATASET, else data/store, "
+                        "generated on first use); the summary names the store and its imports")
     p.add_argument("--fast", action="store_true",
                    help="no level-2 records and no charts: a day in a fraction of the time")
     p.add_argument("--no-chart", dest="chart", action="store_false", help="skip the charts")
@@ -113,6 +118,16 @@ class _InterruptWatch:
 
 
 _watch = _InterruptWatch()
+_LIBRARIES = r"(pandas|numpy|pyarrow|matplotlib|dask|tqdm)(\.|$)"
+
+
+@contextlib.contextmanager
+def _library_warnings_silenced():
+    """The libraries' own warnings (a pandas date-parsing hint, a drawing library's notice)
+    are no business of the command's user; a strategy's warnings still show."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", module=_LIBRARIES)
+        yield
 
 
 def _fail(message, status):
@@ -120,6 +135,10 @@ def _fail(message, status):
         raise KeyboardInterrupt
     print("tessara-replay: error: %s" % message, file=sys.stderr)
     return status
+
+
+def _tell(line):
+    print("tessara-replay: %s" % line, file=sys.stderr, flush=True)
 
 
 def main(argv=None):
@@ -134,7 +153,7 @@ def _single(argv):
     global _watch
     _watch = _InterruptWatch()
     try:
-        with _watch:
+        with _watch, _library_warnings_silenced():
             status = _main(argv)
     except KeyboardInterrupt:
         status = None
@@ -145,6 +164,9 @@ def _single(argv):
 
 
 def _main(argv):
+    if sys.stderr.isatty() and not {"-q", "--quiet", "-h", "--help"} & set(argv or sys.argv[1:]):
+        # loading the libraries takes a moment: say at once that something is happening
+        print("tessara-replay: loading ...", end="\r", file=sys.stderr, flush=True)
     try:
         from . import runner
     except ImportError as exc:
@@ -164,7 +186,7 @@ def _main(argv):
             codes=args.codes, chart=args.chart, strategy=args.strategy, fast=args.fast,
             progress=not args.quiet and sys.stderr.isatty(), record=args.record,
             recording=args.recording, salvage=args.salvage,
-            checkpoint=_watch.check)
+            checkpoint=_watch.check, announce=None if args.quiet else _tell)
     except runner.ReplayError as exc:
         return _fail(exc, 2)
     except runner.StrategyError as exc:

@@ -70,6 +70,7 @@ class InstrumentDay:
     low: np.ndarray
     volume: np.ndarray
     turnover: np.ndarray
+    kind: str = "stock"  # the instrument's type: its settlement rule and fees follow it
 
     def __len__(self):
         return len(self.times)
@@ -114,7 +115,7 @@ def load_instrument_day(dataset, market_code, day):
         open=minutes["open"].to_numpy(float), close=minutes["close"].to_numpy(float),
         high=minutes["high"].to_numpy(float), low=minutes["low"].to_numpy(float),
         volume=minutes["volume"].to_numpy(float),
-        turnover=minutes["total_turnover"].to_numpy(float))
+        turnover=minutes["total_turnover"].to_numpy(float), kind=str(profile["type"]))
 
 
 def _price(x, tick):

@@ -20,6 +20,7 @@ from .recording import RecordingError, open_recording
 from .recording.writer import DAY_NS, ns_of_datetime
 
 _SUFFIX = {"SSE": "SH", "SZSE": "SZ"}
+MARKET_DATA_CALLBACKS = frozenset(("on_snapshot", "on_bar", "on_tick_order", "on_tick_trade"))
 
 
 class _SilentTimers:
@@ -37,8 +38,10 @@ class RecordedTerminal:
     """Plays a `Recording` into the strategy. Offers the requests a framework side makes
     of a terminal; they are counted in `requests`, and answered only by the recording."""
 
-    def __init__(self, clock, config, recording, after_callback=lambda: None, log=None):
+    def __init__(self, clock, config, recording, after_callback=lambda: None, log=None,
+                 codes=None):
         self.clock = clock
+        self.codes = None if codes is None else frozenset(codes)
         self.config = config
         self.recording = recording
         self.after_callback = after_callback
@@ -69,9 +72,19 @@ class RecordedTerminal:
         scheduler = self.clock.scheduler
         due = 0
         for call in self.recording.calls:
+            if not self._wanted(call):
+                continue
             due = max(due, call.arrival_ns - midnight)
             scheduler.schedule(due - scheduler.now_ns, lambda call=call: self._play(call))
         return len(self.recording.calls)
+
+    def _wanted(self, call):
+        """False for the market data of an instrument outside `codes`: a replay of some of
+        the recorded instruments hands the strategy their ticks and bars only."""
+        if self.codes is None or call.callback not in MARKET_DATA_CALLBACKS:
+            return True
+        code = code_of(call.args[0])
+        return code is None or code in self.codes
 
     def _play(self, call):
         self.callbacks += 1
@@ -134,17 +147,24 @@ def recorded_config(config):
     return SimpleNamespace(base=base)
 
 
+def code_of(record):
+    """The market code of a market-data record, or None when it names no instrument."""
+    market = getattr(getattr(record, "market_type", None), "name", None)
+    security = getattr(record, "security_id", None)
+    if security and market in _SUFFIX:
+        return "%s.%s" % (security, _SUFFIX[market])
+    return None
+
+
 def recorded_codes(recording):
     """Market codes of the instruments whose snapshots or bars were recorded, in order of
     first appearance."""
     codes = {}
     for call in recording.calls:
         if call.callback in ("on_snapshot", "on_bar"):
-            record = call.args[0]
-            market = getattr(getattr(record, "market_type", None), "name", None)
-            security = getattr(record, "security_id", None)
-            if security and market in _SUFFIX:
-                codes.setdefault("%s.%s" % (security, _SUFFIX[market]), None)
+            code = code_of(call.args[0])
+            if code is not None:
+                codes.setdefault(code, None)
     return list(codes)
 
 

@@ -1,14 +1,15 @@
 """What a replay leaves behind: the summary table (printed and written as text and
 JSON), the fills and orders (CSV and Parquet) and a chart per instrument. Files are
-written into a scratch folder first and moved into the output folder together at the
-end, so an interrupted run leaves no partial results."""
+written into a scratch folder first, which replaces the output folder as a whole at the
+end, so an interrupted run leaves no partial results and no earlier run's files stay."""
 import json
 import os
 
 
 def _rows(result):
-    yield "Replay of %s: %d instruments (%s)" % (result.day, len(result.codes),
-                                                 ", ".join(result.codes))
+    yield "Replay of %s: %s (%s)" % (result.day, plural(len(result.codes), "instrument"),
+                                     ", ".join(result.codes))
+    yield store_line(result.store, result.store_info)
     yield "strategy %s%s" % (result.strategy, "; fast mode (no level-2 records)" if result.fast else "")
     if result.source:
         yield "terminal callbacks from the recording %s%s" % (
@@ -45,6 +46,28 @@ def _rows(result):
         yield "Accessor checks on bars: %s" % _counts(result.checks)
 
 
+def store_line(path, info):
+    """Which data the run replayed: the store folder, its generation and its imports."""
+    where = "data store %s" % path if path else "in-memory dataset"
+    if not info:
+        return where
+    text = "%s (generated with seed %s, %s to %s" % (where, info.get("seed"), info.get("start"),
+                                                       info.get("end"))
+    imports = info.get("imported") or []
+    if imports:
+        last = imports[-1]
+        text += "; %s, the last %s at %s" % (plural(len(imports), "imported file"),
+                                             last.get("file"), last.get("at"))
+    else:
+        text += "; nothing imported"
+    return text + ")"
+
+
+def plural(n, noun):
+    """"1 instrument", "2 instruments", "1 fill", "0 fills"."""
+    return "%d %s%s" % (n, noun, "" if n == 1 else "s")
+
+
 def _counts(counter):
     return ", ".join("%s %d" % kv for kv in sorted(counter.items())) or "none"
 
@@ -64,7 +87,8 @@ def summary_text(result):
 def _json(result):
     return {
         "day": str(result.day), "instruments": result.codes, "strategy": result.strategy,
-        "fast": result.fast, "elapsed_s": result.elapsed, "recording": result.source or None,
+        "fast": result.fast, "store": result.store, "store_origin": result.store_info,
+        "elapsed_s": result.elapsed, "recording": result.source or None,
         "callbacks": result.callbacks, "callbacks_per_second": result.callbacks_per_second,
         "events": result.events, "queue_high_water": result.high_water,
         "data_client_calls": result.data_calls, "gateway_calls": result.gateway_calls,
@@ -86,9 +110,11 @@ def _tables(result, scratch):
     return names
 
 
-def write_outputs(result, scratch, out_dir, chart=True, before_move=None):
+def write_outputs(result, scratch, out_dir, chart=True, before_move=None, publish=None,
+                  progress=False):
     """Write everything into `scratch`, then (after `before_move()`, which may raise to stop
-    it) move it into `out_dir`. Returns the final paths by kind."""
+    it) put it in place: `publish()` replaces `out_dir` by the scratch folder as a whole;
+    without it the files are moved into `out_dir`. Returns the final paths by kind."""
     names = {"summary": "summary.txt", "json": "summary.json"}
     with open(os.path.join(scratch, names["summary"]), "w", encoding="utf-8") as f:
         f.write(summary_text(result))
@@ -101,14 +127,18 @@ def write_outputs(result, scratch, out_dir, chart=True, before_move=None):
         f.write("".join(line + "\n" for line in result.event_lines))
     if chart:
         from . import chart as _chart
+        jobs = []
         for data in result.charts:
             name = "chart_%s_%s.png" % (data.code, result.day.strftime("%Y%m%d"))
             names["chart_" + data.code] = name
-            _chart.draw_chart(os.path.join(scratch, name), data, result)
+            jobs.append((os.path.join(scratch, name), data))
+        _chart.draw_charts(jobs, result, progress=progress)
     if before_move is not None:
         before_move()
-    final = {}
+    final = {kind: os.path.join(out_dir, name) for kind, name in names.items()}
+    if publish is not None:
+        publish()
+        return final
     for kind, name in names.items():
-        final[kind] = os.path.join(out_dir, name)
         os.replace(os.path.join(scratch, name), final[kind])
     return final

@@ -6,10 +6,9 @@ end the figures of the run, the fills and orders, and the charts go to the outpu
 `drive` is the core: it plays any time-ordered feed of terminal callbacks through the
 terminal on the simulated clock; `run_replay` builds the feed from the data store.
 """
+import contextlib
 import datetime as _dt
 import os
-import shutil
-import tempfile
 import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace
@@ -26,6 +25,7 @@ from .context import ReplayContext, StrategyError, attach, located
 from .events import EventLog
 from .framework import AccountQueries, FrameworkLoop, OrderDesk
 from .loader import StrategyLoadError, load_strategy_class
+from .output import OutputError, OutputFolder
 from .strategy import DemoStrategy
 from .terminal import SimTerminal
 
@@ -69,6 +69,8 @@ class ReplayResult:
     source: str = ""                              # the recording replayed, if one was
     event_lines: list = field(default_factory=list)   # the event stream (events.jsonl)
     callback_errors: int = 0                      # recorded callbacks that raised again
+    store: str = None                             # the data store folder replayed (None: in memory)
+    store_info: dict = field(default_factory=dict)    # its seed, window and import history
 
     @property
     def callbacks_per_second(self):
@@ -84,15 +86,22 @@ class ChartData:
 
 
 # inputs ------------------------------------------------------------------------------------
-def open_dataset(store=None, dataset=None):
+def default_store():
+    """The store every entry point replays unless told otherwise: $CORVANE_DATASET, else
+    data/store under the current folder."""
+    from corvane.dataset.provision import DEFAULT_STORE
+    return harness.default_store_path() or DEFAULT_STORE
+
+
+def open_dataset(store=None, dataset=None, announce=None):
     """The dataset the data client serves from: `dataset` when given, else the store in
-    the folder `store`, else the client's default."""
+    the folder `store`, else the default store (generated on first use; `announce` is
+    told so)."""
     if dataset is not None:
         return harness.use_dataset(dataset)
     if store is None:
-        store = harness.default_store_path()
-    if store is None:
-        return harness.dataset_in_use()
+        store = default_store()
+        _provide_default(store, announce)
     if not os.path.isdir(store):
         raise ReplayError("no data store at %s" % store)
     try:
@@ -103,14 +112,29 @@ def open_dataset(store=None, dataset=None):
                           % (store, type(exc).__name__, text)) from None
 
 
-def parse_day(text, dataset):
+def _provide_default(store, announce):
+    from corvane.dataset.provision import ensure_store
     try:
-        day = pd.Timestamp(text)
-    except (ValueError, TypeError, OverflowError):
-        day = pd.NaT
-    if pd.isna(day):                     # an empty text reads as NaT
-        raise ReplayError("unknown day %r: not a date (use YYYY-MM-DD)" % (text,))
-    day = day.normalize()
+        ensure_store(store, announce)
+    except OSError as exc:
+        raise ReplayError("cannot generate the data store in %s: %s"
+                          % (store, exc.strerror or exc)) from None
+
+
+def store_description(store, dataset):
+    """(store folder or None, its origin and import history) for the header and
+    summary.json: which data a run replayed."""
+    meta = dataset.meta
+    path = None if store is None else os.path.abspath(store)
+    imports = [dict(entry) for entry in meta.get("imported", ())]
+    return path, {"seed": meta.get("seed"), "start": str(meta.get("start")),
+                  "end": str(meta.get("end")), "imported": imports}
+
+
+def parse_day(text, dataset):
+    """The trading day `text` names; only YYYY-MM-DD is read (a date object is taken as it
+    is), so that 06/07/2024 is refused rather than read as some other day."""
+    day = pd.Timestamp(_day_of(text)).normalize()
     if day not in dataset.trading_dates:
         raise ReplayError("unknown day %s: not a trading day of the calendar" % day.date())
     start, end = pd.Timestamp(dataset.meta["start"]), pd.Timestamp(dataset.meta["end"])
@@ -118,6 +142,18 @@ def parse_day(text, dataset):
         raise ReplayError("no market data for %s: the data store covers %s to %s"
                           % (day.date(), start.date(), end.date()))
     return day
+
+
+def _day_of(text):
+    """The date `text` names (a date object is taken as it is); ReplayError unless it is
+    written YYYY-MM-DD."""
+    from corvane.dataset.dates import DAY_FORM, parse_iso_day
+    if isinstance(text, _dt.date):
+        return text
+    try:
+        return parse_iso_day(text)
+    except ValueError:
+        raise ReplayError("unknown day %r: not a date in the form %s" % (text, DAY_FORM)) from None
 
 
 def choose_instruments(dataset, day, count, codes=None):
@@ -164,14 +200,9 @@ def strategy_factory(target=None):
 
 
 def prepare_output(out_dir):
-    """A fresh scratch folder inside `out_dir`; results are moved out of it only when
-    the replay has completed."""
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-        return tempfile.mkdtemp(prefix=".replay-", dir=out_dir)
-    except OSError as exc:
-        raise ReplayError("cannot write to output folder %s: %s"
-                          % (out_dir, exc.strerror or exc)) from None
+    """The output folder of a run (an `OutputFolder` to enter): checked and locked on entry,
+    results written into its scratch folder and put in place only when the run completes."""
+    return OutputFolder(out_dir)
 
 
 # the run -----------------------------------------------------------------------------------
@@ -230,7 +261,7 @@ class _Progress:
 
 def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
                codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False,
-               record=None, recording=None, salvage=False, checkpoint=None):
+               record=None, recording=None, salvage=False, checkpoint=None, announce=None):
     """Replay `day` and write the summary, fills, orders, the event stream (and charts)
     into `out_dir`; `day` defaults to DEFAULT_DAY. `strategy` is "module:Class" (default: the demo); `fast` leaves out the
     level-2 records and the charts. `record` (a folder) records the terminal's callbacks
@@ -239,8 +270,11 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
     batches of a recording cut off mid-write. Raises ReplayError for bad input,
     StrategyError when the strategy fails; nothing is left in `out_dir` unless the replay
     completed. `checkpoint()` is called after each timer slot and before the results are
-    moved into place; what it raises ends the run."""
+    moved into place; what it raises ends the run. Without `store` and `dataset` the default
+    store is replayed (generated on first use, which `announce(line)` is told)."""
     checkpoint = checkpoint or (lambda: None)
+    if day is not None:
+        _day_of(day)                # the form first, also where a recording chooses by it
     label, strategy_class = strategy_factory(strategy)
     played = None
     if recording is not None:
@@ -248,7 +282,12 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
         day = played.day
     elif day is None:
         day = DEFAULT_DAY
+    dataset_given = dataset is not None
+    if store is None and not dataset_given:
+        store = default_store()
+        _provide_default(store, announce)
     dataset = open_dataset(store, dataset)
+    store_path, store_info = store_description(None if dataset_given else store, dataset)
     day = parse_day(day, dataset)
     if played is None:
         feeds = choose_instruments(dataset, day, instruments, codes)
@@ -258,17 +297,31 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
         if record is not None:
             raise ReplayError("--record records a replay of the data store, not of a recording")
     chart = chart and not fast
-    scratch = prepare_output(out_dir)
-    try:
+    with _locked_output(out_dir) as output:
         result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart,
                       record=record, recording=played, checkpoint=checkpoint)
         if played is not None:
             result.source = os.path.abspath(recording)
+        result.store, result.store_info = store_path, store_info
         from .report import write_outputs
-        result.files = write_outputs(result, scratch, out_dir, chart, before_move=checkpoint)
+        result.files = write_outputs(result, output.scratch, out_dir, chart,
+                                     before_move=checkpoint, publish=output.publish,
+                                     progress=progress)
         return result
+
+
+@contextlib.contextmanager
+def _locked_output(out_dir):
+    """The entered output folder; its refusals are the replay's bad input."""
+    folder = prepare_output(out_dir)
+    try:
+        folder.__enter__()
+    except OutputError as exc:
+        raise ReplayError(str(exc)) from None
+    try:
+        yield folder
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        folder.__exit__(None, None, None)
 
 
 def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, record=None,
@@ -292,7 +345,7 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
         else:
             from .playback import RecordedTerminal, recorded_config
             terminal = RecordedTerminal(clock, recorded_config(recording.config), recording,
-                                        log=log)
+                                        log=log, codes=codes)
             feed = None
             end_ns = max(END_NS, max(c.arrival_ns for c in recording.calls) % (86_400 * 10 ** 9))
         loop = FrameworkLoop(bridge, env)
@@ -300,7 +353,8 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
         desk = OrderDesk(bridge, terminal, clock)
         ctx = ReplayContext(codes, day.date(), clock, env, data_source, bridge, desk)
         AccountQueries(env.event_bus, terminal, ctx)
-        blotter = Blotter(env.event_bus, desk, clock)
+        blotter = Blotter(env.event_bus, desk, clock,
+                          tick_of=lambda code: float(ctx.instrument(code).tick_size))
         charts = []
         if chart:
             env.event_bus.add_listener(

@@ -3,9 +3,14 @@ strategy gets.
 
 It warms up from the historical data source, reads the day's bars and ticks through the
 live bridge's accessors, checks index constituents, and works a fixed plan of orders that
-between them end in every final state the terminal reports: filled, partly filled then
-cancelled, cancelled, rejected, a cancel refused for a filled order, and one algorithmic
-order that is paused and resumed on the way.
+between them end in the final states the terminal reports: filled, cancelled, rejected,
+partly filled then cancelled (when a minute's volume is too small to fill it at once), a
+cancel refused for a filled order, and one algorithmic order that is paused and resumed on
+the way.
+
+Its sizes fit its account: no buy commits more than BUY_BUDGET of the cash the account
+reported at login, and it sells only shares the account held before the day (what it buys
+today settles the next trading day).
 """
 import datetime as _dt
 from collections import Counter
@@ -17,6 +22,8 @@ from corvane.tessara.const import SIDE
 WARMUP_DAYS = 20
 WARMUP_MINUTES = 480
 INDEXES = ("000001.SH", "000300.SH")
+BUY_BUDGET = 0.2                        # of the cash at login, the most one buy may commit
+FALLBACK_CASH = 1_000_000.0             # before the account's answer has come
 
 
 def _hm(dt):
@@ -44,9 +51,9 @@ class DemoStrategy:
             1030: [lambda: self._sell_market("sell", a, 5)],
             1045: [lambda: self._cancel("sell")],
             1100: [lambda: self._cancel("cancel")],
-            1305: [lambda: self._buy_limit("partial", c, 0.002, volume_share=20)],
+            1305: [lambda: self._buy_limit("partial", c, 0.002, volume_share=2)],
+            1307: [lambda: self._cancel("partial")],
             1400: [self._warm_up],          # the same queries again: the caches answer them
-            1430: [lambda: self._cancel("partial")],
         }
 
     # events ------------------------------------------------------------------------------
@@ -103,7 +110,14 @@ class DemoStrategy:
             price = round(round(tick["last_price"] * (1 + offset) / step) * step, 6)
         if lots is None:
             lots = max(2, int(ctx.current_bar(code)["volume"] * volume_share // lot))
+        lots = max(1, min(lots, self._affordable_lots(price, lot)))
         self._orders[name] = ctx.buy(code, lots * lot, price)
+
+    def _affordable_lots(self, price, lot):
+        """Whole lots a buy at `price` may take within BUY_BUDGET of the cash at login (a
+        little is left for the fees)."""
+        cash = getattr(self.ctx.account, "cash", None) or FALLBACK_CASH
+        return int(cash * BUY_BUDGET * 0.99 // (price * lot))
 
     def _cancel(self, name):
         if name in self._orders:
@@ -116,5 +130,10 @@ class DemoStrategy:
         if self.ctx.current_bar(code) is None:
             return
         start = self.ctx.now()
-        self.parent_id = self.ctx.algo_order(code, 30 * int(self.ctx.instrument(code).round_lot),
+        lot = int(self.ctx.instrument(code).round_lot)
+        # the children trade at market: the exchange holds back cash at the upper limit
+        lots = min(30, self._affordable_lots(self.ctx.current_tick(code)["high_limited"], lot))
+        if lots < 1:
+            return
+        self.parent_id = self.ctx.algo_order(code, lots * lot,
                                              SIDE.BUY, start, start + _dt.timedelta(minutes=30), 6)

@@ -6,7 +6,9 @@ the reports of orders and algorithmic orders, each at its simulated time.
 After every callback into the strategy the terminal hands control to the
 framework side (`after_callback`), which drains the bridge's event queue.
 
-Order matching is deliberately simple: an accepted order trades against the
+Orders are checked against the account (`Account`: available cash, sellable holdings,
+settlement and fees) before they are sent; a refused order is reported rejected with the
+reason. Order matching is deliberately simple: an accepted order trades against the
 one-minute bars that end after it was accepted, at most a tenth of each
 bar's volume per bar; a limit buy trades when the bar's low reaches its
 price (at the better of its price and the bar's open), a limit sell
@@ -36,13 +38,17 @@ from pyvorn.records import (
 )
 
 from . import feed as _feed
+from .account import START_CASH, Account
 from .clock import NS_PER_MINUTE
+from .prices import price_text
 
 MS = 1_000_000
 PARTICIPATION = 0.1
 LOGIN_TIME_NS = (8 * 60 + 30) * NS_PER_MINUTE
-REJECT_PRICE, REJECT_QUANTITY, REJECT_INSTRUMENT = 20, 21, 22
+REJECT_PRICE, REJECT_QUANTITY, REJECT_INSTRUMENT, REJECT_ACCOUNT = 20, 21, 22, 23
+START_LOTS = 10                 # the account holds 10 lots of each of the first two instruments
 CANCEL_NOT_LIVE = 30
+CONTROL_NOT_RUNNING = 31
 
 _LIVE = (OrderStatusType.UnSend, OrderStatusType.Sended, OrderStatusType.PartiallyFilled)
 
@@ -109,6 +115,9 @@ class SimTerminal:
         self._counter_ids = itertools.count(880001)
         self._quote_ids = itertools.count(7001)
         self._by_security = {(ins.security_id, ins.market_type): ins for ins in instruments}
+        self.account = Account(START_CASH, {
+            ins.market_code: (START_LOTS * ins.round_lot, ins.prev_close)
+            for ins in list(self.instruments.values())[:2]})
 
     # strategy and timers ---------------------------------------------------------------
     def make_strategy(self, factory):
@@ -187,19 +196,37 @@ class SimTerminal:
 
     # account queries ---------------------------------------------------------------------
     def query_asset(self, request_id, account_id):
-        res = QueryAssetRes(fund_account_id=account_id, available_t1=1_000_000.0,
-                            frozen_all=0.0, market_value=250_000.0, total_asset=1_250_000.0,
-                            leaves_value=1_000_000.0, init_leaves_value=1_000_000.0)
+        account = self.account
+        value = round(self._holdings_value(), 2)
+        cash = account.available_cash()
+        res = QueryAssetRes(fund_account_id=account_id, available_t1=cash,
+                            frozen_all=account.frozen_cash(), market_value=value,
+                            total_asset=round(account.cash + value, 2), leaves_value=cash,
+                            init_leaves_value=START_CASH)
         self.later(3 * MS, lambda: self._call("on_query_asset", res, request_id, 0, ""))
+
+    def _holdings_value(self):
+        return sum(held.quantity * self._last_price(code)
+                   for code, held in self.account.holdings.items())
+
+    def _last_price(self, code):
+        """The instrument's last traded price so far today (the previous close before the
+        first bar)."""
+        ins = self.instruments[code]
+        seen = [i for i, t in enumerate(ins.times) if self.clock.ns_of(t) <= self.clock.now_ns]
+        return float(ins.close[seen[-1]]) if seen else ins.prev_close
 
     def query_position(self, request_id):
         positions = []
-        for ins in list(self.instruments.values())[:2]:
-            qty = 10 * ins.round_lot
+        for code, held in self.account.holdings.items():
+            if held.quantity <= 0:
+                continue
+            ins, last = self.instruments[code], self._last_price(code)
             positions.append(QueryPositionRes(
-                security_id=ins.security_id, market_id=ins.market_type, init_qty=qty,
-                leaves_qty=qty, available_qty=qty, cost_price=ins.prev_close,
-                last_price=ins.prev_close, market_value=qty * ins.prev_close))
+                security_id=ins.security_id, market_id=ins.market_type, init_qty=held.quantity,
+                leaves_qty=held.quantity, available_qty=self.account.sellable(code),
+                cost_price=round(held.cost, 6), last_price=last,
+                market_value=round(held.quantity * last, 2)))
         self.later(3 * MS, lambda: self._call("on_query_position", positions, request_id, 0, ""))
 
     # orders ------------------------------------------------------------------------------
@@ -208,7 +235,7 @@ class SimTerminal:
         ins = self.instruments.get(market_code)
         order = SimOrder(client_order_id, 0, ins, side, price, int(qty), self.clock.now_ns)
         self.orders[client_order_id] = order
-        problem = self._check(order, market_code)
+        problem = self._check(order, market_code) or self._commit(order)
         if problem:
             code, msg = problem
             order.status = OrderStatusType.Reject
@@ -229,9 +256,20 @@ class SimTerminal:
         if order.qty <= 0 or (order.side is SideType.Buy and order.qty % ins.round_lot):
             return REJECT_QUANTITY, "quantity %d is not a multiple of %d" % (order.qty, ins.round_lot)
         if order.price is not None and not ins.limit_down <= order.price <= ins.limit_up:
-            return REJECT_PRICE, "price %s outside limits [%s, %s]" % (
-                order.price, ins.limit_down, ins.limit_up)
+            tick = ins.tick_size
+            return REJECT_PRICE, "price %s outside the day's limits %s to %s" % (
+                price_text(order.price, tick), price_text(ins.limit_down, tick),
+                price_text(ins.limit_up, tick))
         return None
+
+    def _commit(self, order):
+        """Hold back the order's cash or shares; (code, reason) when the account cannot."""
+        ins = order.ins
+        is_buy = order.side is SideType.Buy
+        price = order.price if order.price is not None else (ins.limit_up if is_buy else ins.limit_down)
+        refusal = self.account.commit(order.client_order_id, ins.market_code, ins.kind, is_buy,
+                                      order.qty, price)
+        return None if refusal is None else (REJECT_ACCOUNT, refusal)
 
     def cancel_order(self, client_order_id):
         order = self.orders.get(client_order_id)
@@ -249,6 +287,7 @@ class SimTerminal:
         def done():
             order.status = (OrderStatusType.PartiallyFilledPartiallyCancelled if order.traded
                             else OrderStatusType.Cancelled)
+            self.account.release(order.client_order_id)
             self._report(order)
         self.later(2 * MS, pending)
         self.later(4 * MS, done)
@@ -256,8 +295,7 @@ class SimTerminal:
     def _frozen(self, order):
         if order.side is not SideType.Buy or order.status not in _LIVE:
             return 0.0
-        price = order.price if order.price is not None else order.ins.limit_up
-        return round(price * order.remaining, 2)
+        return self.account.frozen_of(order.client_order_id)
 
     def _report(self, order, last_qty=0, last_price=0.0, error_code=0, error_msg=""):
         ins = order.ins
@@ -290,6 +328,7 @@ class SimTerminal:
                 continue
             qty = min(order.remaining, cap)
             cap -= qty
+            self.account.fill(order.client_order_id, qty, price)
             order.traded += qty
             order.value += qty * price
             order.status = (OrderStatusType.Filled if order.remaining == 0
@@ -319,9 +358,16 @@ class SimTerminal:
         every = max(NS_PER_MINUTE, (end_ns - start_ns) // slices)
         parent = SimParent(sid, client_seq_id, ins, side, int(qty), slices, every,
                            max(start_ns, self.clock.now_ns), start_ns, end_ns)
-        self.later(3 * MS, lambda: self._call("on_create_algo_parent_order_res",
-                                              CreateParentOrderRes(client_seq_id=client_seq_id,
-                                                                   sys_quote_id=sid)))
+        is_buy = side is SideType.Buy
+        # the children trade at bar closes: a buy holds back cash at the upper limit
+        refusal = self.account.commit(("algo", sid), market_code, ins.kind, is_buy, int(qty),
+                                      ins.limit_up if is_buy else ins.limit_down)
+        reply = CreateParentOrderRes(client_seq_id=client_seq_id, sys_quote_id=sid,
+                                     error_code=0 if refusal is None else REJECT_ACCOUNT,
+                                     error_msg=refusal or "")
+        self.later(3 * MS, lambda: self._call("on_create_algo_parent_order_res", reply))
+        if refusal is not None:
+            return sid
 
         def running():
             parent.status = AlgoStatusType.Running
@@ -331,7 +377,13 @@ class SimTerminal:
         return sid
 
     def control_algo_parent_order(self, sys_quote_id, control_type):
-        parent = self.parents[sys_quote_id]
+        parent = self.parents.get(sys_quote_id)
+        if parent is None:          # refused at creation, or never created: say so
+            reply = ControlParentOrderRes(sys_quote_id=sys_quote_id, control_type=control_type,
+                                          error_code=CONTROL_NOT_RUNNING,
+                                          error_msg="parent order %s is not running" % sys_quote_id)
+            self.later(2 * MS, lambda: self._call("on_control_algo_parent_order_res", reply))
+            return
         reply = ControlParentOrderRes(client_seq_id=parent.client_seq_id,
                                       sys_quote_id=sys_quote_id, control_type=control_type)
 
@@ -361,6 +413,8 @@ class SimTerminal:
         qty = parent.qty - parent.traded if left == 1 else \
             parent.qty // parent.slices // ins.round_lot * ins.round_lot
         price = float(ins.close[i])
+        if qty > 0:
+            self.account.fill(("algo", parent.sys_quote_id), qty, price)
         parent.done += 1
         parent.traded += qty
         parent.value += qty * price

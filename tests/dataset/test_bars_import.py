@@ -170,3 +170,85 @@ def test_not_a_store(tmp_path, capsys):
     _day_frame_src.write_text("market_code,date\n")
     assert _run(tmp_path / "nowhere", _day_frame_src) == 2
     assert "not a data store" in capsys.readouterr().err
+
+
+def _scaled(frame, rows, factor):
+    frame = frame.copy()
+    for col in ("open", "high", "low", "close"):
+        frame.loc[rows, col] = (frame.loc[rows, col] * factor).round(2)
+    return frame
+
+
+@pytest.mark.parametrize("make, message", [
+    # minute bars at 12x the price: above the day bar's high (and the limit)
+    (lambda f: _scaled(f, f.index, 12), "row 1, column high: "),
+    (lambda f: _scaled(f, [7], 1.2), "row 8, column high: "),
+    (lambda f: _scaled(f, [9], 0.8), "row 10, column low: "),
+])
+def test_minute_bars_outside_their_day_bar_are_refused(store, tmp_path, capsys, make, message):
+    path = tmp_path / "minutes.csv"
+    make(_minute_frame(store)).to_csv(path, index=False)
+    before = _digest(store)
+    assert _run(store, path) == 2
+    err = capsys.readouterr().err
+    assert message in err and ("day bar's" in err or "limit" in err) and err.count("\n") == 1
+    assert _digest(store) == before
+
+
+def test_minute_bars_outside_the_limits_are_refused(store, tmp_path, capsys):
+    """A day bar imported with it that allows the price, but limits that do not."""
+    minute = _scaled(_minute_frame(store), [3], 1.15)
+    day = load(str(store)).day_bars(CODE).loc[[MINUTE_DAY]].reset_index()
+    day.insert(0, "market_code", CODE)
+    day["date"] = day["date"].dt.strftime("%Y-%m-%d")
+    day["high"] = max(day["high"].iloc[0], minute["high"].max())
+    day = day[["market_code", "date", "open", "high", "low", "close", "volume", "total_turnover",
+               "limit_up", "limit_down"]]
+    day.to_csv(tmp_path / "day.csv", index=False)
+    minute.to_csv(tmp_path / "minutes.csv", index=False)
+    assert _run(store, tmp_path / "day.csv", tmp_path / "minutes.csv") == 2
+    err = capsys.readouterr().err
+    assert "minutes.csv: row 4, column high: " in err and "above the day's upper limit" in err
+
+
+def test_day_bar_not_containing_imported_minutes_is_refused(store, tmp_path, capsys):
+    _minute_frame(store).to_csv(tmp_path / "minutes.csv", index=False)
+    assert _run(store, tmp_path / "minutes.csv") == 0
+    day = load(str(store)).day_bars(CODE).loc[[MINUTE_DAY]].reset_index()
+    day.insert(0, "market_code", CODE)
+    day["date"] = day["date"].dt.strftime("%Y-%m-%d")
+    day["high"] = day[["open", "close"]].max(axis=1)      # below the minutes' high
+    day[["market_code", "date", "open", "high", "low", "close", "volume",
+         "total_turnover"]].to_csv(tmp_path / "day.csv", index=False)
+    before = _digest(store)
+    assert _run(store, tmp_path / "day.csv") == 2
+    err = capsys.readouterr().err
+    assert "day.csv: row 1, column high: " in err and "imported minute bars" in err
+    assert _digest(store) == before
+
+
+@pytest.mark.parametrize("kind, col, value", [
+    ("day", "date", "2024/06/04"), ("day", "date", "2024-6-4"), ("day", "date", "20240604"),
+    ("day", "date", "04/06/2024"), ("day", "date", " 2024-06-04x"),
+    ("minute", "datetime", "2024/06/17 09:31"), ("minute", "datetime", "2024-06-17T09:31"),
+    ("minute", "datetime", "2024-6-17 09:31"),
+])
+def test_dates_only_in_the_documented_form(store, tmp_path, capsys, kind, col, value):
+    frame = _set(_day_frame(store) if kind == "day" else _minute_frame(store), 0, col, value)
+    frame.to_csv(tmp_path / "bars.csv", index=False)
+    assert _run(store, tmp_path / "bars.csv") == 2
+    err = capsys.readouterr().err
+    assert "row 1, column %s: %r is not a date" % (col, value.strip()) in err
+
+
+@pytest.mark.parametrize("content", ["market_code,date,open,high,low,close,volume,total_turnover\n",
+                                     "market_code,datetime,open,high,low,close,volume,total_turnover\n",
+                                     ""])
+def test_a_file_without_bars_is_refused_in_one_line(store, tmp_path, capsys, content):
+    path = tmp_path / "empty.csv"
+    path.write_text(content)
+    before = _digest(store)
+    assert _run(store, path) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "empty.csv: " in err and "nothing imported" in err
+    assert _digest(store) == before

@@ -26,26 +26,57 @@ def _sampled(days):
     return days if stride == 1 else days[::stride] + ([days[-1]] if (len(days) - 1) % stride else [])
 
 
-def test_every_trading_day_of_the_store(store, store_dataset, tmp_path):
+CHUNK_DAYS = 25
+
+
+class _NoBar:
+    def update(self, n):
+        pass
+
+    def close(self):
+        pass
+
+
+def _terminal_bar(total):
+    """A progress bar on the terminal the tests were started from; none when that is not a
+    terminal."""
+    if not sys.stderr.isatty():
+        return _NoBar()
+    from tqdm import tqdm
+    return tqdm(total=total, unit="day", desc="every-day replay", leave=False, dynamic_ncols=True)
+
+
+def test_every_trading_day_of_the_store(store, store_dataset, tmp_path, capsys):
     ds = store_dataset
     days = [str(d.date()) for d in ds.trading_dates_between(ds.meta["start"], ds.meta["end"])]
     assert days[0] == ds.meta["start"] and days[-1] == ds.meta["end"] and len(days) > 400
     days = _sampled(days)
     n = _workers()
-    # runs of consecutive days: a day's warm-up then finds the days before in the dataset's cache
-    size = -(-len(days) // n)
-    chunks = [days[k:k + size] for k in range(0, len(days), size)]
-    n = len(chunks)
-    if n == 1:
-        failures = replay_days(store, days, str(tmp_path))
+    # runs of consecutive days: a day's warm-up then finds the days before in the dataset's
+    # cache; runs of CHUNK_DAYS, so that the progress bar moves while the workers go on
+    chunks = [days[k:k + CHUNK_DAYS] for k in range(0, len(days), CHUNK_DAYS)]
+    with capsys.disabled():             # the bar goes to the terminal, past pytest's capture
+        failures = _replay_chunks(store, chunks, n, tmp_path, _terminal_bar(len(days)))
+    assert sorted(failures) == []
+
+
+def _replay_chunks(store, chunks, n, tmp_path, bar):
+    failures = []
+    if n == 1 or len(chunks) == 1:
+        for k, chunk in enumerate(chunks):
+            failures += replay_days(store, chunk, str(tmp_path / str(k)))
+            bar.update(len(chunk))
     else:
         # spawned, not forked: the parent's Parquet reader threads do not survive a fork
         with concurrent.futures.ProcessPoolExecutor(
                 n, mp_context=multiprocessing.get_context("spawn")) as pool:
-            parts = pool.map(replay_days, [store] * n, chunks,
-                             [str(tmp_path / str(k)) for k in range(n)])
-            failures = [f for part in parts for f in part]
-    assert failures == []
+            futures = {pool.submit(replay_days, store, chunk, str(tmp_path / str(k))): len(chunk)
+                       for k, chunk in enumerate(chunks)}
+            for done in concurrent.futures.as_completed(futures):
+                failures += done.result()
+                bar.update(futures[done])
+    bar.close()
+    return failures
 
 
 def _suspended_before(ds, code, day):

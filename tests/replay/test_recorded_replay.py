@@ -147,3 +147,27 @@ def test_help_lists_the_recording_options(capsys):
     text = capsys.readouterr().out
     for option in ("--record DIR", "--recording DIR", "--salvage", "--compare DIR_OR_FILE"):
         assert option in text
+
+
+@pytest.mark.parametrize("codes", [["600519.SH"], ["600000.SH", "601318.SH"]])
+def test_code_narrows_a_recording_to_its_instruments(store, recorded, tmp_path, codes):
+    """Only the named instruments' market data reach the strategy: one BAR event a minute
+    and their ticks alone, however many instruments were recorded."""
+    rec, original = recorded
+    extra = [a for code in codes for a in ("--code", code)]
+    assert _replay(store, tmp_path / "o", "--recording", str(rec), *extra) == 0
+    lines = [json.loads(line) for line in (tmp_path / "o" / "events.jsonl").read_text().splitlines()]
+    everything = [json.loads(line) for line in (original / "events.jsonl").read_text().splitlines()]
+    ticks = [e for e in lines if e["kind"] == "TICK"]
+    assert ticks and {e["fields"]["tick"]["instrument"]["market_code"] for e in ticks} == set(codes)
+    assert sum(e["kind"] == "BAR" for e in lines) == 240
+    assert len(ticks) == 240 * len(codes) < sum(e["kind"] == "TICK" for e in everything)
+    summary = json.loads((tmp_path / "o" / "summary.json").read_text())
+    assert summary["instruments"] == codes
+
+
+def test_a_day_in_another_form_is_refused_before_the_recording_is_read(store, recorded, tmp_path, capsys):
+    rec, _ = recorded
+    assert _replay(store, tmp_path / "o", "--recording", str(rec), "--day", "17/06/2024") == 2
+    assert capsys.readouterr().err == ("tessara-replay: error: unknown day '17/06/2024': not a "
+                                       "date in the form YYYY-MM-DD\n")

@@ -22,10 +22,13 @@ A file is CSV (comma-separated, a header line, UTF-8) or Parquet, and holds eith
 Checks: the columns above and no others; every value of its type; a known instrument; a
 trading day of the store's calendar; low <= open, close <= high; one bar per instrument and
 day (minute: per instrument and bar time); no gaps: day bars cover every trading day between
-an instrument's first and last day, minute bars every minute of each trading day's sessions.
-The first problem is reported in one line naming the file, the row (data rows count from 1)
-and the column; nothing is written then. Otherwise the store is rebuilt in a temporary
-folder beside it and renamed into place, so it is either as before or fully updated.
+an instrument's first and last day, minute bars every minute of each trading day's sessions;
+dates written YYYY-MM-DD and times YYYY-MM-DD HH:MM[:SS], nothing else; at least one bar per
+file; minute bars within their day bar's high and low and within the day's limits, and day
+bars containing the imported minute bars of their day. The first problem is reported in one
+line naming the file, the row (data rows count from 1) and the column; nothing is written
+then. Otherwise the store is rebuilt in a temporary folder beside it and renamed into place,
+so it is either as before or fully updated.
 """
 import datetime as _dt
 import json
@@ -37,6 +40,7 @@ import numpy as np
 import pandas as pd
 
 from .bars import price_limit
+from .dates import is_iso_day, is_iso_minute
 from .sessions import bar_times
 from .store import IMPORTED_MINUTES_FILE, META_FILE
 
@@ -64,6 +68,8 @@ def read_file(path):
     ext = os.path.splitext(path)[1].lower()
     if not os.path.isfile(path):
         raise BarsImportError("%s: no such file" % path)
+    if os.path.getsize(path) == 0:
+        raise BarsImportError("%s: empty file (no header, no bars); nothing imported" % path)
     try:
         if ext == ".csv":
             return pd.read_csv(path, dtype=str, keep_default_na=False, skipinitialspace=True)
@@ -129,7 +135,9 @@ def _numbers(path, frame, col, required, integral=False, positive=False):
     return values
 
 
-def _times(path, frame, col, formats, what):
+def _times(path, frame, col, formats, what, written_as):
+    """The column's date-times; a text must have the one written form `written_as` accepts
+    (a predicate), so that 2024/06/12 or 2024-6-12 is refused rather than guessed at."""
     raw = frame[col]
     if pd.api.types.is_datetime64_any_dtype(raw):
         values = pd.DatetimeIndex(raw).tz_localize(None) if getattr(raw.dt, "tz", None) else pd.DatetimeIndex(raw)
@@ -140,7 +148,7 @@ def _times(path, frame, col, formats, what):
         for fmt in formats:
             parsed = pd.DatetimeIndex(pd.to_datetime(text, format=fmt, errors="coerce"))
             values = values.where(~values.isna(), parsed)
-        bad = values.isna()
+        bad = values.isna() | ~text.map(written_as).to_numpy(bool)
     i = _first(bad)
     if i is not None:
         _fail(path, i + 1, col, "%r is not a %s" % (raw.iloc[i], what))
@@ -189,7 +197,7 @@ def parse_day_bars(path, frame, store):
     for col in DAY_OPTIONAL:
         if col in frame.columns:
             values[col] = _numbers(path, frame, col, False, positive=col != "open_interest")
-    dates = _times(path, frame, "date", ["%Y-%m-%d"], "date (YYYY-MM-DD)")
+    dates = _times(path, frame, "date", ["%Y-%m-%d"], "date (YYYY-MM-DD)", is_iso_day)
     codes = _codes(path, frame, store["instruments"])
     _trading_days(path, "date", dates, store["calendar"])
     _ohlc(path, frame, values)
@@ -230,12 +238,13 @@ def parse_minute_bars(path, frame, store):
     if "open_interest" in frame.columns:
         values["open_interest"] = _numbers(path, frame, "open_interest", False)
     times = _times(path, frame, "datetime", ["%Y-%m-%d %H:%M", "%Y-%m-%d %H:%M:%S"],
-                   "date-time (YYYY-MM-DD HH:MM)")
+                   "date-time (YYYY-MM-DD HH:MM)", is_iso_minute)
     if (i := _first((times.second != 0) | (times.microsecond != 0))) is not None:
         _fail(path, i + 1, "datetime", "%s is not on a whole minute" % times[i])
     codes = _codes(path, frame, store["instruments"])
     if "trading_date" in frame.columns:
-        tdays = _times(path, frame, "trading_date", ["%Y-%m-%d"], "date (YYYY-MM-DD)").normalize()
+        tdays = _times(path, frame, "trading_date", ["%Y-%m-%d"], "date (YYYY-MM-DD)",
+                       is_iso_day).normalize()
         _trading_days(path, "trading_date", tdays, store["calendar"])
     else:
         tdays = _trading_date_of(times, store["calendar"])
@@ -332,6 +341,9 @@ def import_bars(store_path, files):
     for path in files:
         frame = read_file(path)
         kind, _, _ = _kind(path, frame)
+        if len(frame) == 0:
+            raise BarsImportError("%s: no bars (the file holds no data rows); nothing imported"
+                                  % path)
         if kind == "day":
             parsed.append((path, kind, parse_day_bars(path, frame, store)))
         else:
@@ -379,6 +391,7 @@ def _write_store(store_path, store, parsed):
             fmt = "%Y-%m-%d" if kind == "day" else "%Y-%m-%d %H:%M"
             summary.append((path, kind, len(frame), sorted(set(frame["market_code"])),
                             frame[col].min().strftime(fmt), frame[col].max().strftime(fmt)))
+        check_consistency(parsed, day_bars, minutes)
         pq.write_table(pa.Table.from_pandas(day_bars, preserve_index=False),
                        os.path.join(scratch, "day_bars.parquet"))
         if minutes is not None:
@@ -398,6 +411,59 @@ def _write_store(store_path, store, parsed):
                            % (store_path, exc.strerror or exc))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+# day and minute bars together ------------------------------------------------------------
+_EPS = 1e-9
+
+
+def check_consistency(parsed, day_bars, minutes):
+    """Imported minute bars lie within their day bar's high and low and within the day's
+    limits; imported day bars contain the imported minute bars of their day. `day_bars` and
+    `minutes` are the store's tables with this import merged in. A minute bar is blamed
+    first: a day bar is blamed only for minute bars imported before."""
+    days = day_bars.set_index(["market_code", "date"])
+    for path, kind, frame in parsed:
+        if kind == "minute":
+            _minutes_within_days(path, frame, days)
+    if minutes is None:
+        return
+    for path, kind, frame in parsed:
+        if kind == "day":
+            _days_contain_minutes(path, frame, minutes)
+
+
+def _minutes_within_days(path, frame, days):
+    keys = pd.MultiIndex.from_arrays([frame["market_code"], frame["trading_date"]])
+    day = days.reindex(keys)
+    checks = (
+        ("high", frame["high"].to_numpy() > day["high"].to_numpy() + _EPS, "above the day bar's high", "high"),
+        ("low", frame["low"].to_numpy() < day["low"].to_numpy() - _EPS, "below the day bar's low", "low"),
+        ("high", frame["high"].to_numpy() > day["limit_up"].to_numpy() + _EPS, "above the day's upper limit", "limit_up"),
+        ("low", frame["low"].to_numpy() < day["limit_down"].to_numpy() - _EPS, "below the day's lower limit", "limit_down"),
+    )
+    for col, bad, what, ref in checks:
+        if (i := _first(bad)) is not None:
+            _fail(path, i + 1, col, "%s is %s %s (%s, trading day %s)" % (
+                _num(frame[col].iloc[i]), what, _num(day[ref].iloc[i]), frame["market_code"].iloc[i],
+                pd.Timestamp(frame["trading_date"].iloc[i]).date()))
+
+
+def _days_contain_minutes(path, frame, minutes):
+    span = minutes.groupby(["market_code", "trading_date"]).agg(high=("high", "max"), low=("low", "min"))
+    keys = pd.MultiIndex.from_arrays([frame["market_code"], frame["date"]])
+    have = span.reindex(keys)
+    for col, bad, what in (
+            ("high", frame["high"].to_numpy() < have["high"].to_numpy() - _EPS, "below the high"),
+            ("low", frame["low"].to_numpy() > have["low"].to_numpy() + _EPS, "above the low")):
+        if (i := _first(bad)) is not None:
+            _fail(path, i + 1, col, "%s is %s %s of the day's imported minute bars (%s, %s)" % (
+                _num(frame[col].iloc[i]), what, _num(have[col].iloc[i]), frame["market_code"].iloc[i],
+                pd.Timestamp(frame["date"].iloc[i]).date()))
+
+
+def _num(value):
+    return str(round(float(value), 6))
 
 
 def _swap(store_path, scratch):
