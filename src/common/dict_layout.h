@@ -1,14 +1,12 @@
-// The storage of dicts and of instance attribute values, for the interpreter versions whose
-// layout is mirrored here (3.11 to 3.13, builds with the GIL). The specialising interpreter reads
-// a plain instance's attributes straight from the values array its type's shared keys index, and
-// builds constant-key dicts without a lookup per key; the record builders and attribute caches
-// use the same storage so that they are no slower than the interpreter they stand in for.
-//
-// Every accessor here checks what it relies on and reports "not available" (null, -1, false)
-// when the object does not look as expected, so callers always have the generic C-API path to
-// fall back to. Other versions, and free-threaded builds, always get "not available".
+// The storage of dicts and of instance attribute values as the interpreter lays them out, for
+// 3.11 to 3.13 builds with the GIL (docs/fast-paths.md: the layouts, how they are checked at
+// import, and the switches that turn them off). Every accessor checks what it relies on and
+// reports "not available" (null, -1, false) when the object does not look as expected, or when
+// its fast path is off, so callers always have the generic C-API path to fall back to.
 #pragma once
 #include <Python.h>
+
+#include "fast_paths.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +44,8 @@ inline UnicodeEntry *unicode_entries(void *keys) {
 // insertion order, or null when the dict is stored any other way.
 inline UnicodeEntry *combined_entries(PyObject *dict, Py_ssize_t n) {
 #ifdef CORVANE_DICT_LAYOUT
+    if (!fast::on(fast::DictTemplates))
+        return nullptr;
     PyDictObject *d = reinterpret_cast<PyDictObject *>(dict);
     if (!PyDict_CheckExact(dict) || d->ma_values || d->ma_used != n)
         return nullptr;
@@ -61,8 +61,8 @@ inline UnicodeEntry *combined_entries(PyObject *dict, Py_ssize_t n) {
 }
 
 // Whether instances of `tp` keep their attributes in a values array indexed by the type's
-// shared keys (no dict object until one is asked for).
-inline bool has_inline_values(PyTypeObject *tp) {
+// shared keys (no dict object until one is asked for), whether or not the path is on.
+inline bool has_inline_values_layout(PyTypeObject *tp) {
 #ifdef CORVANE_DICT_LAYOUT
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_itemsize)
         return false;
@@ -78,11 +78,17 @@ inline bool has_inline_values(PyTypeObject *tp) {
 #endif
 }
 
+// The same, while the instance-values path is on: the entry point of every read and store that
+// goes to the values array.
+inline bool has_inline_values(PyTypeObject *tp) {
+    return fast::on(fast::InstanceValues) && has_inline_values_layout(tp);
+}
+
 // How many keys the shared keys of `tp` hold (-1 without inline values): they only ever grow, so
 // while the count is the same, so is the set of keys.
 inline Py_ssize_t shared_key_count(PyTypeObject *tp) {
 #ifdef CORVANE_DICT_LAYOUT
-    if (!has_inline_values(tp))
+    if (!has_inline_values_layout(tp))
         return -1;
     void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
     return static_cast<KeysHead *>(keys)->nentries;
@@ -95,7 +101,7 @@ inline Py_ssize_t shared_key_count(PyTypeObject *tp) {
 // The position of `name` in the shared keys of `tp` (see has_inline_values), or -1.
 inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
 #ifdef CORVANE_DICT_LAYOUT
-    if (!has_inline_values(tp) || !PyUnicode_CheckExact(name))
+    if (!has_inline_values_layout(tp) || !PyUnicode_CheckExact(name))
         return -1;
     void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
     const Py_ssize_t n = static_cast<KeysHead *>(keys)->nentries;
