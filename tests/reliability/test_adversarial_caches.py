@@ -365,3 +365,58 @@ def test_switch_empties_fast_paths_in_every_module(generic):
 def test_this_run_uses_the_mode_its_environment_asks_for():
     assert all(isinstance(name, str) for name in lf.fast_paths)
     assert (lf.fast_paths == ()) == _generic()
+
+
+# --- threads ----------------------------------------------------------------------------------
+
+def test_class_method_pairs_hold_under_thread_switches_inside_learning():
+    # Two classes alternate at one class-method site while a third thread keeps replacing their
+    # class methods; a released function runs a __del__ that hands the interpreter to the other
+    # threads in the middle of the site's learning step. Each function must only ever be called
+    # with its own class, as a bound method pairs them.
+    out = run_child("""
+        import threading, time
+        mismatched = []
+        sys.setswitchinterval(1e-6)
+
+        class Noisy:
+            def __del__(self):
+                time.sleep(0.0001)
+
+        def method(owner_name):
+            def make(cls, *args, _noisy=Noisy()):
+                if cls.__name__ != owner_name:
+                    mismatched.append((owner_name, cls.__name__))
+                return args
+            return classmethod(make)
+
+        classes = [type(name, (), {"__from_create__": method(name)}) for name in ("First", "Second")]
+        stop = threading.Event()
+
+        def churn():
+            while not stop.is_set():
+                for cls in classes:
+                    # The replaced method is released after the assignment: one freed inside it
+                    # could run its __del__ before the interpreter marks the class changed.
+                    old = cls.__dict__["__from_create__"]
+                    cls.__from_create__ = method(cls.__name__)
+                    del old
+
+        def work(cls):
+            record = records.TickTrade(**FIELDS)
+            for _ in range(3000):
+                lf.L2Transaction = cls
+                bridge.on_tick_trade(record)
+
+        churner = threading.Thread(target=churn)
+        workers = [threading.Thread(target=work, args=(cls,)) for cls in classes]
+        churner.start()
+        for t in workers:
+            t.start()
+        for t in workers:
+            t.join()
+        stop.set()
+        churner.join()
+        print(len(mismatched))
+    """)
+    assert out == ["0"]
