@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "fast_paths.h"
+#include "layout_mirror.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,23 +18,12 @@
 
 namespace corvane::layout {
 
-// The head of a dict keys object; the index table starts right after it, then the entries.
-struct KeysHead {
-    Py_ssize_t refcnt;
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;
-    uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
-    char indices[1];
-};
-struct UnicodeEntry {
-    PyObject *key;
-    PyObject *value;
-};
-constexpr uint8_t kKeysUnicode = 1; // combined table, text keys only
-constexpr uint8_t kKeysSplit = 2;   // shared keys of a type's instances
+// The mirrored structures (layout_mirror.h, checked against the interpreter's headers at build time
+// where they are installed, and on probe objects at import).
+using KeysHead = corvane_keys_head;
+using UnicodeEntry = corvane_unicode_entry;
+constexpr uint8_t kKeysUnicode = CORVANE_KEYS_UNICODE;
+constexpr uint8_t kKeysSplit = CORVANE_KEYS_SPLIT;
 
 inline UnicodeEntry *unicode_entries(void *keys) {
     KeysHead *k = static_cast<KeysHead *>(keys);
@@ -121,10 +111,7 @@ inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
 
 #if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
 // 3.13 keeps a plain instance's values right after its object header.
-struct InlineValues {
-    uint8_t capacity, size, embedded, valid;
-    PyObject *values[1];
-};
+using InlineValues = corvane_inline_values;
 inline InlineValues *inline_values_of(PyObject *o) {
     return reinterpret_cast<InlineValues *>(reinterpret_cast<char *>(o) + sizeof(PyObject));
 }
@@ -136,15 +123,15 @@ inline InlineValues *inline_values_of(PyObject *o) {
 inline PyObject **inline_slot(PyObject *o, Py_ssize_t index) {
 #if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
     InlineValues *v = inline_values_of(o);
-    if (!v->valid || index >= v->capacity || reinterpret_cast<PyObject **>(o)[-3])
+    if (!v->valid || index >= v->capacity || reinterpret_cast<PyObject **>(o)[-CORVANE_MANAGED_DICT_WORDS])
         return nullptr;
     return &v->values[index];
 #elif defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030C0000
     // The slot before the managed dict pointer: the values pointer tagged with 1, or a dict.
-    const uintptr_t tagged = reinterpret_cast<uintptr_t *>(o)[-3];
+    const uintptr_t tagged = reinterpret_cast<uintptr_t *>(o)[-CORVANE_MANAGED_DICT_WORDS];
     return (tagged & 1) ? reinterpret_cast<PyObject **>(tagged + 1) + index : nullptr;
 #elif defined(CORVANE_DICT_LAYOUT)
-    PyObject **values = reinterpret_cast<PyObject ***>(o)[-4];
+    PyObject **values = reinterpret_cast<PyObject ***>(o)[-CORVANE_VALUES_POINTER_WORDS];
     return values ? values + index : nullptr;
 #else
     (void) o;
