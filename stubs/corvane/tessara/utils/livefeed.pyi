@@ -44,6 +44,8 @@ from corvane.tessara.utils.trade_func import (
 )
 
 
+fast_paths: tuple[str, ...]
+
 system_log: Any
 
 vorn_params: dict = {}
