@@ -8,6 +8,7 @@
 #include "calls.h"
 #include "dict_layout.h"
 #include "fast_paths.h"
+#include "interned.h"
 
 namespace corvane::layout_check {
 namespace nb = nanobind;
@@ -90,8 +91,9 @@ inline bool dict_templates_match() {
 }
 
 // Whether path `p` may be turned on: true for the paths that rely on no mirrored layout; for the
-// others, the probe's verdict (a mismatch logs one warning line through the module's logger).
-inline bool passes(fast::Path p, const char *module_name) {
+// others, the probe's verdict. A mismatch logs one warning line through `logger` (the framework's
+// system_log the module bound), naming the path.
+inline bool passes(fast::Path p, nb::handle logger) {
     bool ok = true;
     if (p == fast::InstanceValues)
         ok = instance_values_match();
@@ -100,14 +102,12 @@ inline bool passes(fast::Path p, const char *module_name) {
     else
         return true;
 #ifdef CORVANE_DICT_LAYOUT
-    if (!ok) {
-        nb::object logger = import("logging").attr("getLogger")(module_name);
-        logger.attr("warning")(nb::str("fast path {} off: the interpreter's layout differs from the one this build "
-                                       "mirrors")
-                                   .attr("format")(fast::name_of(p)));
-    }
+    if (!ok)
+        call_method(logger, CORVANE_NAME(warning),
+                    nb::str("fast path {} off: the interpreter's layout differs from the one this build mirrors")
+                        .attr("format")(fast::name_of(p)));
 #else
-    (void) module_name;
+    (void) logger;
 #endif
     return ok;
 }
