@@ -44,9 +44,9 @@ from corvane.tessara.utils.trade_func import (
 )
 
 
-fast_paths: tuple[str, ...]
-
 system_log: Any
+
+fast_paths: tuple[str, ...]
 
 vorn_params: dict = {}
 
