@@ -1,19 +1,16 @@
-// Per-call-site caches of attribute reads. Each site remembers, for the last type it met and
-// that type's version tag, how `obj.name` resolved: an entry of the instance dict, a __slots__
-// member, or a native getset descriptor. While the object's type and its version tag are the
-// same, the read goes straight there (for plain instances whose attributes are still in the
-// values array their type's shared keys index, straight to that array, as the interpreter's own
-// specialised read does); anything else (another type, a modified type, a custom
-// __getattribute__ or __getattr__, a property or other Python-level descriptor, a missing dict
-// entry or empty slot) takes the generic PyObject_GetAttr, so every result and every error is
-// the interpreter's own.
+// Per-call-site caches of attribute reads, stores and method calls on instances. What each one
+// keys on, what invalidates it, and how Python code that runs inside a lookup is handled are set
+// out in docs/fast-paths.md; in short, a site's state is one value published whole after all of a
+// learning step's lookups, and the hit path copies it before anything can run Python code.
 #pragma once
 #include <nanobind/nanobind.h>
 
 #include <structmember.h>
 
 #include "calls.h"
+#include "descriptor_rule.h"
 #include "dict_layout.h"
+#include "fast_paths.h"
 #include "type_version.h"
 
 namespace corvane {
@@ -25,25 +22,41 @@ public:
     nb::object read(nb::handle obj, PyObject *name) {
         PyObject *o = obj.ptr();
         PyTypeObject *tp = Py_TYPE(o);
-        if (tp == type_ && version_ && type_version(tp) == version_) {
-            PyObject *v = fast(o, name);
-            if (v)
-                return nb::steal(v);
+        if (tp == state_.type) {
+            // A copy: Python code run by the read below (a dict lookup, a getter) may relearn.
+            const State s = state_;
+            if (s.version && type_version(tp) == s.version && s.guard.holds()) {
+                PyObject *v = fast(s, o, name);
+                if (v)
+                    return nb::steal(v);
+            }
         }
         nb::object v = checked(PyObject_GetAttr(o, name));
-        learn(o, tp, name);
+        if (fast::on(fast::AttributeReads))
+            learn(o, tp, name);
         return v;
     }
 
 private:
     enum class Kind : unsigned char { Generic, Dict, Inline, Slot, GetSet };
 
+    struct State {
+        PyTypeObject *type = nullptr;
+        unsigned int version = 0;
+        DescriptorGuard guard;
+        Kind kind = Kind::Generic;
+        Py_ssize_t hint = -1;
+        Py_ssize_t offset = 0;
+        getter get = nullptr;
+        void *closure = nullptr;
+    };
+
     // The cached way to the value, a new reference; null (no error set) to take the generic path.
-    PyObject *fast(PyObject *o, PyObject *name) const {
-        switch (kind_) {
+    static PyObject *fast(const State &s, PyObject *o, PyObject *name) {
+        switch (s.kind) {
         case Kind::Inline: {
             PyObject *v;
-            if (layout::inline_value(o, hint_, &v))
+            if (layout::inline_value(o, s.hint, &v))
                 return v ? Py_NewRef(v) : nullptr;
             // The attributes have moved to a dict of the instance's own (which exists now, so
             // asking for its address creates nothing).
@@ -55,18 +68,18 @@ private:
                 return nullptr;
             // The entry at the position learnt, when it still holds this very key: records of
             // one class fill their dicts in one order, so this is one step of iteration.
-            Py_ssize_t pos = hint_;
+            Py_ssize_t pos = s.hint;
             PyObject *key, *v;
             if (PyDict_Next(*dictptr, &pos, &key, &v) && key == name)
                 return Py_NewRef(v);
             return dict_entry(o, name);
         }
         case Kind::Slot: {
-            PyObject *v = *(PyObject **) ((char *) o + offset_);
+            PyObject *v = *(PyObject **) ((char *) o + s.offset);
             return v ? Py_NewRef(v) : nullptr;
         }
         case Kind::GetSet: {
-            PyObject *v = getter_(o, closure_);
+            PyObject *v = s.get(o, s.closure);
             if (!v)
                 throw nb::python_error();
             return v;
@@ -81,7 +94,9 @@ private:
         PyObject **dictptr = _PyObject_GetDictPtr(o);
         if (!dictptr || !*dictptr)
             return nullptr;
-        PyObject *v = PyDict_GetItemWithError(*dictptr, name);
+        // Held across the lookup, which may run a key's __eq__ that drops the instance's dict.
+        nb::object dict = nb::borrow(*dictptr);
+        PyObject *v = PyDict_GetItemWithError(dict.ptr(), name);
         if (!v) {
             // An error of the lookup is the generic read's error too.
             if (PyErr_Occurred())
@@ -92,57 +107,75 @@ private:
     }
 
     // After a successful generic read: how that read resolved, if it can be repeated directly.
+    // Every lookup runs first (any of them may run Python code that re-enters this site); the
+    // new state is built in a local and published in one assignment at the end.
     void learn(PyObject *o, PyTypeObject *tp, PyObject *name) {
-        type_ = nullptr;
-        version_ = 0;
-        kind_ = Kind::Generic;
-        if (tp->tp_getattro != PyObject_GenericGetAttr)
+        State s;
+        if (tp->tp_getattro != PyObject_GenericGetAttr) {
+            state_ = s;
             return;
-        PyObject *descr = type_lookup(tp, name);
+        }
+        nb::object type_ref = nb::borrow((PyObject *) tp);
+        nb::object descr = nb::borrow(type_lookup(tp, name));
         const unsigned int version = type_version(tp);
-        if (!version)
+        if (!version || !s.guard.set(descr.ptr())) {
+            state_ = State();
             return;
-        if (descr && Py_TYPE(descr) == &PyMemberDescr_Type) {
-            PyMemberDescrObject *m = (PyMemberDescrObject *) descr;
+        }
+        PyObject *d = descr.ptr();
+        if (d && Py_TYPE(d) == &PyMemberDescr_Type) {
+            PyMemberDescrObject *m = (PyMemberDescrObject *) d;
             // Plain object slots only; audited reads keep the generic path and its audit event.
             if (m->d_member->type == T_OBJECT_EX && (m->d_member->flags & ~READONLY) == 0 &&
                 PyType_IsSubtype(tp, PyDescr_TYPE(m))) {
-                kind_ = Kind::Slot;
-                offset_ = m->d_member->offset;
+                s.kind = Kind::Slot;
+                s.offset = m->d_member->offset;
             }
-        } else if (descr && Py_TYPE(descr) == &PyGetSetDescr_Type) {
-            PyGetSetDescrObject *g = (PyGetSetDescrObject *) descr;
+        } else if (d && Py_TYPE(d) == &PyGetSetDescr_Type) {
+            PyGetSetDescrObject *g = (PyGetSetDescrObject *) d;
             if (g->d_getset->get && PyType_IsSubtype(tp, PyDescr_TYPE(g))) {
-                kind_ = Kind::GetSet;
-                getter_ = g->d_getset->get;
-                closure_ = g->d_getset->closure;
+                s.kind = Kind::GetSet;
+                s.get = g->d_getset->get;
+                s.closure = g->d_getset->closure;
             }
-        } else if (!descr || !Py_TYPE(descr)->tp_descr_set) {
+        } else if (!d || !Py_TYPE(d)->tp_descr_set) {
             // No data descriptor: the instance's own attributes come first, as generic lookup
             // has them. Asking an instance with inline values for its dict would create one.
             if (layout::has_inline_values(tp)) {
                 const Py_ssize_t index = layout::shared_key_index(tp, name);
                 if (index >= 0) {
-                    kind_ = Kind::Inline;
-                    hint_ = index;
+                    s.kind = Kind::Inline;
+                    s.hint = index;
                 }
-                type_ = tp;
-                version_ = version;
+            } else if (!learn_dict_entry(o, name, s)) {
                 return;
             }
-            PyObject **dictptr = _PyObject_GetDictPtr(o);
-            if (dictptr && *dictptr && PyDict_CheckExact(*dictptr)) {
-                PyObject *v = PyDict_GetItemWithError(*dictptr, name);
-                if (v) {
-                    kind_ = Kind::Dict;
-                    hint_ = position_of(*dictptr, name);
-                } else {
-                    PyErr_Clear();
-                }
-            }
         }
-        type_ = tp;
-        version_ = version;
+        s.type = tp;
+        s.version = version;
+        state_ = s;
+    }
+
+    // The Dict kind, when the instance's own dict holds the name. The lookup may run Python code;
+    // false (the site left as that code left it, or generic) when the class changed meanwhile.
+    bool learn_dict_entry(PyObject *o, PyObject *name, State &s) {
+        PyObject **dictptr = _PyObject_GetDictPtr(o);
+        if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr))
+            return true;
+        nb::object dict = nb::borrow(*dictptr);
+        const unsigned int before = type_version(Py_TYPE(o));
+        PyObject *v = PyDict_GetItemWithError(dict.ptr(), name);
+        if (!v)
+            PyErr_Clear();
+        if (type_version(Py_TYPE(o)) != before || !s.guard.holds()) {
+            state_ = State();
+            return false;
+        }
+        if (v) {
+            s.kind = Kind::Dict;
+            s.hint = position_of(dict.ptr(), name);
+        }
+        return true;
     }
 
     // The iteration position just before the entry whose key is `name` itself, or -1 (a
@@ -158,13 +191,7 @@ private:
         return -1;
     }
 
-    PyTypeObject *type_ = nullptr;
-    unsigned int version_ = 0;
-    Kind kind_ = Kind::Generic;
-    Py_ssize_t hint_ = -1;
-    Py_ssize_t offset_ = 0;
-    getter getter_ = nullptr;
-    void *closure_ = nullptr;
+    State state_;
 };
 
 // obj.name = value for a plain instance whose attributes are in its values array: while the type
@@ -176,39 +203,53 @@ public:
     void write(nb::handle obj, PyObject *name, nb::handle value) {
         PyObject *o = obj.ptr();
         PyTypeObject *tp = Py_TYPE(o);
-        if (tp == type_ && version_ && type_version(tp) == version_) {
-            PyObject **slot = layout::inline_slot(o, index_);
+        if (tp == state_.type && state_.version && type_version(tp) == state_.version && state_.guard.holds()) {
+            PyObject **slot = layout::inline_slot(o, state_.index);
             if (slot && *slot) {
                 PyObject *old = *slot;
                 *slot = Py_NewRef(value.ptr());
+                // Last: the old value's __del__ may run any code, this site included.
                 Py_DECREF(old);
                 return;
             }
         }
         if (PyObject_SetAttr(o, name, value.ptr()) != 0)
             throw nb::python_error();
-        learn(tp, name);
+        if (fast::on(fast::AttributeStores))
+            learn(tp, name);
     }
 
 private:
+    struct State {
+        PyTypeObject *type = nullptr;
+        unsigned int version = 0;
+        DescriptorGuard guard;
+        Py_ssize_t index = 0;
+    };
+
     void learn(PyTypeObject *tp, PyObject *name) {
-        type_ = nullptr;
-        version_ = 0;
-        if (tp->tp_setattro != PyObject_GenericSetAttr || !layout::has_inline_values(tp))
+        State s;
+        if (tp->tp_setattro != PyObject_GenericSetAttr || !layout::has_inline_values(tp)) {
+            state_ = s;
             return;
-        PyObject *descr = type_lookup(tp, name);
+        }
+        nb::object type_ref = nb::borrow((PyObject *) tp);
+        nb::object descr = nb::borrow(type_lookup(tp, name));
         const unsigned int version = type_version(tp);
+        const bool guarded = s.guard.set(descr.ptr());
         const Py_ssize_t index = layout::shared_key_index(tp, name);
-        if ((descr && Py_TYPE(descr)->tp_descr_set) || !version || index < 0)
+        if (!guarded || (descr.is_valid() && Py_TYPE(descr.ptr())->tp_descr_set) || !version || index < 0 ||
+            type_version(tp) != version) {
+            state_ = State();
             return;
-        type_ = tp;
-        version_ = version;
-        index_ = index;
+        }
+        s.type = tp;
+        s.version = version;
+        s.index = index;
+        state_ = s;
     }
 
-    PyTypeObject *type_ = nullptr;
-    unsigned int version_ = 0;
-    Py_ssize_t index_ = 0;
+    State state_;
 };
 
 // obj.name(*args) for a method the object's class defines: while the type and its version tag
@@ -217,17 +258,27 @@ private:
 // would do; anything else takes the generic method call.
 class MethodSite {
 public:
+    MethodSite() = default;
+    MethodSite(const MethodSite &) = delete;
+    MethodSite &operator=(const MethodSite &) = delete;
+
     template <typename... Args> nb::object call(nb::handle obj, PyObject *name, const Args &...args) {
         PyObject *o = obj.ptr();
         PyTypeObject *tp = Py_TYPE(o);
-        if (!(tp == type_ && version_ && type_version(tp) == version_))
+        if (!(tp == state_.type && state_.version && type_version(tp) == state_.version) &&
+            fast::on(fast::MethodCalls))
             learn(tp, name);
-        if (func_ && !shadowed(o, name)) {
-            // Held for the call: the call may change the class and drop its function.
-            nb::object f = nb::borrow(func_);
-            PyObject *argv[] = {nullptr, o, raw(args)...};
-            return checked(PyObject_Vectorcall(f.ptr(), argv + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               nullptr));
+        // A copy checked again: releasing what learning replaced may have run code.
+        const State s = state_;
+        if (tp == s.type && s.func && type_version(tp) == s.version) {
+            // A strong reference before the shadowing check, which may run Python code that
+            // drops the function from the class (the interpreter, too, calls what it found).
+            nb::object f = nb::borrow(s.func);
+            if (!shadowed(s, o, name)) {
+                PyObject *argv[] = {nullptr, o, raw(args)...};
+                return checked(PyObject_Vectorcall(f.ptr(), argv + 1,
+                                                   (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            }
         }
         PyObject *argv[] = {o, raw(args)...};
         return checked(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -235,66 +286,76 @@ public:
     }
 
 private:
+    struct State {
+        PyTypeObject *type = nullptr;
+        unsigned int version = 0;
+        PyObject *func = nullptr; // a strong reference owned by the site
+        bool has_dict = false;
+        // The name's position in the type's shared keys, -1 when absent from them, or kNoInlineValues.
+        Py_ssize_t inline_index = -2;
+        Py_ssize_t key_count = -1;
+    };
+    static constexpr Py_ssize_t kNoInlineValues = -2;
+
     // An instance attribute of the method's name would win over the class's function. An
     // instance whose attributes are still in its values array is looked at there: asking it for
     // its dict would create one.
-    bool shadowed(PyObject *o, PyObject *name) const {
-        if (!has_dict_)
+    static bool shadowed(const State &s, PyObject *o, PyObject *name) {
+        if (!s.has_dict)
             return false;
-        if (inline_index_ != kNoInlineValues) {
+        if (s.inline_index != kNoInlineValues) {
             PyObject *v = nullptr;
             // Not among the keys any instance of the type has, while no key was added since.
-            if (inline_index_ < 0 && layout::shared_key_count(Py_TYPE(o)) == key_count_ &&
+            if (s.inline_index < 0 && layout::shared_key_count(Py_TYPE(o)) == s.key_count &&
                 layout::inline_value(o, 0, &v))
                 return false;
-            if (inline_index_ >= 0 && layout::inline_value(o, inline_index_, &v))
+            if (s.inline_index >= 0 && layout::inline_value(o, s.inline_index, &v))
                 return v != nullptr;
         }
         PyObject **dictptr = _PyObject_GetDictPtr(o);
         if (!dictptr || !*dictptr)
             return false;
-        PyObject *v = PyDict_GetItemWithError(*dictptr, name);
+        nb::object dict = nb::borrow(*dictptr);
+        PyObject *v = PyDict_GetItemWithError(dict.ptr(), name);
         if (!v && PyErr_Occurred())
             throw nb::python_error();
         return v != nullptr;
     }
 
-    // The function is borrowed: the type's dict holds it while the version tag stays.
+    // Cached: a Python function or a native method descriptor of the class (both of immutable
+    // types). The site owns a reference to it; the one it replaces is released after publishing.
     void learn(PyTypeObject *tp, PyObject *name) {
-        type_ = nullptr;
-        version_ = 0;
-        func_ = nullptr;
-        if (tp->tp_getattro != PyObject_GenericGetAttr)
-            return;
-        PyObject *descr = type_lookup(tp, name);
-        const unsigned int version = type_version(tp);
-        if (!descr || !version)
-            return;
-        const bool function = PyFunction_Check(descr);
-        const bool native = Py_TYPE(descr) == &PyMethodDescr_Type && PyType_IsSubtype(tp, PyDescr_TYPE(descr));
-        if (!function && !native)
-            return;
-        type_ = tp;
-        version_ = version;
-        func_ = descr;
-        has_dict_ = tp->tp_dictoffset != 0
+        State s;
+        nb::object descr;
+        if (tp->tp_getattro == PyObject_GenericGetAttr) {
+            nb::object type_ref = nb::borrow((PyObject *) tp);
+            descr = nb::borrow(type_lookup(tp, name));
+            const unsigned int version = type_version(tp);
+            PyObject *d = descr.ptr();
+            const bool function = d && PyFunction_Check(d);
+            const bool native = d && Py_TYPE(d) == &PyMethodDescr_Type && PyType_IsSubtype(tp, PyDescr_TYPE(d));
+            if (version && (function || native)) {
+                s.type = tp;
+                s.version = version;
+                s.func = d;
+                s.has_dict = tp->tp_dictoffset != 0
 #ifdef Py_TPFLAGS_MANAGED_DICT
-                    || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)
+                             || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)
 #endif
-            ;
-        inline_index_ = layout::has_inline_values(tp) ? layout::shared_key_index(tp, name) : kNoInlineValues;
-        key_count_ = layout::shared_key_count(tp);
+                    ;
+                s.inline_index =
+                    layout::has_inline_values(tp) ? layout::shared_key_index(tp, name) : kNoInlineValues;
+                s.key_count = layout::shared_key_count(tp);
+            }
+        }
+        PyObject *old = state_.func;
+        if (s.func)
+            s.func = descr.release().ptr();
+        state_ = s;
+        Py_XDECREF(old);
     }
 
-    static constexpr Py_ssize_t kNoInlineValues = -2;
-
-    PyTypeObject *type_ = nullptr;
-    unsigned int version_ = 0;
-    PyObject *func_ = nullptr;
-    bool has_dict_ = false;
-    // The name's position in the type's shared keys, -1 when absent from them, or kNoInlineValues.
-    Py_ssize_t inline_index_ = kNoInlineValues;
-    Py_ssize_t key_count_ = -1;
+    State state_;
 };
 
 } // namespace corvane

@@ -1,19 +1,17 @@
 // Per-call-site caches of class attribute reads (enum members such as EVENT.TICK) and class-method
-// calls (Environment.get_instance(), L2Order.__from_create__(...)). A site remembers the result
-// for one class, keyed on the version tags of the class and of its metaclass, and only when the
-// lookup was the plain one: the metaclass uses type's own attribute lookup (a metaclass
-// __getattr__ alone is fine, it runs only when that lookup fails), defines no data descriptor of
-// that name, and the class attribute is a plain value (no __get__) or, for calls, a classmethod
-// over a Python function. Anything else, and every failed lookup, takes the generic path.
+// calls (Environment.get_instance(), L2Order.__from_create__(...)); their keys, what invalidates
+// them and how re-entry is handled are set out in docs/fast-paths.md.
 #pragma once
-#include "kwnames.h"
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
 #include <utility>
 
 #include "calls.h"
+#include "descriptor_rule.h"
+#include "fast_paths.h"
 #include "interned.h"
+#include "kwnames.h"
 #include "type_version.h"
 
 namespace corvane {
@@ -31,59 +29,76 @@ inline bool plain_class_lookup(PyTypeObject *meta) {
     return type_getattribute && type_lookup(meta, CORVANE_NAME(__getattribute__)) == type_getattribute;
 }
 
-// The class's own attribute `name` when reading it from the class is the plain lookup, else null.
-inline PyObject *plain_class_attribute(PyTypeObject *tp, PyObject *name) {
-    PyTypeObject *meta = Py_TYPE(tp);
-    if (!plain_class_lookup(meta))
-        return nullptr;
-    PyObject *meta_attr = type_lookup(meta, name);
-    if (meta_attr && Py_TYPE(meta_attr)->tp_descr_set)
-        return nullptr;
-    return type_lookup(tp, name);
-}
-
-// The key a site's entry is valid for.
+// The key a site's entry is valid for: the class, its tag, its metaclass's tag, and the guard on
+// the cached attribute's type (see descriptor_rule.h).
 struct ClassKey {
     PyObject *cls = nullptr;
     unsigned int version = 0, meta_version = 0;
+    DescriptorGuard guard;
 
+    // `c` is compared by address first; its fields are read only once it is known to be a type
+    // (a freed class's address may since hold any object).
     bool matches(PyObject *c) const {
-        return c == cls && version && type_version((PyTypeObject *) c) == version &&
-               type_version(Py_TYPE(c)) == meta_version;
-    }
-
-    // Valid only when both tags exist (read after the lookups that assign them).
-    bool set(PyObject *c) {
-        version = type_version((PyTypeObject *) c);
-        meta_version = type_version(Py_TYPE(c));
-        cls = (version && meta_version) ? c : nullptr;
-        return cls != nullptr;
+        return c == cls && version && PyType_Check(c) && type_version((PyTypeObject *) c) == version &&
+               type_version(Py_TYPE(c)) == meta_version && guard.holds();
     }
 };
+
+// The key for reading `name` from class `c` when that read is the plain lookup and its result is
+// `attr` (held by the caller), with no metaclass attribute of that name that could take part;
+// an empty key otherwise. Runs the lookups (which may run Python code) before reading the tags.
+inline ClassKey plain_class_key(PyObject *c, PyObject *name, nb::object &attr) {
+    ClassKey key;
+    if (!PyType_Check(c))
+        return key;
+    PyTypeObject *tp = (PyTypeObject *) c;
+    PyTypeObject *meta = Py_TYPE(tp);
+    if (!plain_class_lookup(meta))
+        return key;
+    // A metaclass attribute of the name would be a descriptor of some kind, or could become one:
+    // such reads are left to the generic path.
+    if (type_lookup(meta, name))
+        return key;
+    attr = nb::borrow(type_lookup(tp, name));
+    if (!attr.is_valid() || !key.guard.set(attr.ptr()))
+        return ClassKey();
+    key.version = type_version(tp);
+    key.meta_version = type_version(meta);
+    if (key.version && key.meta_version && key.guard.holds())
+        key.cls = c;
+    return key;
+}
 
 } // namespace detail
 
 class ClassAttrSite {
 public:
+    ClassAttrSite() = default;
+    ClassAttrSite(const ClassAttrSite &) = delete;
+    ClassAttrSite &operator=(const ClassAttrSite &) = delete;
+
     // getattr(cls, name), a new reference.
     nb::object read(nb::handle cls, PyObject *name) {
         if (key_.matches(cls.ptr()))
             return nb::borrow(value_);
         nb::object v = checked(PyObject_GetAttr(cls.ptr(), name));
-        learn(cls.ptr(), name, v.ptr());
+        if (fast::on(fast::ClassAttributes))
+            learn(cls.ptr(), name, v);
         return v;
     }
 
 private:
-    void learn(PyObject *c, PyObject *name, PyObject *v) {
-        key_ = detail::ClassKey();
+    // Cached: a plain value of the class (no __get__), under a key whose guard notices its type
+    // gaining one. The new key and value are published together; the value replaced is released
+    // last, when its __del__ can only meet a consistent site.
+    void learn(PyObject *c, PyObject *name, const nb::object &v) {
+        nb::object attr;
+        detail::ClassKey key = detail::plain_class_key(c, name, attr);
+        if (!(key.cls && attr.ptr() == v.ptr() && !Py_TYPE(v.ptr())->tp_descr_get))
+            key = detail::ClassKey();
         PyObject *old = value_;
-        value_ = nullptr;
-        if (PyType_Check(c)) {
-            PyObject *attr = detail::plain_class_attribute((PyTypeObject *) c, name);
-            if (attr == v && !Py_TYPE(attr)->tp_descr_get && key_.set(c))
-                value_ = Py_NewRef(v);
-        }
+        key_ = key;
+        value_ = key.cls ? Py_NewRef(v.ptr()) : nullptr;
         Py_XDECREF(old);
     }
 
@@ -128,35 +143,46 @@ private:
 // The lookup happens here, before the caller evaluates the arguments, as in Python.
 class ClassMethodSite {
 public:
+    ClassMethodSite() = default;
+    ClassMethodSite(const ClassMethodSite &) = delete;
+    ClassMethodSite &operator=(const ClassMethodSite &) = delete;
+
     BoundCall lookup(nb::handle cls, PyObject *name) {
         PyObject *c = cls.ptr();
-        if (!key_.matches(c))
-            learn(c, name);
-        if (key_.cls)
+        // The function and the class are taken together, from one state of the site.
+        if (key_.matches(c))
             return BoundCall(nb::borrow(func_), nb::borrow(c));
+        if (fast::on(fast::ClassMethods)) {
+            nb::object func = learn(c, name);
+            if (func.is_valid())
+                return BoundCall(std::move(func), nb::borrow(c));
+        }
         return BoundCall(getattr(cls, name), nb::object());
     }
 
 private:
     // Looks the name up without reading it through the class, so nothing runs twice; learns
-    // nothing (generic call) unless it is a classmethod over a Python function.
-    void learn(PyObject *c, PyObject *name) {
-        key_ = detail::ClassKey();
-        PyObject *old = func_;
-        func_ = nullptr;
-        if (PyType_Check(c)) {
-            PyObject *attr = detail::plain_class_attribute((PyTypeObject *) c, name);
-            if (attr && Py_TYPE(attr) == &PyClassMethod_Type) {
-                PyObject *f = PyObject_GetAttr(attr, CORVANE_NAME(__func__));
-                if (f && PyFunction_Check(f) && key_.set(c))
-                    func_ = f;
-                else if (f)
-                    Py_DECREF(f);
-                else
-                    PyErr_Clear();
-            }
+    // nothing (generic call) unless it is a classmethod over a Python function. Returns the
+    // function for this call (held here, whatever the release of the old one runs), or nothing.
+    nb::object learn(PyObject *c, PyObject *name) {
+        nb::object attr, func;
+        detail::ClassKey key = detail::plain_class_key(c, name, attr);
+        if (key.cls && Py_TYPE(attr.ptr()) == &PyClassMethod_Type) {
+            PyObject *f = PyObject_GetAttr(attr.ptr(), CORVANE_NAME(__func__));
+            if (!f)
+                PyErr_Clear();
+            func = nb::steal(f);
+            // The attribute read above is a Python call; the key must still hold after it.
+            if (!(func.is_valid() && PyFunction_Check(func.ptr()) && key.matches(c)))
+                func = nb::object();
         }
+        if (!func.is_valid())
+            key = detail::ClassKey();
+        PyObject *old = func_;
+        key_ = key;
+        func_ = func.is_valid() ? Py_NewRef(func.ptr()) : nullptr;
         Py_XDECREF(old);
+        return func;
     }
 
     detail::ClassKey key_;

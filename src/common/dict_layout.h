@@ -1,14 +1,13 @@
-// The storage of dicts and of instance attribute values, for the interpreter versions whose
-// layout is mirrored here (3.11 to 3.13, builds with the GIL). The specialising interpreter reads
-// a plain instance's attributes straight from the values array its type's shared keys index, and
-// builds constant-key dicts without a lookup per key; the record builders and attribute caches
-// use the same storage so that they are no slower than the interpreter they stand in for.
-//
-// Every accessor here checks what it relies on and reports "not available" (null, -1, false)
-// when the object does not look as expected, so callers always have the generic C-API path to
-// fall back to. Other versions, and free-threaded builds, always get "not available".
+// The storage of dicts and of instance attribute values as the interpreter lays them out, for
+// 3.11 to 3.13 builds with the GIL (docs/fast-paths.md: the layouts, how they are checked at
+// import, and the switches that turn them off). Every accessor checks what it relies on and
+// reports "not available" (null, -1, false) when the object does not look as expected, or when
+// its fast path is off, so callers always have the generic C-API path to fall back to.
 #pragma once
 #include <Python.h>
+
+#include "fast_paths.h"
+#include "layout_mirror.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,23 +18,12 @@
 
 namespace corvane::layout {
 
-// The head of a dict keys object; the index table starts right after it, then the entries.
-struct KeysHead {
-    Py_ssize_t refcnt;
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;
-    uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
-    char indices[1];
-};
-struct UnicodeEntry {
-    PyObject *key;
-    PyObject *value;
-};
-constexpr uint8_t kKeysUnicode = 1; // combined table, text keys only
-constexpr uint8_t kKeysSplit = 2;   // shared keys of a type's instances
+// The mirrored structures (layout_mirror.h, checked against the interpreter's headers at build time
+// where they are installed, and on probe objects at import).
+using KeysHead = corvane_keys_head;
+using UnicodeEntry = corvane_unicode_entry;
+constexpr uint8_t kKeysUnicode = CORVANE_KEYS_UNICODE;
+constexpr uint8_t kKeysSplit = CORVANE_KEYS_SPLIT;
 
 inline UnicodeEntry *unicode_entries(void *keys) {
     KeysHead *k = static_cast<KeysHead *>(keys);
@@ -46,6 +34,8 @@ inline UnicodeEntry *unicode_entries(void *keys) {
 // insertion order, or null when the dict is stored any other way.
 inline UnicodeEntry *combined_entries(PyObject *dict, Py_ssize_t n) {
 #ifdef CORVANE_DICT_LAYOUT
+    if (!fast::on(fast::DictTemplates))
+        return nullptr;
     PyDictObject *d = reinterpret_cast<PyDictObject *>(dict);
     if (!PyDict_CheckExact(dict) || d->ma_values || d->ma_used != n)
         return nullptr;
@@ -61,8 +51,8 @@ inline UnicodeEntry *combined_entries(PyObject *dict, Py_ssize_t n) {
 }
 
 // Whether instances of `tp` keep their attributes in a values array indexed by the type's
-// shared keys (no dict object until one is asked for).
-inline bool has_inline_values(PyTypeObject *tp) {
+// shared keys (no dict object until one is asked for), whether or not the path is on.
+inline bool has_inline_values_layout(PyTypeObject *tp) {
 #ifdef CORVANE_DICT_LAYOUT
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_itemsize)
         return false;
@@ -78,11 +68,17 @@ inline bool has_inline_values(PyTypeObject *tp) {
 #endif
 }
 
+// The same, while the instance-values path is on: the entry point of every read and store that
+// goes to the values array.
+inline bool has_inline_values(PyTypeObject *tp) {
+    return fast::on(fast::InstanceValues) && has_inline_values_layout(tp);
+}
+
 // How many keys the shared keys of `tp` hold (-1 without inline values): they only ever grow, so
 // while the count is the same, so is the set of keys.
 inline Py_ssize_t shared_key_count(PyTypeObject *tp) {
 #ifdef CORVANE_DICT_LAYOUT
-    if (!has_inline_values(tp))
+    if (!has_inline_values_layout(tp))
         return -1;
     void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
     return static_cast<KeysHead *>(keys)->nentries;
@@ -95,7 +91,7 @@ inline Py_ssize_t shared_key_count(PyTypeObject *tp) {
 // The position of `name` in the shared keys of `tp` (see has_inline_values), or -1.
 inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
 #ifdef CORVANE_DICT_LAYOUT
-    if (!has_inline_values(tp) || !PyUnicode_CheckExact(name))
+    if (!has_inline_values_layout(tp) || !PyUnicode_CheckExact(name))
         return -1;
     void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
     const Py_ssize_t n = static_cast<KeysHead *>(keys)->nentries;
@@ -115,10 +111,7 @@ inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
 
 #if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
 // 3.13 keeps a plain instance's values right after its object header.
-struct InlineValues {
-    uint8_t capacity, size, embedded, valid;
-    PyObject *values[1];
-};
+using InlineValues = corvane_inline_values;
 inline InlineValues *inline_values_of(PyObject *o) {
     return reinterpret_cast<InlineValues *>(reinterpret_cast<char *>(o) + sizeof(PyObject));
 }
@@ -130,15 +123,15 @@ inline InlineValues *inline_values_of(PyObject *o) {
 inline PyObject **inline_slot(PyObject *o, Py_ssize_t index) {
 #if defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030D0000
     InlineValues *v = inline_values_of(o);
-    if (!v->valid || index >= v->capacity || reinterpret_cast<PyObject **>(o)[-3])
+    if (!v->valid || index >= v->capacity || reinterpret_cast<PyObject **>(o)[-CORVANE_MANAGED_DICT_WORDS])
         return nullptr;
     return &v->values[index];
 #elif defined(CORVANE_DICT_LAYOUT) && PY_VERSION_HEX >= 0x030C0000
     // The slot before the managed dict pointer: the values pointer tagged with 1, or a dict.
-    const uintptr_t tagged = reinterpret_cast<uintptr_t *>(o)[-3];
+    const uintptr_t tagged = reinterpret_cast<uintptr_t *>(o)[-CORVANE_MANAGED_DICT_WORDS];
     return (tagged & 1) ? reinterpret_cast<PyObject **>(tagged + 1) + index : nullptr;
 #elif defined(CORVANE_DICT_LAYOUT)
-    PyObject **values = reinterpret_cast<PyObject ***>(o)[-4];
+    PyObject **values = reinterpret_cast<PyObject ***>(o)[-CORVANE_VALUES_POINTER_WORDS];
     return values ? values + index : nullptr;
 #else
     (void) o;

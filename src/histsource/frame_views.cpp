@@ -3,6 +3,8 @@
 // entry when the frame dies, so a view never outlives its frame and an id is never misread.
 #include "frame_views.h"
 
+#include "fast_paths.h"
+
 #include <cstring>
 #include <memory>
 
@@ -177,6 +179,8 @@ nb::object reindex_day_frame(nb::handle df) {
 }
 
 const DayFrameView *day_frame_view(nb::handle df) {
+    if (!corvane::fast::on(corvane::fast::FrameViews))
+        return nullptr;
     if (const DayFrameView *v = find_view<DayFrameView>(df))
         return v;
     std::unique_ptr<DayFrameView> view = build_day_view(df);
@@ -184,6 +188,8 @@ const DayFrameView *day_frame_view(nb::handle df) {
 }
 
 const SuspensionView *suspension_view(nb::handle series) {
+    if (!corvane::fast::on(corvane::fast::FrameViews))
+        return nullptr;
     if (const SuspensionView *v = find_view<SuspensionView>(series))
         return v;
     std::unique_ptr<SuspensionView> view = build_suspension_view(series);

@@ -1,15 +1,25 @@
 // Module initialisation of the historical data source: outside names, module functions, class.
 #include "bar_array.h"
+#include "fast_paths.h"
 #include "histsource.h"
+#include "module_once.h"
 #include "trading_calendar.h"
 
 namespace histsource {
 corvane::ModuleGlobals globals;
 // Remembers numpy.hstack as bound at import (bar_join.cpp).
 void remember_numpy_join(nb::handle module);
+
+namespace {
+corvane::ProcessOnce once;
+}
 }
 
 NB_MODULE(histsource, m) {
+    namespace fast = corvane::fast;
+    histsource::once.check(m);
+    // None of these reads an interpreter layout; each has its generic path (docs/fast-paths.md).
+    fast::enable(m, {fast::FrameViews, fast::NativeDates, fast::OwnMethods}, [](fast::Path) { return true; });
     histsource::globals.bind(m);
     histsource::bind_imports(m);
     histsource::remember_import_bound(m);
@@ -17,4 +27,5 @@ NB_MODULE(histsource, m) {
     histsource::add_module_functions(m);
     histsource::add_data_source_class(m);
     histsource::remember_calendar_methods(m);
+    histsource::once.mark();
 }

@@ -2,6 +2,8 @@
 // calendar mixin would.
 #include "trading_calendar.h"
 
+#include "fast_paths.h"
+
 #include "array_view.h"
 
 #include <algorithm>
@@ -148,6 +150,8 @@ void remember_calendar_methods(nb::handle module) {
 }
 
 std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self) {
+    if (!corvane::fast::on(corvane::fast::OwnMethods))
+        return nullptr;
     if (!bound_to(self, CORVANE_NAME(get_trading_dates), g.get_trading_dates) ||
         !bound_to(self, CORVANE_NAME(get_trading_calendar), g.get_trading_calendar))
         return nullptr;
@@ -164,6 +168,8 @@ std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self) {
 }
 
 bool day_of(nb::handle x, int64_t &ns) {
+    if (!corvane::fast::on(corvane::fast::NativeDates))
+        return false;
     PyObject *o = x.ptr();
     if (!PyDateTime_CheckExact(o) && (PyObject *) Py_TYPE(o) != g.timestamp)
         return false;
@@ -198,7 +204,9 @@ bool timedelta_is_import_bound() {
     return t == g.timedelta;
 }
 
-bool is_own_method(nb::handle self, PyObject *name, PyObject *own) { return bound_to(self, name, own); }
+bool is_own_method(nb::handle self, PyObject *name, PyObject *own) {
+    return corvane::fast::on(corvane::fast::OwnMethods) && bound_to(self, name, own);
+}
 
 PyObject *own_prepare_for() { return g.prepare_for; }
 PyObject *own_minute_bars_of_day() { return g.minute_bars_of_day; }

@@ -35,7 +35,7 @@ nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle pos
     // The state dict, keys in this order, built at its final size.
     static const char *const keys[] = {"quantity", "available_qty", "avg_price", "last_price", "market_value",
                                        "daily_pnl"};
-    static const RecordLayout layout(keys, 6);
+    static const RecordLayout layout(keys);
     nb::object held[6] = {CORVANE_ATTR(pos, leaves_qty),   CORVANE_ATTR(pos, available_qty),
                           CORVANE_ATTR(pos, cost_price),   CORVANE_ATTR(pos, last_price),
                           CORVANE_ATTR(pos, market_value), CORVANE_ATTR(pos, profit_loss)};

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "attr_cache.h"
+#include "fast_paths.h"
 #include "livefeed.h"
 
 namespace livefeed {
@@ -58,6 +59,8 @@ unsigned int checked_version = 0;
 // the unmodified class they return `_capacity` and `_right_index - _left_index`, read here
 // directly. Returns false (and sets nothing) when the queue is anything else.
 bool ring_buffer_full(PyObject *q, bool &full) {
+    if (!corvane::fast::on(corvane::fast::QueueFullness))
+        return false;
     PyTypeObject *tp = Py_TYPE(q);
     if (tp != ring_buffer.type || tp->tp_getattro != PyObject_GenericGetAttr)
         return false;

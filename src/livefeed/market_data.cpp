@@ -40,11 +40,11 @@ struct AttrNames {
 };
 
 const RecordLayout &tick_layout() {
-    static const RecordLayout layout(kTickKeys, kTickSize);
+    static const RecordLayout layout(kTickKeys);
     return layout;
 }
 const RecordLayout &bar_layout() {
-    static const RecordLayout layout(kBarKeys, kBarSize);
+    static const RecordLayout layout(kBarKeys);
     return layout;
 }
 AttrNames &snapshot_attrs() {
@@ -74,7 +74,7 @@ nb::object new_bar_deque() { return corvane::call(LF_GLOBAL(deque)); }
 
 // The bar-count rule: bar_cnt counts bars of one bar time, restarting at 1 for a new time.
 // The count is read only when it goes on; a new bar time sets it to 1 without reading it.
-nb::object count_bar(nb::handle self, nb::handle t) {
+void count_bar(nb::handle self, nb::handle t) {
     nb::object current = CORVANE_ATTR(self, current_trade_dt);
     static PyObject *const zero = PyLong_FromLong(0);
     static PyObject *const one = PyLong_FromLong(1);
@@ -86,7 +86,6 @@ nb::object count_bar(nb::handle self, nb::handle t) {
         count = corvane::checked(PyNumber_Add(CORVANE_ATTR(self, bar_cnt).ptr(), one));
     CORVANE_SET_ATTR(self, bar_cnt, count);
     CORVANE_SET_ATTR(self, current_trade_dt, t);
-    return count;
 }
 
 } // namespace
@@ -138,7 +137,10 @@ void on_bar(nb::handle self, nb::handle bar) {
 
     // One BAR event per bar time, once as many bars of that time arrived as the universe holds;
     // the universe is read afresh for every bar.
-    nb::object count = count_bar(self, t);
+    count_bar(self, t);
+    // `self.bar_cnt == len(...)`: the attribute is read back (a data descriptor may keep another
+    // value than the one stored), before the universe, as the left operand is.
+    nb::object count = CORVANE_ATTR(self, bar_cnt);
     static corvane::ClassMethodSite get_instance;
     nb::object env = get_instance.lookup(LF_GLOBAL(Environment), CORVANE_NAME(get_instance))();
     nb::object universe = CORVANE_CALL_METHOD(env, get_universe);
@@ -148,7 +150,7 @@ void on_bar(nb::handle self, nb::handle bar) {
     nb::object n = corvane::checked(PyLong_FromSsize_t(size));
     if (!corvane::same_or_equal(count.ptr(), n.ptr()))
         return;
-    nb::object whole = corvane::checked(PyNumber_Long(t.ptr()));
+    nb::object whole = corvane::checked(PyNumber_Long(CORVANE_ATTR(self, current_trade_dt).ptr()));
     nb::object calendar_dt = corvane::call(LF_GLOBAL(convert_int_to_whole_date), whole);
     nb::object kind = CORVANE_CLASS_ATTR(LF_GLOBAL(EVENT), BAR);
     nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt"), kind,

@@ -31,11 +31,18 @@ nb::object char_of(nb::handle code);
 // in that order. Keys are interned once; the dict is cloned from a template so no resize happens.
 class RecordLayout {
 public:
-    RecordLayout(const char *const *keys, std::size_t count);
+    static constexpr std::size_t kMaxKeys = 24;
+
+    // The keys of a compile-time list, in its order.
+    template <std::size_t N> explicit RecordLayout(const char *const (&keys)[N]) : RecordLayout(keys, N) {
+        static_assert(N > 0 && N <= kMaxKeys, "a record layout holds 1 to kMaxKeys keys");
+    }
     nb::object make(PyObject *const *values) const;
 
 private:
-    PyObject *keys_[24];
+    RecordLayout(const char *const *keys, std::size_t count);
+
+    PyObject *keys_[kMaxKeys];
     PyObject *template_;
     std::size_t count_;
 };

@@ -46,6 +46,8 @@ from corvane.tessara.utils.trade_func import (
 
 system_log: Any
 
+fast_paths: tuple[str, ...]
+
 vorn_params: dict = {}
 
 event_queue: numpy_ringbuffer.RingBuffer = ...

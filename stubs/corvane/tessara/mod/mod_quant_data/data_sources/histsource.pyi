@@ -34,6 +34,8 @@ from corvane.tessara.utils.datetime_func import (
 from corvane.tessara.utils.functools import lru_cache as lru_cache
 
 
+fast_paths: tuple[str, ...]
+
 system_log: Any
 
 string_types: tuple[type, ...]
