@@ -265,7 +265,9 @@ class _OrderUpdate:
         _queue(event_queue, Event(getattr(EVENT, kind_name), account=self.account, **fields))
 
     def post_order(self, kind_name):
-        self.post(kind_name, order=copy.deepcopy(self.order))
+        # The copy is made before the event's kind is read.
+        order_copy = copy.deepcopy(self.order)
+        self.post(kind_name, order=order_copy)
 
     def set_frozen_cash(self):
         frozen = self.report.frozen_trade_value
@@ -304,7 +306,8 @@ class _OrderUpdate:
         self.order.unfilled_quantity = f["order_qty"] - f["trade_qty"]
         if new_status is not None:
             self.order.status = getattr(ORDER_STATUS, new_status)
-        self.post("TRADE", trade=trade, order=copy.deepcopy(self.order))
+        order_copy = copy.deepcopy(self.order)
+        self.post("TRADE", trade=trade, order=order_copy)
 
     def cancellation(self):
         self.fill(None)
@@ -356,7 +359,8 @@ def _take_state_report(record, map_name, cls_name, kind_name, keyword):
     latest = globals()[cls_name].from_vorn(record, existing)
     # The map holds the object itself; the framework's thread only ever sees copies.
     reports[record.sys_quote_id] = latest
-    _queue(event_queue, Event(getattr(EVENT, kind_name), **{keyword: copy.deepcopy(latest)}))
+    latest_copy = copy.deepcopy(latest)
+    _queue(event_queue, Event(getattr(EVENT, kind_name), **{keyword: latest_copy}))
 
 
 def _post_parent_reply(kind_name, reply):
@@ -603,7 +607,8 @@ class VornStrategy(strategy.VornStrategy):
             return
         fw_order = orders_dict[client_order_id]
         account = Environment.get_instance().get_account(fw_order.market_code)
-        _queue(event_queue, Event(EVENT.ORDER_CANCELLATION_REJECT, account=account, order=copy.deepcopy(fw_order)))
+        order_copy = copy.deepcopy(fw_order)
+        _queue(event_queue, Event(EVENT.ORDER_CANCELLATION_REJECT, account=account, order=order_copy))
 
     def on_algo_login(self, algo_login_res):
         _queue(event_queue, Event(EVENT.ALGO_LOGIN, req_id=algo_login_res.client_seq_id,
