@@ -364,8 +364,10 @@ def _take_state_report(record, map_name, cls_name, kind_name, keyword):
 
 
 def _post_parent_reply(kind_name, reply):
-    _queue(event_queue, Event(getattr(EVENT, kind_name), parent_order_id=reply.sys_quote_id,
-                              code=reply.error_code, msg=reply.error_msg))
+    parent_order_id = reply.sys_quote_id
+    code = reply.error_code
+    msg = reply.error_msg
+    _queue(event_queue, Event(getattr(EVENT, kind_name), parent_order_id=parent_order_id, code=code, msg=msg))
 
 
 # ---- the bridge -------------------------------------------------------------------------------
@@ -533,8 +535,9 @@ class VornStrategy(strategy.VornStrategy):
         account_id = login_res.fund_account_id
         error_code = login_res.error_code
         system_log.info("on_login fund_account_id:" + str(account_id) + ", error_code:" + str(error_code))
-        _queue(event_queue, Event(EVENT.LOGIN, rid=login_res.client_seq_id, account_id=account_id,
-                                  code=error_code, msg=login_res.error_msg))
+        rid = login_res.client_seq_id
+        error_msg = login_res.error_msg
+        _queue(event_queue, Event(EVENT.LOGIN, rid=rid, account_id=account_id, code=error_code, msg=error_msg))
 
     def on_query_asset(self, asset_res, request_id, code, msg):
         # The record's id and remaining funds are logged even for a failed query.
@@ -611,16 +614,20 @@ class VornStrategy(strategy.VornStrategy):
         _queue(event_queue, Event(EVENT.ORDER_CANCELLATION_REJECT, account=account, order=order_copy))
 
     def on_algo_login(self, algo_login_res):
-        _queue(event_queue, Event(EVENT.ALGO_LOGIN, req_id=algo_login_res.client_seq_id,
-                                  algo_account=algo_login_res.trader_id, code=algo_login_res.error_code,
-                                  msg=algo_login_res.error_msg))
+        req_id = algo_login_res.client_seq_id
+        algo_account = algo_login_res.trader_id
+        code = algo_login_res.error_code
+        msg = algo_login_res.error_msg
+        _queue(event_queue, Event(EVENT.ALGO_LOGIN, req_id=req_id, algo_account=algo_account, code=code, msg=msg))
 
     def on_create_algo_parent_order_res(self, create_parent_order_res):
         res = create_parent_order_res
         req_id = res.client_seq_id
         parent_id = res.sys_quote_id
-        _queue(event_queue, Event(EVENT.PARENT_ORDER_CREATE, req_id=req_id, parent_order_id=parent_id,
-                                  code=res.error_code, msg=res.error_msg))
+        code = res.error_code
+        msg = res.error_msg
+        _queue(event_queue, Event(EVENT.PARENT_ORDER_CREATE, req_id=req_id, parent_order_id=parent_id, code=code,
+                                  msg=msg))
         # The reply is forwarded whatever its outcome; only a positive id makes the parent known.
         if _positive(parent_id):
             algo_parent_id.append(parent_id)
