@@ -33,13 +33,13 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 import corvane.tessara.model.order as order_model
 import corvane.tessara.model.trade as trade_model
 import corvane.tessara.utils.livefeed as native
-import implementations
 import pyvorn.strategy
 from corvane.tessara.const import SIDE
 from corvane.tessara.core.events import Event
 from corvane.tessara.environment import Environment
 from pyvorn.enums import AlgoControlType, MarketType, OrderStatusType
 
+import implementations
 from support_orders import LogRecorder
 from support_reliability import CALLS, UNIVERSE
 from test_fuzz_callbacks import BAD, MISSING, Exploding, args_strategy
