@@ -333,7 +333,8 @@ class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
             pairs = ((t, None) for t in list(stores))
         for ins_type, ids in pairs:
             if ins_type is not None and ins_type in stores:
-                yield from stores[ins_type].get_instruments(ids)
+                # a plain list: a store may read its ids more than once
+                yield from stores[ins_type].get_instruments(None if ids is None else list(ids))
 
     def is_st_stock(self, market_code, dates):
         n = len(dates)
@@ -477,7 +478,7 @@ class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
             if len(days) == 0:
                 return None
             days = days.normalize()
-            wanted = len(suspended) - index.searchsorted(days[0], side="left")
+            wanted = int(len(suspended) - index.searchsorted(days[0], side="left"))
         df = self._get_day_bars(instrument, wanted, dt, adjust_type, skip_suspended)
         # an empty cached frame means no data; it may lack the index levels re-indexing needs
         if df is None or df.empty:
