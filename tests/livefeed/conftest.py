@@ -4,7 +4,6 @@ live bridge's tests. A module that needs the reliability tests' `env` or `bridge
 from support_reliability, which takes precedence here. Every test id names the implementation
 of the bridge it ran on."""
 import implementations
-
 from support_orders import algo_state, bridge, env, events, logs, orders  # noqa: F401
 
 implementation = implementations.mode_fixture("livefeed")
