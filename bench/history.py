@@ -2,20 +2,17 @@
 frame (the pandas work the straightforward path would do), _ndarray_from_df against allocating
 the result and copying its columns with numpy, and get_instruments over 5,000 instruments
 against asking the stores directly. The same-run reference is the plain-Python twin of the module
-(twin/histsource.py), a data source of its own over the same client."""
+(twin/histsource.py, loaded by bench.twins), a data source of its own over the same client."""
 import contextlib
 import datetime
-import importlib.util
-from pathlib import Path
 
 import numpy as np
 
+from corvane.tessara.mod.mod_quant_data.data_sources import histsource
 from corvane.tessara.mod.mod_quant_data.data_sources.resample_helper import resample_bars
 from corvane.tessara.utils.datetime_func import convert_dt_to_int
 
-from corvane.tessara.mod.mod_quant_data.data_sources import histsource
-
-from . import datasets
+from . import datasets, twins
 from .harness import versus_row
 
 TARGET_WARM = 0.5          # a warm query costs at most half a reset_index() of the cached frame
@@ -29,25 +26,19 @@ MINUTE_CASES = (("1m", 240), ("1m", 2400), ("5m", 48))
 REFERENCE_CASES = (("1m", 240, False), ("1m", 2400, False), ("5m", 48, False), ("1m", 240, True))
 
 
-_TWIN_PATH = Path(__file__).resolve().parent.parent / "twin" / "histsource.py"
 _twin = []
 
 
-def twin_module():
-    """twin/histsource.py loaded once as a module of its own beside the native one."""
+def _twin_module():
     if not _twin:
-        package = histsource.__name__.rpartition(".")[0]
-        spec = importlib.util.spec_from_file_location(package + "._twin_histsource", _TWIN_PATH)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        _twin.append(module)
+        _twin.append(twins.load("histsource"))
     return _twin[0]
 
 
 @contextlib.contextmanager
 def twin_source():
     """A twin data source built in the current environment over the native module's client."""
-    twin = twin_module()
+    twin = _twin_module()
     saved = twin.ostradatac
     twin.ostradatac = histsource.ostradatac
     try:
