@@ -75,6 +75,18 @@ def load_twin(name):
     return module
 
 
+def import_module(dotted):
+    """Imports `dotted` as this run does: its twin in twin mode (when the twin exists), else the
+    installed module. For fresh interpreters that tests start (`sys.path` must hold tests/)."""
+    short = dotted.rpartition(".")[2]
+    if requested_mode() == "twin" and MODULES.get(short) == dotted and (TWIN_DIR / (short + ".py")).exists():
+        return load_twin(short)
+    return importlib.import_module(dotted)
+
+
+TESTS_DIR = str(Path(__file__).resolve().parent)
+
+
 def install():
     """In twin mode, loads every twin that exists; the others stay native."""
     if requested_mode() != "twin":
