@@ -7,7 +7,7 @@ on the answer (arrays by dtype and values, NaN-aware), the exception raised (typ
 calls made to the data client and the contents of both bar caches. A failing example is shrunk and
 names the first step at which they differ.
 
-CORVANE_LONG=1 runs 1000 sequences instead of 40 (about ten minutes), the long mode.
+CORVANE_LONG=1 runs 1000 sequences instead of 100 (about ten minutes), the long mode.
 """
 import datetime
 import importlib.util
@@ -19,7 +19,7 @@ import types
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import corvane.tessara.datac as datac
@@ -29,7 +29,7 @@ from corvane.tessara.environment import Environment
 import implementations
 from test_fuzz_datasource import OPS, mutate
 
-EXAMPLES = 1000 if os.environ.get("CORVANE_LONG") else 40
+EXAMPLES = 1000 if os.environ.get("CORVANE_LONG") else 100
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture,
                                            HealthCheck.data_too_large])
@@ -141,8 +141,8 @@ def perform(side, step):
     kind, code = step[0], step[1]
     source, ins = side.source, side.instruments[code]
     if kind == "history":
-        _, _, count, freq, fields, day, skip, adjust = step
-        return source.history_bars(ins, count, freq, fields, START + datetime.timedelta(days=day),
+        _, _, count, freq, fields, day, skip, adjust, form = step
+        return source.history_bars(ins, count, freq, fields, DT_FORMS[form](START + datetime.timedelta(days=day)),
                                    skip_suspended=skip, adjust_type=adjust)
     if kind == "status":
         _, _, query, first, n = step
@@ -169,11 +169,20 @@ def frame_of(rows, two_levels):
     return df
 
 
+# The end of a query as a caller may hand it.
+DT_FORMS = {
+    "datetime": lambda dt: dt,
+    "morning": lambda dt: dt.replace(hour=9, minute=31),
+    "timestamp": pd.Timestamp,
+    "date": lambda dt: dt.date(),
+}
+
 codes = st.sampled_from(CODES)
-FIELDS = [None, "close", ["close"], ["orig_time", "close", "volume"], ["volume", "orig_time"], ["nope"]]
-history = st.tuples(st.just("history"), codes, st.sampled_from([0, 1, 3, 30, 250, 600]),
-                    st.sampled_from(["1d", "1m", "5m"]), st.sampled_from(FIELDS), st.integers(0, 175),
-                    st.booleans(), st.sampled_from(["pre", "none"]))
+FIELDS = [None, "close", "volume", [], ["close"], ["orig_time"], ["orig_time", "close", "volume"],
+          ["volume", "orig_time"], ["nope"]]
+history = st.tuples(st.just("history"), codes, st.sampled_from([-1, 0, 1, 3, 30, 250, 600, 2400]),
+                    st.sampled_from(["1d", "1m", "5m", "15m"]), st.sampled_from(FIELDS), st.integers(0, 175),
+                    st.booleans(), st.sampled_from(["pre", "none"]), st.sampled_from(sorted(DT_FORMS)))
 status = st.tuples(st.just("status"), codes, st.sampled_from(["is_suspended", "is_st_stock"]),
                    st.integers(4750, 4900), st.integers(0, 30))
 simple = st.tuples(st.sampled_from(["get_dividend", "get_split", "get_share_transformation", "commission",
@@ -206,8 +215,28 @@ def sides(datasource_env, monkeypatch):
 STEPS_RUN = [0]
 
 
+CLEAN = ([], 0)
+
+
 @SETTINGS
 @given(sequence=steps)
+# Always run: a bulk minute prefetch, then warm and longer queries from its cache; day bars
+# answered from a cache holding exactly as many, then lengthened backwards across a day-cache
+# clearing, on the suspension-aware path; futures by their trading day, on frames with date-time
+# bar times.
+@example(sequence=[(("history", "600000.SH", 600, "1m", None, 100, False, "pre", "datetime"), CLEAN),
+                   (("history", "600000.SH", 240, "5m", "close", 100, False, "pre", "morning"), CLEAN),
+                   (("history", "600000.SH", 2400, "1m", ["orig_time", "close"], 101, False, "pre", "datetime"),
+                    CLEAN)])
+@example(sequence=[(("history", "000001.SZ", 10, "1d", None, 150, False, "pre", "timestamp"), CLEAN),
+                   (("history", "000001.SZ", 11, "1d", None, 150, False, "pre", "timestamp"), CLEAN),
+                   (("history", "000001.SZ", 30, "1d", "close", 150, True, "pre", "datetime"), CLEAN),
+                   (("clear_day_cache", "000001.SZ"), CLEAN),
+                   (("history", "000001.SZ", 250, "1d", ["volume", "orig_time"], 170, True, "pre", "date"),
+                    (["shuffle", "duplicate"], 7))])
+@example(sequence=[(("history", "RB2410.SHF", 900, "1m", None, 120, True, "pre", "datetime"),
+                    (["datetime_times"], 3)),
+                   (("history", "RB2410.SHF", 30, "1d", None, 120, True, "none", "datetime"), CLEAN)])
 def test_native_and_twin_agree_step_by_step(sides, sequence):
     for side in sides:
         side.reset()
