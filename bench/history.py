@@ -1,17 +1,19 @@
 """History queries: warm-cache history_bars against one DataFrame.reset_index() on the cached
 frame (the pandas work the straightforward path would do), _ndarray_from_df against allocating
 the result and copying its columns with numpy, and get_instruments over 5,000 instruments
-against asking the stores directly."""
+against asking the stores directly. The same-run reference is the plain-Python twin of the module
+(twin/histsource.py, loaded by bench.twins), a data source of its own over the same client."""
+import contextlib
 import datetime
 
 import numpy as np
 
+from corvane.tessara.mod.mod_quant_data.data_sources import histsource
 from corvane.tessara.mod.mod_quant_data.data_sources.resample_helper import resample_bars
 from corvane.tessara.utils.datetime_func import convert_dt_to_int
 
-from . import datasets
+from . import datasets, twins
 from .harness import versus_row
-from .history_reference import PlainHistory
 
 TARGET_WARM = 0.5          # a warm query costs at most half a reset_index() of the cached frame
 TARGET_NDARRAY = 3.0       # _ndarray_from_df within 3x of its numpy copy floor
@@ -24,6 +26,27 @@ MINUTE_CASES = (("1m", 240), ("1m", 2400), ("5m", 48))
 REFERENCE_CASES = (("1m", 240, False), ("1m", 2400, False), ("5m", 48, False), ("1m", 240, True))
 
 
+_twin = []
+
+
+def _twin_module():
+    if not _twin:
+        _twin.append(twins.load("histsource"))
+    return _twin[0]
+
+
+@contextlib.contextmanager
+def twin_source():
+    """A twin data source built in the current environment over the native module's client."""
+    twin = _twin_module()
+    saved = twin.ostradatac
+    twin.ostradatac = histsource.ostradatac
+    try:
+        yield twin.OstraDataDataSource()
+    finally:
+        twin.ostradatac = saved
+
+
 def _loop(fn):
     def run(n):
         for _ in range(n):
@@ -33,25 +56,33 @@ def _loop(fn):
 
 def day_rows(report, source, dt):
     ins = source.get_instruments([datasets.STOCK]).__next__()
-    for count, skip in DAY_CASES:
-        source._history_cache.clear()
-        query = lambda: source.history_bars(ins, count, "1d", None, dt, skip_suspended=skip)
-        first = query()                      # cold: fills the cache
-        cached = source._history_cache[(ins.market_code, "pre")]
-        report.check(datasets.same_array(query(), first), "1d %d: warm answer differs from cold" % count)
-        report.check(datasets.same_array(first, datasets.day_bars_reference(source, ins, count, None, dt, skip)),
-                     "1d %d skip_suspended=%s: differs from the straightforward path" % (count, skip))
-        closes = source.history_bars(ins, count, "1d", "close", dt, skip_suspended=skip)
-        report.check(datasets.same_array(closes, datasets.day_bars_reference(source, ins, count, "close", dt, skip)),
-                     "1d %d close: differs from the straightforward path" % count)
-        row = versus_row("history", '1d %d bars%s' % (count, " skip_suspended" if skip else ""), _loop(query),
-                         _loop(cached.reset_index), "query/reset_index", report.settings, target=TARGET_WARM,
-                         note="cached frame %d rows" % len(cached))
-        report.add(row)
-        # The warm answer computed the plain Python way from the same cached frame.
-        plain = lambda: datasets.day_bars_reference(source, ins, count, None, dt, skip)
-        report.add(versus_row("history", '1d %d bars%s' % (count, " skip_suspended" if skip else ""), _loop(query),
-                              _loop(plain), "native/reference", report.settings, target=TARGET_VS_REFERENCE["1d"]))
+    with twin_source() as twin:
+        twin_ins = twin.get_instruments([datasets.STOCK]).__next__()
+        for count, skip in DAY_CASES:
+            _day_case(report, source, ins, twin, twin_ins, count, skip, dt)
+
+
+def _day_case(report, source, ins, twin, twin_ins, count, skip, dt):
+    source._history_cache.clear()
+    query = lambda: source.history_bars(ins, count, "1d", None, dt, skip_suspended=skip)
+    first = query()                      # cold: fills the cache
+    cached = source._history_cache[(ins.market_code, "pre")]
+    report.check(datasets.same_array(query(), first), "1d %d: warm answer differs from cold" % count)
+    report.check(datasets.same_array(first, datasets.day_bars_reference(source, ins, count, None, dt, skip)),
+                 "1d %d skip_suspended=%s: differs from the straightforward path" % (count, skip))
+    closes = source.history_bars(ins, count, "1d", "close", dt, skip_suspended=skip)
+    report.check(datasets.same_array(closes, datasets.day_bars_reference(source, ins, count, "close", dt, skip)),
+                 "1d %d close: differs from the straightforward path" % count)
+    row = versus_row("history", '1d %d bars%s' % (count, " skip_suspended" if skip else ""), _loop(query),
+                     _loop(cached.reset_index), "query/reset_index", report.settings, target=TARGET_WARM,
+                     note="cached frame %d rows" % len(cached))
+    report.add(row)
+    # The warm answer of the twin, from its own cache filled by the same query.
+    twin._history_cache.clear()
+    plain = lambda: twin.history_bars(twin_ins, count, "1d", None, dt, skip_suspended=skip)
+    report.check(datasets.same_array(plain(), first), "1d %d: differs from the reference" % count)
+    report.add(versus_row("history", '1d %d bars%s' % (count, " skip_suspended" if skip else ""), _loop(query),
+                          _loop(plain), "native/reference", report.settings, target=TARGET_VS_REFERENCE["1d"]))
 
 
 def minute_rows(report, source, dt):
@@ -99,10 +130,14 @@ def reference_rows(report, source, dt):
     """Warm minute queries against the plain-Python module of the same design, and against the
     floors every implementation pays: the cache reads, the resampler calls, the final copy."""
     ins = source.get_instruments([datasets.STOCK]).__next__()
-    plain = PlainHistory(source)
+    with twin_source() as plain:
+        _reference_cases(report, source, ins, plain, plain.get_instruments([datasets.STOCK]).__next__(), dt)
+
+
+def _reference_cases(report, source, ins, plain, plain_ins, dt):
     for freq, count, skip in REFERENCE_CASES:
         native = lambda: source.history_bars(ins, count, freq, None, dt, skip_suspended=skip)
-        ref = lambda: plain.history_bars(ins, count, freq, None, dt, skip_suspended=skip)
+        ref = lambda: plain.history_bars(plain_ins, count, freq, None, dt, skip_suspended=skip)
         first, expected = native(), ref()
         case = "%s %d bars%s" % (freq, count, " skip_suspended" if skip else "")
         report.check(datasets.same_array(first, expected), "%s: differs from the reference" % case)
@@ -209,14 +244,15 @@ def instruments_rows(report):
                     pass
         report.add(versus_row("instruments", "get_instruments(5,000 ids)", ids_total, ids_floor,
                               "total/store", report.settings))
-        plain = PlainHistory(source)
         some = codes[::100]
-        for label, args in (("get_instruments(50 of 5,000 ids)", (some,)), ("get_instruments() 5,000", ())):
-            native = lambda: list(source.get_instruments(*args))
-            ref = lambda: list(plain.get_instruments(*args))
-            report.check(native() == ref(), "%s: differs from the reference" % label)
-            report.add(versus_row("instruments", label, _loop(native), _loop(ref), "native/reference",
-                                  report.settings, target=TARGET_VS_REFERENCE["instruments"]))
+        with twin_source() as plain:
+            for label, args in (("get_instruments(50 of 5,000 ids)", (some,)), ("get_instruments() 5,000", ())):
+                native = lambda: list(source.get_instruments(*args))
+                ref = lambda: list(plain.get_instruments(*args))
+                report.check([i.market_code for i in native()] == [i.market_code for i in ref()],
+                             "%s: differs from the reference" % label)
+                report.add(versus_row("instruments", label, _loop(native), _loop(ref), "native/reference",
+                                      report.settings, target=TARGET_VS_REFERENCE["instruments"]))
 
 
 def run(report):

@@ -18,12 +18,12 @@ from corvane.tessara.environment import Environment
 from pyvorn import records
 from pyvorn.enums import MarketType, OrderStatusType
 
-from . import reference
+from . import twins
 from .harness import Row, own_cost_row, per_call
 
 QUEUE_CAPACITY = 1000000
 TARGET_HOST = 0.20          # own cost at most 20% of the floor with the host stand-ins
-TARGET_REFERENCE = 0.5      # own cost at most half the plain-Python reference's own cost
+TARGET_REFERENCE = 0.5      # own cost at most half the plain-Python twin's own cost
 STAMP = 20261208093000500   # 2026-12-08 09:30:00.500
 CODES = ("000001", "000002", "000004")
 
@@ -145,9 +145,9 @@ class _Queue:
     def __call__(self):
         self.q = _new_queue(self.mode)
         lf.event_queue = self.q
-        reference.event_queue = self.q
+        twin().event_queue = self.q
         lf.history_bar.clear()
-        reference.history_bar.clear()
+        twin().history_bar.clear()
 
 
 def _own_copy(record):
@@ -163,12 +163,40 @@ def _own_copy(record):
     return record
 
 
+# The bridge's outside names and the order and algorithmic maps, which the reference takes from
+# the bridge's namespace; its histories, event queue and overwrite counter stay its own.
+SHARED_NAMES = (
+    "convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vorn_mdtype",
+    "get_side_from_vorn_l2_order", "get_order_type_from_vorn_l2_order", "get_l2order_type_from_vorn",
+    "get_trade_type_from_vorn", "Environment", "TickObject", "L2Order", "L2Transaction", "Event", "EVENT",
+    "SIDE", "ORDER_STATUS", "OrderStatusType", "POSITION_DIRECTION", "Position", "Trade", "Asset", "copy",
+    "system_log", "deque", "AlgoParentOrder", "AlgoChildOrder", "AlgoChildTrade", "orders_dict",
+    "algo_parent_id", "algo_parent_orders", "algo_child_orders", "algo_child_trades",
+)
+_twin = []
+
+
+def twin():
+    """The plain-Python twin of the bridge, loaded once as a private module."""
+    if not _twin:
+        _twin.append(twins.load("livefeed"))
+    return _twin[0]
+
+
+def _reference_bridge():
+    """A bridge of the twin over the names the bridge has now (bound when the case is made,
+    after the world swapped its stand-ins in)."""
+    module = twin()
+    for name in SHARED_NAMES:
+        setattr(module, name, getattr(lf, name))
+    config = types.SimpleNamespace(base=types.SimpleNamespace(accounts={"stock": "acct_simtd"},
+                                                              trading_calendar=[]))
+    return module.VornStrategy(config)
+
+
 def _reference_loop(method, *args):
-    """A loop of n calls of the plain-Python reference's `method`, over the names the bridge
-    has now (bound when the case is made, after the world swapped its stand-ins in), with
-    records of its own."""
-    reference.bind(lf)
-    cb = getattr(reference.ReferenceStrategy(), method)
+    """A loop of n calls of the twin's `method`, with records of its own."""
+    cb = getattr(_reference_bridge(), method)
     args = tuple(_own_copy(a) for a in args)
 
     if len(args) == 1:
@@ -254,8 +282,7 @@ def bar_case(mode):
         for h in hists:
             h.clear()
 
-    reference.bind(lf)
-    rcb = reference.ReferenceStrategy().on_bar
+    rcb = _reference_bridge().on_bar
     r0, r1, r2 = (_own_copy(b) for b in bars)
 
     def ref(n):
@@ -389,8 +416,7 @@ def order_case(mode, status_name):
                 order.set_frozen_cash(10000.0)
                 order.status = ORDER_STATUS.ACTIVE
                 q.append(Event(kinds.ORDER_CREATION_PASS, account=account, order=deepcopy(order)))
-        reference.bind(lf)
-        rcb = reference.ReferenceStrategy().on_order
+        rcb = _reference_bridge().on_order
         own_rep = _own_copy(rep)
 
         def ref(n):
@@ -503,8 +529,7 @@ def algo_updates_case(mode):
             trades[pid] = latest
             q.append(Event(EVENT.CHILD_ORDER_TRADE, algo_child_trade=deepcopy(latest)))
 
-    reference.bind(lf)
-    strategy = reference.ReferenceStrategy()
+    strategy = _reference_bridge()
     rparent, rchild, rfill = _own_copy(parent), _own_copy(child), _own_copy(fill)
 
     def ref(n):

@@ -10,7 +10,10 @@ installed) or a module file built for another Python version. For each module it
 name by name, that the installation provides every outside name the module binds when it is
 imported (so a missing framework piece is named, not hidden behind one import error), imports the
 module and checks that the module holds those names and its own public ones. Prints one line per
-module and exits with status 0 when everything is in place, 1 otherwise.
+module, naming the implementation it runs: the native extension, or the plain-Python twin that the
+wheel installs beside it and that the import system takes where no extension matches this
+interpreter (a warning: correct, but slower). Exits with status 0 when every module imports and
+holds its names (on either implementation), 1 otherwise.
 """
 import argparse
 import importlib
@@ -199,8 +202,29 @@ def check_wheel_tags(wheel_path):
     return problems
 
 
+def twin_beside(module_name):
+    """The plain-Python twin installed in the module's folder, or None."""
+    package, _, short = module_name.rpartition(".")
+    try:
+        spec = importlib.util.find_spec(package)
+    except Exception:
+        return None
+    for folder in (spec.submodule_search_locations or ()) if spec else ():
+        path = os.path.join(folder, short + ".py")
+        if os.path.exists(path):
+            return path
+    return None
+
+
+def implementation_of(module):
+    """"native" for an extension module, "twin" for the plain-Python one."""
+    path = getattr(module, "__file__", None) or ""
+    return "native" if path.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)) else "twin"
+
+
 def check_module_files(module_name):
-    """A problem when the module's folder holds only extension files for other interpreters."""
+    """A problem when the module's folder holds only extension files for other interpreters and
+    no twin to fall back on (with the twin there, the module runs on it and is reported so)."""
     package, _, short = module_name.rpartition(".")
     try:
         spec = importlib.util.find_spec(package)
@@ -210,7 +234,7 @@ def check_module_files(module_name):
     ours = tuple(importlib.machinery.EXTENSION_SUFFIXES)
     found = [f for d in folders for f in sorted(os.listdir(d))
              if f.startswith(short + ".") and f.endswith(".so")]
-    if not found or any(f[len(short):] in ours for f in found):
+    if not found or any(f[len(short):] in ours for f in found) or twin_beside(module_name):
         return []
     return [f"{', '.join(found)} in {folders[0]} is built for another Python; this interpreter "
             f"({platform.python_implementation()} {platform.python_version()}) loads "
@@ -280,8 +304,12 @@ def main(argv=None):
             print(f"FAIL {module_name}")
             for problem in problems:
                 print(f"     {problem}")
+        elif implementation_of(module) == "native":
+            print(f"ok   {module_name}  native ({module.__file__})")
         else:
-            print(f"ok   {module_name}  ({module.__file__})")
+            print(f"WARN {module_name}  runs the plain-Python twin ({module.__file__}): no native build "
+                  f"for this interpreter ({interpreter_tag()}); same behaviour, slower; install a wheel "
+                  f"built with this interpreter for the native module")
     print("deployment incomplete" if failed else "deployment complete")
     return 1 if failed else 0
 

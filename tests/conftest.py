@@ -9,17 +9,25 @@ day-clock methods.
 The data-source fixtures (`small_dataset`, `datasource_env`, `data_source`, `scripted_client`) are
 defined in support_datasource and offered to every folder from here.
 """
-import datetime as _dt
+import implementations  # first: in twin mode the twins must replace the modules before any import
 
-import numpy as np
-import pytest
+implementations.install()
 
-import corvane.tessara.utils.livefeed as lf
-import pyvorn.strategy
-from corvane.tessara.environment import Environment
+import datetime as _dt  # noqa: E402
 
-from support_datasource import data_source, datasource_env, scripted_client, small_dataset  # noqa: F401
-from support_live import make_config
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+
+import corvane.tessara.utils.livefeed as lf  # noqa: E402
+import pyvorn.strategy  # noqa: E402
+from corvane.tessara.environment import Environment  # noqa: E402
+
+from support_datasource import data_source, datasource_env, scripted_client, small_dataset  # noqa: F401,E402
+from support_live import make_config  # noqa: E402
+
+
+def pytest_collection_modifyitems(config, items):
+    implementations.skip_native_only(items)
 
 _PER_DAY = ("vorn_params", "history_bar", "history_tick", "orders_dict",
             "algo_parent_orders", "algo_child_orders", "algo_child_trades",

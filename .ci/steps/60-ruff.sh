@@ -3,4 +3,4 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
-"${VENV:-$top/.venv}/bin/python" -m ruff check tests bench scripts host replay typing
+"${VENV:-$top/.venv}/bin/python" -m ruff check tests bench scripts host replay typing twin

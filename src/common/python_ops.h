@@ -98,7 +98,17 @@ inline bool contains(nb::handle container, nb::handle key) {
 // `a, b, ... = value` for exactly N items, with the interpreter's messages for too few or too many.
 template <std::size_t N> std::array<nb::object, N> unpack_exactly(nb::handle value) {
     std::array<nb::object, N> items;
-    nb::object it = checked(PyObject_GetIter(value.ptr()));
+    PyObject *raw_it = PyObject_GetIter(value.ptr());
+    if (!raw_it) {
+        // the interpreter's own message for unpacking a value that cannot be iterated
+        PyTypeObject *type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object it = nb::steal(raw_it);
     for (std::size_t i = 0; i < N; ++i) {
         PyObject *item = PyIter_Next(it.ptr());
         if (!item) {

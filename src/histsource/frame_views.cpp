@@ -132,7 +132,14 @@ std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     }
     view->dtypes = dtypes;
     view->arrays = arrays;
-    view->times = bar_times(getattr(frame, CORVANE_NAME(index)));
+    // A bar time the converters refuse (NaT, an invalid number) fails only the queries that ask
+    // for orig_time: such a frame has no array form and goes the frame way, which converts the
+    // bar times only when they are asked for.
+    try {
+        view->times = bar_times(getattr(frame, CORVANE_NAME(index)));
+    } catch (nb::python_error &) {
+        return nullptr;
+    }
     view->nrows = (Py_ssize_t) view->dates.size();
     view->ncols = i;
     return view;

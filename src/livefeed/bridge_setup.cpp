@@ -19,10 +19,23 @@ void set_item(nb::handle mapping, PyObject *key, nb::handle value) {
         throw nb::python_error();
 }
 
+// base.<name>, or an empty object when reading it fails: a configuration that cannot answer
+// counts as not having the value. Only ordinary errors count so; an interrupt or an exit
+// raised during the read propagates.
+nb::object optional_setting(nb::handle base, PyObject *name) {
+    PyObject *v = PyObject_GetAttr(base.ptr(), name);
+    if (v)
+        return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 // MDType.VnMD for exactly "VnMD", MDType.AMD for any other value or none.
 nb::object market_data_type(nb::handle base) {
     nb::object md_types = LF_GLOBAL(MDType);
-    nb::object md_type = corvane::getattr_or_absent(base, CORVANE_NAME(md_type));
+    nb::object md_type = optional_setting(base, CORVANE_NAME(md_type));
     bool vn = md_type.is_valid() && corvane::equals(md_type, CORVANE_TEXT("VnMD"));
     return corvane::getattr(md_types, vn ? CORVANE_NAME(VnMD) : CORVANE_NAME(AMD));
 }
@@ -45,7 +58,7 @@ void add_trade_channels(nb::handle base, nb::handle context, nb::handle params) 
 
 // The algorithmic channel, only for an algo_account whose channel part is "ATX" in any case.
 void add_algo_channel(nb::handle base, nb::handle context) {
-    nb::object algo_account = corvane::getattr_or_absent(base, CORVANE_NAME(algo_account));
+    nb::object algo_account = optional_setting(base, CORVANE_NAME(algo_account));
     if (!algo_account.is_valid() || algo_account.is_none())
         return;
     if (corvane::equals(channel_name(algo_account), CORVANE_TEXT("ATX")))
@@ -87,7 +100,7 @@ void initialize(nb::handle self, nb::handle /*config: every value is read from s
     corvane::call_method(context, CORVANE_NAME(add_md_broker), md);
     set_item(params, CORVANE_TEXT("vorn_md"), md);
 
-    nb::object order_way = corvane::getattr_or_absent(base, CORVANE_NAME(order_way));
+    nb::object order_way = optional_setting(base, CORVANE_NAME(order_way));
     if (order_way.is_valid())
         corvane::call_method(context, CORVANE_NAME(set_order_way), order_way);
 

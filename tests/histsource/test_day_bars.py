@@ -257,3 +257,26 @@ def test_instrument_type_is_read_only_when_skipping_suspended_days(data_source, 
     assert len(data_source.history_bars(_TypeRaises(), 3, "1d", "close", DT, skip_suspended=False)) == 3
     with pytest.raises(AttributeError):
         data_source.history_bars(_TypeRaises(), 3, "1d", "close", DT, skip_suspended=True)
+
+
+@pytest.mark.parametrize("fields, refused", [("close", False), (["volume"], False), (None, True),
+                                             (["close", "orig_time"], True)])
+def test_a_bar_time_the_converter_refuses_fails_only_queries_asking_for_orig_time(
+        data_source, scripted_client, fields, refused):
+    # The client's frame has a NaT bar time; the closes do not need it, orig_time does.
+    days = trading_days(data_source, "2024-06-10", DT)
+    frame = day_frame("X.SH", days, int_times=False)
+    times = list(frame.index.get_level_values(1))
+    times[2] = pd.NaT
+    frame.index = pd.MultiIndex.from_arrays([frame.index.get_level_values(0), times], names=frame.index.names)
+    scripted_client.answer("get_price", lambda *a, **k: frame.copy())
+    ins = fake_instrument("X.SH")
+    for _ in range(2):  # cold, then from the cached frame
+        if refused:
+            with pytest.raises(ValueError):
+                data_source.history_bars(ins, 3, "1d", fields, DT, skip_suspended=False)
+        else:
+            got = data_source.history_bars(ins, 3, "1d", fields, DT, skip_suspended=False)
+            # the client's frame is sorted by bar time (NaT last) before it is cached
+            assert list(got if fields == "close" else got["volume"]) == \
+                list(frame.sort_index()[fields].values[-3:].ravel())

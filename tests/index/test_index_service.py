@@ -73,12 +73,16 @@ class TestCalls:
         gateway.reply = (pd.DataFrame(), 1, "no data")
         assert fn("000300.SH", datetime.date(2024, 3, 1)) is None
 
-    @pytest.mark.parametrize("reply, error", [((pd.DataFrame(), 0), ValueError),
-                                              ((pd.DataFrame(), 0, "", 1), ValueError),
-                                              (None, TypeError)])
-    def test_bad_reply(self, gateway, fn, method, code_arg, reply, error):
+    @pytest.mark.parametrize("reply, error, message", [
+        ((pd.DataFrame(), 0), ValueError, r"not enough values to unpack \(expected 3, got 2\)"),
+        ((pd.DataFrame(), 0, "", 1), ValueError, r"too many values to unpack \(expected 3\)"),
+        (None, TypeError, "cannot unpack non-iterable NoneType object"),
+        (7, TypeError, "cannot unpack non-iterable int object"),
+    ])
+    def test_bad_reply(self, gateway, fn, method, code_arg, reply, error, message):
+        # the messages of `data, code, msg = reply`
         gateway.reply = reply
-        with pytest.raises(error):
+        with pytest.raises(error, match=message):
             fn("000300.SH", datetime.date(2024, 3, 1))
 
     def test_text_date_fails(self, gateway, fn, method, code_arg):

@@ -164,6 +164,28 @@ def test_market_data_channel_without_or_with_failing_md_type(clock, terminal_con
     assert terminal_context.calls_named("add_md_broker")[-1] == (MDType.AMD,)
 
 
+@pytest.mark.parametrize("setting", ["md_type", "order_way", "algo_account"])
+@pytest.mark.parametrize("error, absent", [(RuntimeError, True), (LookupError, True),
+                                           (KeyboardInterrupt, False), (SystemExit, False)])
+def test_failing_optional_setting(clock, terminal_context, setting, error, absent):
+    """An optional setting whose read fails with an ordinary error counts as absent; an
+    interrupt or an exit raised by the read is not swallowed."""
+    def fail(self):
+        raise error(setting)
+    base_cls = type("Base", (), {"accounts": {}, "trading_calendar": [], setting: property(fail)})
+    clock.set(2026, 12, 8, 8, 0, 0)
+    bridge = lf.VornStrategy(SimpleNamespace(base=base_cls()))
+    bridge.context = terminal_context
+    if absent:
+        bridge.initialize(None)
+        assert names(terminal_context.calls)[:2] == ["add_md_broker", "subscribe"]
+        assert terminal_context.calls_named("add_md_broker") == [(MDType.AMD,)]
+    else:
+        with pytest.raises(error):
+            bridge.initialize(None)
+        assert terminal_context.calls_named("subscribe") == []
+
+
 @pytest.mark.parametrize("base, expected", [
     ({}, []), ({"order_way": None}, [(None,)]), ({"order_way": "fast"}, [("fast",)]),
 ])

@@ -9,6 +9,8 @@ import pytest
 
 import corvane.tessara.utils.livefeed as lf
 
+import implementations
+
 CODE = "000001.SZ"
 
 
@@ -100,11 +102,13 @@ def test_a_name_missing_at_import_is_an_import_error(module, name):
     # ImportError naming the module (not the AttributeError of the read). Run in a fresh
     # interpreter, since an extension module is initialised once per process.
     script = textwrap.dedent(f"""
-        import importlib
+        import importlib, sys
+        sys.path.insert(0, {implementations.TESTS_DIR!r})
+        import implementations
         mod = importlib.import_module({module!r})
         delattr(mod, {name!r})
         try:
-            import corvane.tessara.utils.livefeed
+            implementations.import_module("corvane.tessara.utils.livefeed")
         except ImportError as outer:
             e = outer.__cause__ or outer  # the extension loader may chain its own ImportError
             print(type(e).__name__, e.name, e)

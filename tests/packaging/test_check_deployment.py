@@ -1,4 +1,5 @@
 """scripts/check_deployment.py: the versions it accepts, the wheel and module files it refuses."""
+import importlib.machinery
 import importlib.util
 import pathlib
 import subprocess
@@ -66,3 +67,40 @@ def test_script_reports_interpreter_and_stack():
     import pandas
     assert lines[1] == f"found numpy {numpy.__version__}, pandas {pandas.__version__}"
     assert (run.returncode, lines[-1]) == (0, "deployment complete"), run.stdout
+
+
+@pytest.mark.parametrize("beside, refused", [(False, True), (True, False)])
+def test_other_python_build_with_twin_beside_falls_back(check, tmp_path, monkeypatch, beside, refused):
+    """Extension files only for other interpreters refuse the module, unless its twin lies beside
+    them: then the module imports as the twin, which the script reports instead."""
+    (tmp_path / "livefeed.cpython-39-x86_64-linux-gnu.so").write_bytes(b"")
+    if beside:
+        (tmp_path / "livefeed.py").write_text("")
+    folder = types.SimpleNamespace(submodule_search_locations=[str(tmp_path)])
+    monkeypatch.setattr(check.importlib.util, "find_spec", lambda name: folder)
+    assert bool(check.check_module_files(check.LIVEFEED)) is refused
+    assert (check.twin_beside(check.LIVEFEED) is not None) is beside
+
+
+@pytest.mark.parametrize("filename, expected", [
+    ("livefeed" + importlib.machinery.EXTENSION_SUFFIXES[0], "native"),
+    ("livefeed.py", "twin"),
+    ("livefeed.pyc", "twin"),
+])
+def test_implementation_is_named_from_the_module_file(check, filename, expected):
+    assert check.implementation_of(types.SimpleNamespace(__file__="/x/" + filename)) == expected
+
+
+def test_script_warns_when_a_module_runs_on_its_twin(tmp_path):
+    """A module whose extension is not importable runs on the twin: a warning line, still a
+    complete deployment."""
+    shadow = tmp_path / "corvane" / "tessara" / "utils"
+    shadow.mkdir(parents=True)
+    (shadow / "livefeed.py").write_bytes((TOP / "twin" / "livefeed.py").read_bytes())
+    code = ("import sys, runpy; import corvane.tessara.utils as u; u.__path__.insert(0, %r); "
+            "sys.argv = ['check']; runpy.run_path(%r, run_name='__main__')" % (str(shadow), str(SCRIPT)))
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=TOP)
+    lines = run.stdout.splitlines()
+    warn = [line for line in lines if line.startswith("WARN corvane.tessara.utils.livefeed")]
+    assert len(warn) == 1 and "plain-Python twin" in warn[0], run.stdout + run.stderr
+    assert (run.returncode, lines[-1]) == (0, "deployment complete"), run.stdout + run.stderr

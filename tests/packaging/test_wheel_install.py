@@ -48,7 +48,7 @@ def test_wheel_is_built_for_this_interpreter(wheel_path, wheel_names):
     assert extensions and all(suffix in n for n in extensions), extensions
 
 
-def test_wheel_holds_only_the_three_modules_and_their_stubs(wheel_names):
+def test_wheel_holds_only_the_three_modules_their_twins_and_stubs(wheel_names):
     payload = {n for n in wheel_names if ".dist-info/" not in n}
     expected_stubs = set()
     for module, folder in MODULE_DIRS.items():
@@ -56,10 +56,15 @@ def test_wheel_holds_only_the_three_modules_and_their_stubs(wheel_names):
         extensions = [n for n in payload if re.fullmatch(rf"{folder}/{short}\.[\w.-]+\.so", n)]
         assert len(extensions) == 1, f"{module}: {extensions}"
         payload.discard(extensions[0])
+        # the plain-Python twin beside it, the very file of the repository
+        twin = TOP / "twin" / f"{short}.py"
+        if twin.exists():
+            assert wheel_names.get(f"{folder}/{short}.py") == twin.read_bytes(), module
+            payload.discard(f"{folder}/{short}.py")
         expected_stubs.add(f"{folder}/{short}.pyi")
         expected_stubs.add(f"{folder.replace('corvane/', 'corvane-stubs/', 1)}/{short}.pyi")
     expected_stubs.add("corvane-stubs/py.typed")
-    # nothing else: no stand-in, no package __init__, no Python source claiming a framework package
+    # nothing else: no stand-in, no package __init__, no other Python source claiming a framework package
     assert payload == expected_stubs
 
 
@@ -78,6 +83,7 @@ def test_wheel_stubs_are_the_checked_in_ones(wheel_names, module):
 
 @pytest.mark.skipif(os.environ.get("CORVANE_SANITIZED") == "1",
                     reason="the sanitizer run puts its own build in front of the installed copy")
+@pytest.mark.native_only
 @pytest.mark.parametrize("module", sorted(MODULE_DIRS))
 def test_suite_imports_the_installed_copy(module):
     try:

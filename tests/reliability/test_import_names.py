@@ -6,6 +6,8 @@ import textwrap
 
 import pytest
 
+import implementations
+
 HISTSOURCE = "corvane.tessara.mod.mod_quant_data.data_sources.histsource"
 INDEX = "corvane.tessara.datac.services.index"
 
@@ -20,11 +22,13 @@ INDEX = "corvane.tessara.datac.services.index"
 def test_a_name_missing_at_import_is_an_import_error(extension, module, name):
     # A fresh interpreter: an extension module is initialised once per process.
     script = textwrap.dedent(f"""
-        import importlib
+        import importlib, sys
+        sys.path.insert(0, {implementations.TESTS_DIR!r})
+        import implementations
         mod = importlib.import_module({module!r})
         delattr(mod, {name!r})
         try:
-            importlib.import_module({extension!r})
+            implementations.import_module({extension!r})
         except ImportError as outer:
             e = outer.__cause__ or outer
             print(type(e).__name__, e.name, e)

@@ -1,0 +1,4 @@
+"""Every data-source test id names the implementation it ran on."""
+import implementations
+
+implementation = implementations.mode_fixture("histsource")

@@ -1,0 +1,4 @@
+"""Every index-service test id names the implementation it ran on."""
+import implementations
+
+implementation = implementations.mode_fixture("index")
