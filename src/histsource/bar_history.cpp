@@ -99,12 +99,13 @@ int64_t day_nanos(nb::handle dt, nb::handle timestamp) {
     return v;
 }
 
-// Unsuspended days from the start of the series up to and including the day of `dt`.
-CandidateDays unsuspended_days(nb::handle self, nb::handle instrument, nb::handle dt) {
+// Unsuspended days from the start of the series up to and including the day of `dt`. With
+// `native` false the days are the series' own index entries, as a replaced _prepare_for must see.
+CandidateDays unsuspended_days(nb::handle self, nb::handle instrument, nb::handle dt, bool native) {
     nb::object suspended = call(HS_GLOBAL(_is_suspended), getattr(instrument, CORVANE_NAME(market_code)));
     nb::object pd = HS_GLOBAL(pd);
     nb::object timestamp = getattr(pd, CORVANE_NAME(Timestamp));
-    if (const SuspensionView *v = suspension_view(suspended)) {
+    if (const SuspensionView *v = native ? suspension_view(suspended) : nullptr) {
         const int64_t day_ns = day_nanos(dt, timestamp);
         const auto end = std::lower_bound(v->active.begin(), v->active.end(), day_ns + kNanosPerDay);
         // The calendar's Timestamps stand in for new ones only while pd.Timestamp is the type
@@ -139,12 +140,13 @@ bool calendar_days_natively(nb::handle self, nb::handle listed, nb::handle dt, C
     return true;
 }
 
-// Trading days from the later of the listing date and a year before `dt`, up to `dt`.
-CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle dt) {
+// Trading days from the later of the listing date and a year before `dt`, up to `dt`. With
+// `native` false they are the calendar's own answer, as a replaced _prepare_for must see.
+CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle dt, bool native) {
     nb::object listed = getattr(instrument, CORVANE_NAME(listed_date));
-    CandidateDays native(nullptr, 0, 0);
-    if (calendar_days_natively(self, listed, dt, native))
-        return native;
+    CandidateDays from_calendar(nullptr, 0, 0);
+    if (native && calendar_days_natively(self, listed, dt, from_calendar))
+        return from_calendar;
     nb::object year = corvane::call_kw(getattr(HS_GLOBAL(datetime), CORVANE_NAME(timedelta)),
                                        CORVANE_KWNAMES("days"), nb::int_(365));
     nb::object year_before = checked(PyNumber_Subtract(dt.ptr(), year.ptr()));
@@ -287,7 +289,11 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
                                                         : nb::borrow(fields);
     // `not skip_suspended or instrument.type != "stock"`: the type is read only when the flag holds.
     const bool plain = !truthy(skip_suspended) || !equals(getattr(instrument, CORVANE_NAME(type)), CORVANE_NAME(stock));
-    const CandidateDays days = plain ? calendar_days(self, instrument, dt) : unsuspended_days(self, instrument, dt);
+    // A replaced _prepare_for is handed the slice of the very sequence plain code would build (a
+    // DatetimeIndex), so the days are kept natively only while the class's own method runs.
+    const bool native_days = is_own_method(self, CORVANE_NAME(_prepare_for), own_prepare_for());
+    const CandidateDays days = plain ? calendar_days(self, instrument, dt, native_days)
+                                     : unsuspended_days(self, instrument, dt, native_days);
     const int64_t count = int64_of(bar_count);
     // A product beyond 64 bits saturates: n_days then exceeds any day list, as the unbounded
     // product would (or, negative, leaves none).
