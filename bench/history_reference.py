@@ -51,9 +51,7 @@ class PlainHistory(TradingDatesMixin):
                                              expect_df=True, variety=variety)
         bars = None
         if df is not None and not df.empty:
-            df.reset_index(inplace=True)
-            df.set_index(["market_code", "orig_time"], inplace=True)
-            df.sort_index(inplace=True)
+            df = df.reset_index().set_index(["market_code", "orig_time"]).sort_index()
             bars = self._ndarray_from_df(df, None)
         self._minute_bar_cache[key] = bars
         return bars
