@@ -132,10 +132,11 @@ DISTRIBUTION = "corvane-tessara-native"
 # tested together.
 TESTED_VERSIONS = {
     "numpy": [((1, 26), (1, 27)), ((2, 0), (3, 0))],
-    "pandas": [((1, 5, 3), (1, 6)), ((2, 2), (3, 0))],
+    "pandas": [((1, 5, 3), (1, 6)), ((2, 2), (3, 0)), ((3, 0), (4, 0))],
 }
-TESTED_LINES = {"numpy": "1.26.x or 2.x", "pandas": "1.5.3 or 2.2 and later 2.x"}
-TESTED_PAIRS = {(1, 1), (2, 2)}  # (numpy major, pandas major)
+TESTED_LINES = {"numpy": "1.26.x or 2.x", "pandas": "1.5.3, 2.2 and later 2.x, or 3.x"}
+TESTED_PAIRS = {(1, 1), (2, 2), (2, 3)}  # (numpy major, pandas major)
+PAIRS_TEXT = "numpy 1.26 with pandas 1.5.3, numpy 2 with pandas 2 or 3"
 
 
 def parse_version(text):
@@ -173,7 +174,7 @@ def check_versions(versions):
     pair = (majors.get("numpy"), majors.get("pandas"))
     if not problems and pair not in TESTED_PAIRS:
         problems.append(f"numpy {versions['numpy']} with pandas {versions['pandas']} is an untested "
-                        f"pairing (tested: numpy 1.26 with pandas 1.5.3, numpy 2 with pandas 2)")
+                        f"pairing (tested: {PAIRS_TEXT})")
     return problems
 
 

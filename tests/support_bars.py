@@ -32,11 +32,19 @@ def row_time_int(t):
     return convert_dt_to_int(t)
 
 
+def field_type(dtype):
+    """The bar-array field type of a column dtype: a text dtype that is no numpy dtype (pandas 3's
+    default for text, or an explicit "string") is an object field; any other goes to numpy as is."""
+    if not isinstance(dtype, np.dtype) and getattr(dtype, "type", None) is str:
+        return np.dtype(object)
+    return dtype
+
+
 def ref_ndarray_from_df(df, fields):
     names = ["orig_time"] + list(df.columns) if fields is None else list(fields)
     dtypes = df.dtypes
     pairs = [("orig_time", np.uint64)] if "orig_time" in names else []
-    pairs += [(n, dtypes[n]) for n in names if n != "orig_time"]
+    pairs += [(n, field_type(dtypes[n])) for n in names if n != "orig_time"]
     out = np.empty(len(df), dtype=np.dtype(pairs))
     for n in names:
         if n == "orig_time":

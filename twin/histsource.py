@@ -205,9 +205,9 @@ def _bar_array(df, fields):
 
 
 def _index_by_code_and_time(frame):
-    frame.reset_index(inplace=True)
-    frame.set_index(["market_code", "orig_time"], inplace=True)
-    frame.sort_index(inplace=True)
+    """The client's reply indexed by (market_code, orig_time) and sorted, as a new frame: the
+    client's own frame is left as it was handed over."""
+    return frame.reset_index().set_index(["market_code", "orig_time"]).sort_index()
 
 
 def _as_dates(values):
@@ -369,8 +369,7 @@ class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
                                      frequency="1m", adjust_type=adjust_type, expect_df=True, variety=variety)
         bars = None
         if not _no_data(reply):
-            _index_by_code_and_time(reply)
-            bars = _bar_array(reply, None)
+            bars = _bar_array(_index_by_code_and_time(reply), None)
         cache[key] = bars
         return bars
 
@@ -433,8 +432,7 @@ class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
                                      skip_suspended=skip_suspended)
         if _no_data(reply):
             return reply
-        _index_by_code_and_time(reply)
-        return reply
+        return _index_by_code_and_time(reply)
 
     def _get_day_bars(self, instrument, bar_count, dt, adjust_type, skip_suspended):
         code = instrument.market_code

@@ -4,10 +4,10 @@
 # the live and data-source suites again with the fast paths off: .ci/steps/25-generic.sh).
 #
 #   3.10  numpy 1.26 / pandas 1.5.3   PYTHON=... scripts/setup (the metadata's pins)
-#   3.11  numpy 2 / pandas 2          the main row's wheel deployed with --no-deps into a
-#                                     framework-like venv on the current lines (README step 1)
-#   3.12  numpy 2 / pandas 2          PYTHON=... scripts/setup (the metadata's pins for 3.12+)
-#   3.13  numpy 2 / pandas 2          PYTHON=... scripts/setup
+#   3.11  numpy 2 / pandas 2.x        the main row's wheel deployed with --no-deps into a
+#                                     framework-like venv on numpy 2 / pandas 2 (README step 1)
+#   3.12  numpy 2.5 / pandas 3.1      PYTHON=... scripts/setup (the metadata's range for 3.12+,
+#   3.13  numpy 2.5 / pandas 3.1      held to these lines by a pip constraints file)
 #
 # Rows run one after another: each builds with both cores or runs the suite, and the suite's
 # thread and soak tests are best left alone on the machine. MATRIX_ROWS="3.10 3.13" picks rows.
@@ -26,11 +26,18 @@ python_for() {
   echo "$py"
 }
 
-# PYTHON=<version> scripts/setup into the row's own venv and wheel folder, as a user would.
+# PYTHON=<version> scripts/setup into the row's own venv and wheel folder, as a user would. A
+# row on the current lines holds pip to them, so that the row tests what it names even when a
+# later numpy or pandas release is out.
 setup_row() {
-  local version=$1 venv=$2 dist=$3
+  local version=$1 venv=$2 dist=$3 stack=$4
   rm -rf "$venv" "$dist"
-  PYTHON=$(python_for "$version") VENV="$venv" DIST="$dist" scripts/setup
+  local held=()
+  if [ "$stack" = current ]; then
+    printf '%s\n' "numpy>=2.5,<2.6" "pandas>=3.1,<3.2" >"$work/constraints-current.txt"
+    held=("PIP_CONSTRAINT=$work/constraints-current.txt")
+  fi
+  env "${held[@]}" PYTHON="$(python_for "$version")" VENV="$venv" DIST="$dist" scripts/setup
 }
 
 # A framework installation on numpy 2 / pandas 2 (the stand-ins and the test tools), with the
@@ -55,7 +62,7 @@ row() {
     deploy_row "$version" "$venv"
   else
     dist="$work/dist-$name"
-    setup_row "$version" "$venv" "$dist"
+    setup_row "$version" "$venv" "$dist" "$stack"
   fi
   "$venv/bin/python" scripts/check_deployment.py
   # The suite against the installed copy; the packaging tests read this row's wheel. The main

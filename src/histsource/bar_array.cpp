@@ -295,12 +295,28 @@ nb::list bar_field_names(nb::handle fields, nb::handle columns) {
     return names;
 }
 
+// The field type of a column's dtype. A text column whose dtype is no numpy dtype (the string
+// dtype pandas 3 gives text columns by default, or one asked for on older lines) becomes an
+// object field holding the column's strings, as an object column of text always has; numpy could
+// not take such a dtype as a field type. Every other dtype is numpy's to accept or refuse.
+nb::object field_type(nb::handle np, nb::handle dtype) {
+    const int is_numpy = PyObject_IsInstance(dtype.ptr(), getattr(np, CORVANE_NAME(dtype)).ptr());
+    if (is_numpy < 0)
+        throw nb::python_error();
+    if (is_numpy)
+        return nb::borrow(dtype);
+    nb::object scalar_type = corvane::getattr_or_absent(dtype, CORVANE_NAME(type));
+    if (scalar_type.is_valid() && scalar_type.ptr() == (PyObject *) &PyUnicode_Type)
+        return nb::borrow((PyObject *) &PyBaseObject_Type);
+    return nb::borrow(dtype);
+}
+
 nb::object bar_dtype(nb::handle np, nb::handle names, nb::handle dtypes) {
     nb::list pairs;
     bool has_time = false;
     for (nb::handle name : names) {
         if (!is_orig_time(name))
-            pairs.append(nb::make_tuple(name, checked(PyObject_GetItem(dtypes.ptr(), name.ptr()))));
+            pairs.append(nb::make_tuple(name, field_type(np, checked(PyObject_GetItem(dtypes.ptr(), name.ptr())))));
         else if (!has_time) {
             has_time = true;
             nb::object pair = nb::make_tuple(nb::handle(CORVANE_NAME(orig_time)), getattr(np, CORVANE_NAME(uint64)));

@@ -34,7 +34,8 @@ nb::object bar_times(nb::handle index);
 nb::list bar_field_names(nb::handle fields, nb::handle columns);
 
 // The bar array's dtype for those fields: `orig_time` (uint64) first when asked for, then every other
-// field with the type `dtypes[name]` gives (a missing name fails with that lookup's KeyError).
+// field with the type `dtypes[name]` gives (a missing name fails with that lookup's KeyError); a
+// text dtype that is no numpy dtype gives an object field.
 nb::object bar_dtype(nb::handle np, nb::handle names, nb::handle dtypes);
 
 bool is_orig_time(nb::handle name);

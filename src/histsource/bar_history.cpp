@@ -166,13 +166,13 @@ Py_ssize_t trading_days_between(nb::handle self, nb::handle first, nb::handle la
     return length_of(call_method(self, CORVANE_NAME(get_trading_dates), first, last));
 }
 
-// The client's one-minute frame in the (market_code, orig_time) order of the single-day fetch.
-void index_by_code_and_time(nb::handle frame) {
-    nb::object in_place = nb::bool_(true);
-    call_method_kw(frame, CORVANE_NAME(reset_index), CORVANE_KWNAMES("inplace"), in_place);
+// The client's one-minute frame in the (market_code, orig_time) order of the single-day fetch, as
+// a new frame (see the day-bar path: no in-place pandas edits).
+nb::object index_by_code_and_time(nb::handle frame) {
+    nb::object flat = call_method(frame, CORVANE_NAME(reset_index));
     nb::object keys = nb::make_tuple(nb::handle(CORVANE_NAME(market_code)), nb::handle(CORVANE_NAME(orig_time)));
-    call_method_kw(frame, CORVANE_NAME(set_index), CORVANE_KWNAMES("inplace"), nb::list(keys), in_place);
-    call_method_kw(frame, CORVANE_NAME(sort_index), CORVANE_KWNAMES("inplace"), in_place);
+    nb::object indexed = call_method(flat, CORVANE_NAME(set_index), nb::list(keys));
+    return call_method(indexed, CORVANE_NAME(sort_index));
 }
 
 nb::object minute_price(nb::handle market_code, nb::handle start, nb::handle end, nb::handle adjust_type,
@@ -212,8 +212,7 @@ nb::object get_minute_bars_of_day(nb::handle self, nb::handle market_code, nb::h
     nb::object reply = minute_price(market_code, day, day, adjust_type, variety);
     nb::object bars = nb::none();
     if (!reply.is_none() && !truthy(getattr(reply, CORVANE_NAME(empty)))) {
-        index_by_code_and_time(reply);
-        bars = ndarray_from_df(reply, nb::none());
+        bars = ndarray_from_df(index_by_code_and_time(reply), nb::none());
     }
     if (PyObject_SetItem(cache.ptr(), key.ptr(), bars.ptr()) != 0)
         throw nb::python_error();

@@ -1,4 +1,6 @@
 // Construction, instrument stores, the id-or-symbol map and the trading calendar.
+#include <cstring>
+
 #include "from_import.h"
 #include "histsource.h"
 #include "instrument_iterator.h"
@@ -98,7 +100,20 @@ nb::object load_trading_dates(nb::handle client) {
     }
     if (PyErr_Occurred())
         throw nb::python_error();
-    return corvane::call_method(pd, CORVANE_NAME(DatetimeIndex), stamps);
+    nb::object index = corvane::call_method(pd, CORVANE_NAME(DatetimeIndex), stamps);
+    // From pandas 2 on, Timestamps of dates are held in seconds or microseconds; the calendar is
+    // kept at nanoseconds, as pandas 1.5 makes it, so it compares, prints and is read the same on
+    // every line (and the native calendar, which reads nanoseconds, serves it).
+    nb::object dtype = corvane::getattr(index, CORVANE_NAME(dtype));
+    nb::object text = corvane::checked(PyObject_Str(dtype.ptr()));
+    const char *t = PyUnicode_AsUTF8(text.ptr());
+    if (!t)
+        throw nb::python_error();
+    // (time-zone-aware dates, "datetime64[ns, <zone>]", are left as they come)
+    if (std::strcmp(t, "datetime64[s]") == 0 || std::strcmp(t, "datetime64[ms]") == 0 ||
+        std::strcmp(t, "datetime64[us]") == 0)
+        index = corvane::call_method(index, CORVANE_NAME(astype), nb::handle(CORVANE_TEXT("datetime64[ns]")));
+    return index;
 }
 
 // PRE_BEFORE_TRADING listener: day bars are fetched afresh every trading day, so the day-bar

@@ -17,13 +17,14 @@ using corvane::compares;
 using corvane::getattr;
 using corvane::truthy;
 
-// reset_index, set_index on (market_code, orig_time), sort_index: all in place on the client's reply.
-void index_by_code_and_time(nb::handle frame) {
-    nb::object in_place = nb::bool_(true);
-    call_method_kw(frame, CORVANE_NAME(reset_index), CORVANE_KWNAMES("inplace"), in_place);
+// reset_index, set_index on (market_code, orig_time), sort_index on the client's reply. Each step
+// returns a new frame (the in-place forms are deprecated by newer pandas, and under copy-on-write
+// an in-place edit is no cheaper); the client's own frame is left as it was handed over.
+nb::object index_by_code_and_time(nb::handle frame) {
+    nb::object flat = call_method(frame, CORVANE_NAME(reset_index));
     nb::object keys = nb::make_tuple(nb::handle(CORVANE_NAME(market_code)), nb::handle(CORVANE_NAME(orig_time)));
-    call_method_kw(frame, CORVANE_NAME(set_index), CORVANE_KWNAMES("inplace"), nb::list(keys), in_place);
-    call_method_kw(frame, CORVANE_NAME(sort_index), CORVANE_KWNAMES("inplace"), in_place);
+    nb::object indexed = call_method(flat, CORVANE_NAME(set_index), nb::list(keys));
+    return call_method(indexed, CORVANE_NAME(sort_index));
 }
 
 // Midnight of the day of the earliest cached bar: the orig_time of the frame's first label,
@@ -109,8 +110,7 @@ nb::object private_get_day_bars(nb::handle self, nb::handle market_code, nb::han
                                adjust_type, nb::bool_(true), variety, skip_suspended);
     if (reply.is_none() || truthy(getattr(reply, CORVANE_NAME(empty))))
         return reply;
-    index_by_code_and_time(reply);
-    return reply;
+    return index_by_code_and_time(reply);
 }
 
 nb::object get_day_bars(nb::handle self, nb::handle instrument, nb::handle bar_count, nb::handle dt,

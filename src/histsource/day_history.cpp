@@ -58,7 +58,11 @@ void choose_from_series(nb::handle suspended, nb::handle ts, Py_ssize_t take, Ch
     if (PyObject_Length(tail.ptr()) == 0)
         return;
     nb::object days = call_method(tail, CORVANE_NAME(normalize));
-    nb::object asi8 = getattr(days, CORVANE_NAME(asi8));
+    // Nanoseconds whatever the index's unit (from pandas 2 on a date parsed from text or a date
+    // object is held in seconds or microseconds): numpy's cast of its values, then their ticks.
+    nb::object in_ns = call_method(getattr(days, CORVANE_NAME(values)), CORVANE_NAME(astype),
+                                   nb::handle(CORVANE_TEXT("<M8[ns]")));
+    nb::object asi8 = call_method(in_ns, CORVANE_NAME(view), nb::handle(CORVANE_TEXT("<i8")));
     const Py_ssize_t n = PyObject_Length(asi8.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object d = checked(PySequence_GetItem(asi8.ptr(), i));

@@ -3,13 +3,14 @@
 // entry when the frame dies, so a view never outlives its frame and an id is never misread.
 #include "frame_views.h"
 
-#include "fast_paths.h"
-
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "array_view.h"
 #include "bar_array.h"
+#include "fast_paths.h"
 #include "python_ops.h"
 
 namespace histsource {
@@ -86,15 +87,28 @@ bool has_type(nb::handle values, const char *type) {
     return text.is_valid() && PyUnicode_Check(text.ptr()) && PyUnicode_CompareWithASCIIString(text.ptr(), type) == 0;
 }
 
-// The int64 nanosecond values of a time-zone-free datetime64[ns] index, read through the int64
-// view of its values (numpy exports no buffer for datetime64).
+// The ticks per second of a datetime64 array's unit (s, ms, us or ns), else 0.
+int64_t datetime_unit_ticks(nb::handle values) {
+    for (const auto &[type, ticks] : {std::pair<const char *, int64_t>{"<M8[ns]", 1000000000LL},
+                                      {"<M8[us]", 1000000LL}, {"<M8[ms]", 1000LL}, {"<M8[s]", 1LL}})
+        if (has_type(values, type))
+            return ticks;
+    return 0;
+}
+
+// The int64 nanosecond values of a time-zone-free datetime64 index, read through the int64 view
+// of its values (numpy exports no buffer for datetime64). pandas 1.5 holds every date-time in
+// nanoseconds; later lines keep seconds or microseconds (dates parsed from text, date objects),
+// which are scaled here (NaT stays NaT); false for a value beyond the nanosecond range.
 bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
     nb::object tz = corvane::getattr_or_absent(index, CORVANE_NAME(tz));
     if (tz.is_valid() && !tz.is_none())
         return false;
     nb::object values = getattr(index, CORVANE_NAME(values));
-    if (!has_type(values, "<M8[ns]"))
+    const int64_t ticks = datetime_unit_ticks(values);
+    if (!ticks)
         return false;
+    const int64_t scale = 1000000000LL / ticks;
     PyObject *ints = PyObject_CallMethodOneArg(values.ptr(), CORVANE_NAME(view), CORVANE_TEXT("<i8"));
     if (!ints) {
         PyErr_Clear();
@@ -106,8 +120,13 @@ bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
         view.element().size != 8)
         return false;
     out.resize((size_t) view.length());
-    for (Py_ssize_t i = 0; i < view.length(); ++i)
-        std::memcpy(&out[(size_t) i], view.at(i), 8);
+    for (Py_ssize_t i = 0; i < view.length(); ++i) {
+        int64_t v;
+        std::memcpy(&v, view.at(i), 8);
+        if (v != INT64_MIN && __builtin_mul_overflow(v, scale, &v))
+            return false;
+        out[(size_t) i] = v;
+    }
     return true;
 }
 

@@ -3,6 +3,22 @@
 #include "table_util.h"
 
 namespace histsource {
+namespace {
+
+// The values of a status table as the caller gets them. Under copy-on-write (pandas 3) `.values`
+// is a read-only view of the client's frame, where older lines hand out a writable array; a
+// read-only one is copied, so the answer is writable on every line and never reaches back into
+// the client's frame.
+nb::object status_values(nb::handle table) {
+    nb::object values = corvane::getattr(table, CORVANE_NAME(values));
+    nb::object flags = corvane::getattr_or_absent(values, CORVANE_NAME(flags));
+    nb::object writeable = flags.is_valid() ? corvane::getattr_or_absent(flags, CORVANE_NAME(writeable)) : nb::object();
+    if (writeable.is_valid() && !corvane::truthy(writeable))
+        return corvane::call_method(values, CORVANE_NAME(copy));
+    return values;
+}
+
+} // namespace
 
 // Special treatment over `dates`: one client call, the single-day form for one date.
 nb::object is_st_stock(nb::handle /*self*/, nb::handle market_code, nb::handle dates) {
@@ -20,7 +36,7 @@ nb::object is_st_stock(nb::handle /*self*/, nb::handle market_code, nb::handle d
                                             item_at(dates, -1));
     if (no_data(table))
         return all_false(n);
-    return corvane::getattr(table, CORVANE_NAME(values));
+    return status_values(table);
 }
 
 namespace {
@@ -56,7 +72,7 @@ nb::object is_suspended(nb::handle /*self*/, nb::handle market_code, nb::handle 
     nb::object result = nb::steal(table);
     if (no_data(result))
         return all_false(n);
-    return corvane::getattr(item(result, market_code.ptr()), CORVANE_NAME(values));
+    return status_values(item(result, market_code.ptr()));
 }
 
 namespace {

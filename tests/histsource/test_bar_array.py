@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 from corvane.tessara.mod.mod_quant_data.data_sources import histsource
 
-from support_bars import assert_same_array, ref_ndarray_from_df, row_time_int
+from support_bars import assert_same_array, field_type, ref_ndarray_from_df, row_time_int
 
 to_array = histsource.OstraDataDataSource._ndarray_from_df
 
@@ -72,7 +72,7 @@ def test_layout_orig_time_first_then_fields_with_column_types(fields, names):
     got = to_array(df, fields)
     assert got.dtype.names == names
     for name in names:
-        assert got.dtype[name] == (np.dtype(np.uint64) if name == "orig_time" else df.dtypes[name])
+        assert got.dtype[name] == (np.dtype(np.uint64) if name == "orig_time" else field_type(df.dtypes[name]))
     assert_same_array(got, ref_ndarray_from_df(df, fields))
 
 
@@ -116,6 +116,30 @@ def test_invalid_times_fail_as_the_framework_fails(bad):
     with pytest.raises(Exception) as reference:
         ref_ndarray_from_df(df, None)
     assert native.type is reference.type
+
+
+@pytest.mark.parametrize("text_dtype", [object, "string", "str-default"])
+@pytest.mark.parametrize("fields", [None, ["name", "open"]])
+def test_text_columns_become_object_fields_of_their_strings(text_dtype, fields):
+    # Text columns reach the bars as object fields holding the same str values (missing ones as
+    # the column's own missing value), whatever text dtype the pandas line gives them.
+    df = frame(MINUTE_DT, True)
+    texts = ["a", "bb", None, "", "d\u00e9", "x" * 40]
+    df["name"] = pd.Series(texts, index=df.index) if text_dtype == "str-default" else pd.Series(texts, index=df.index, dtype=text_dtype)
+    got = to_array(df, fields)
+    assert got.dtype["name"] == np.dtype(object)
+    assert [v for v in got["name"] if isinstance(v, str)] == [t for t in texts if t is not None]
+    missing = got["name"][2]
+    assert missing is None or pd.isna(missing)
+    assert all(type(v) is str for i, v in enumerate(got["name"]) if i != 2)
+    ref = ref_ndarray_from_df(df, fields)
+    assert got.dtype == ref.dtype
+
+    def plain(values):  # missing values compare as None (pd.NA refuses to be a truth value)
+        return [None if v is None or (not isinstance(v, str) and pd.isna(v)) else v for v in values]
+
+    for name in got.dtype.names:
+        assert plain(got[name]) == plain(ref[name])
 
 
 def test_extension_column_types_fail_as_the_reference_does():

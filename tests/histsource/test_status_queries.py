@@ -99,3 +99,18 @@ def test_live_price_queries_refused(data_source, method, args):
         getattr(data_source, method)(*args)
     assert info.value.args == ()
     assert sum(datac.call_counts.values()) == 0
+
+
+@pytest.mark.parametrize("query", ["is_suspended", "is_st_stock"])
+def test_status_answers_are_writable_on_every_line(data_source, monkeypatch, query):
+    # The answer is a writable array on every pandas line (copy-on-write makes a frame's values a
+    # read-only view from pandas 3 on; the answer is then a copy, which the client never sees).
+    dates = trading_days(data_source, "2024-03-01", "2024-03-08")
+    table = pd.DataFrame({"600000.SH": [False] * len(dates)}, index=pd.DatetimeIndex(dates))
+    monkeypatch.setattr(datac, query, lambda *args: table)
+    answer = getattr(data_source, query)("600000.SH", dates)
+    assert answer.flags.writeable
+    answer[0] = True
+    assert bool(answer[0])
+    if not table.values.flags.writeable:
+        assert not table.to_numpy().any()

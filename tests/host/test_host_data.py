@@ -234,7 +234,7 @@ def test_trading_calendar(client):
     days = [T(d) for d in client.get_trading_dates("2005-01-04", "2050-01-01")]
     index = pd.DatetimeIndex(days)
     assert index[0] == T("2005-01-04") and index[-1] <= T("2050-01-01") and index.is_monotonic_increasing
-    assert (index.weekday < 5).all()
+    assert (index.day_of_week < 5).all()
     for holiday in ["2024-02-12", "2024-10-01", "2024-10-07", "2025-01-01", "2006-05-03"]:
         assert T(holiday) not in index
     assert T("2024-09-29") not in index       # make-up working Sunday

@@ -20,14 +20,18 @@ def check():
     return module
 
 
-@pytest.mark.parametrize("numpy, pandas", [("1.26.4", "1.5.3"), ("2.1.3", "2.2.3"), ("2.4.0", "2.3.1")])
+@pytest.mark.parametrize("numpy, pandas", [("1.26.4", "1.5.3"), ("2.1.3", "2.2.3"), ("2.4.0", "2.3.1"),
+                                           ("2.5.5", "3.1.2"), ("2.5.0", "3.1.0"), ("2.3.0", "3.0.0")])
 def test_tested_stacks_pass(check, numpy, pandas):
     assert check.check_versions({"numpy": numpy, "pandas": pandas}) == []
 
 
 @pytest.mark.parametrize("numpy, pandas, expected", [
-    ("2.1.3", "3.0.0", "pandas 3.0.0 is an untested major version"),
+    ("2.5.5", "4.0.0", "pandas 4.0.0 is an untested major version (tested: 1.5.3, 2.2 and later 2.x, or 3.x)"),
+    ("3.0.0", "3.1.2", "numpy 3.0.0 is an untested major version (tested: 1.26.x or 2.x)"),
     ("3.0.0", "2.2.3", "numpy 3.0.0 is an untested major version"),
+    ("1.26.4", "3.1.2", "numpy 1.26.4 with pandas 3.1.2 is an untested pairing (tested: numpy 1.26 with pandas 1.5.3, "
+                        "numpy 2 with pandas 2 or 3)"),
     ("2.1.3", "2.1.4", "pandas 2.1.4 is an untested version"),
     ("1.25.2", "1.5.3", "numpy 1.25.2 is an untested version"),
     ("1.26.4", "2.2.3", "untested pairing"),

@@ -24,7 +24,7 @@ def exchange_trading_dates(start=CALENDAR_START, end=CALENDAR_END):
     does not cover, every weekday is taken as a trading day.
     """
     days = pd.date_range(pd.Timestamp(start), pd.Timestamp(end), freq="D")
-    weekday = days.weekday < 5
+    weekday = days.day_of_week < 5
     holidays, first_year, last_year = _known_holidays()
     covered = (days.year >= first_year) & (days.year <= last_year)
     is_holiday = np.fromiter((d.date() in holidays for d in days), dtype=bool, count=len(days))

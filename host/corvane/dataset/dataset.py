@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 
 from . import bars as _bars
+from .column_types import NANOSECONDS, conform, conform_dates
 from .generator import DEFAULT_END, DEFAULT_SEED, DEFAULT_START, generate_tables, rng_for
 from .sessions import bar_times
 
@@ -32,10 +33,12 @@ class Dataset:
     """
 
     def __init__(self, tables, trading_dates, meta, minute_bars=None, imported_minute_bars=None):
-        self.tables = tables
-        self.trading_dates = pd.DatetimeIndex(trading_dates)
+        self.tables = {name: conform(table) for name, table in tables.items()}
+        tables = self.tables
+        self.trading_dates = conform_dates(trading_dates)
         self.meta = dict(meta)
         self.seed = int(meta["seed"])
+        minute_bars, imported_minute_bars = conform(minute_bars), conform(imported_minute_bars)
         self.stored_minute_bars = minute_bars
         self._profiles = {row["market_code"]: row for row in tables["instruments"].to_dict("records")}
         self._day_bars = {code: frame.set_index("date").drop(columns="market_code")
@@ -144,7 +147,8 @@ class Dataset:
         if profile["type"] == "Future" and pos > 0:
             prev_oi = bars["open_interest"].iloc[pos - 1]
         columns = _bars.generate_minute_bars(day_bar, profile, starts, len(times), rng, prev_oi)
-        columns["trading_date"] = np.full(len(times), day.to_datetime64())
+        # at nanoseconds on every pandas line (a Timestamp keeps the resolution it was made with)
+        columns["trading_date"] = np.full(len(times), day.to_datetime64().astype(NANOSECONDS))
         columns["datetime"] = times
         return columns
 

@@ -246,6 +246,39 @@ def _index_constituents(universe):
     return pd.DataFrame(rows, columns=["index_code", "market_code", "in_date", "out_date"])
 
 
+def _pairwise_sum(columns):
+    """The element-wise sum of equally long float arrays, added in one fixed order: one by one
+    below eight, else in eight running sums joined pairwise and the rest added after them, halves
+    of more than 128 summed apart. It is the order numpy 1.26 sums a row of up to 128 numbers in;
+    later numpy releases add a row in another order, which rounds some totals differently, so
+    the order is spelt out here to give the same weights on every numpy release."""
+    n = len(columns)
+    if n < 8:
+        total = np.zeros_like(columns[0])
+        for column in columns:
+            total = total + column
+        return total
+    if n <= 128:
+        sums = list(columns[:8])
+        i = 8
+        while i < n - n % 8:
+            sums = [sums[j] + columns[i + j] for j in range(8)]
+            i += 8
+        total = ((sums[0] + sums[1]) + (sums[2] + sums[3])) + ((sums[4] + sums[5]) + (sums[6] + sums[7]))
+        for column in columns[i:]:
+            total = total + column
+        return total
+    half = n // 2 - (n // 2) % 8
+    return _pairwise_sum(columns[:half]) + _pairwise_sum(columns[half:])
+
+
+def _row_sums(table):
+    """The sum of each row of a 2-D float array (see _pairwise_sum); zeros when it has no column."""
+    if table.shape[1] == 0:
+        return np.zeros(table.shape[0])
+    return _pairwise_sum([table[:, j] for j in range(table.shape[1])])
+
+
 def _index_weights(constituents, day_bars, universe, window):
     """Weight of each constituent on each trading day: its share of the members' market value
     at that day's close, in percent."""
@@ -261,9 +294,14 @@ def _index_weights(constituents, day_bars, universe, window):
             live = (series.index >= m["in_date"]) & (pd.isna(m["out_date"]) | (series.index <= m["out_date"]))
             values[m["market_code"]] = series.where(live)
         cap = pd.DataFrame(values)
-        weights = cap.div(cap.sum(axis=1), axis=0) * 100.0
-        long = weights.stack().rename("weight").reset_index()
-        long.columns = ["trade_date", "market_code", "weight"]
+        total = pd.Series(_row_sums(cap.fillna(0.0).to_numpy()), index=cap.index)
+        weights = cap.div(total, axis=0) * 100.0
+        # One row per (day, member) with a weight, days outer and members inner: the rows that
+        # DataFrame.stack gave when it still dropped missing values (it keeps them from pandas 3).
+        table = weights.to_numpy()
+        days, members = np.nonzero(~np.isnan(table))
+        long = pd.DataFrame({"trade_date": weights.index[days], "market_code": weights.columns[members],
+                             "weight": table[days, members]})
         long.insert(0, "index_code", index_code)
         frames.append(long)
     return pd.concat(frames, ignore_index=True)
