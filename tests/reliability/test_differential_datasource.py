@@ -15,6 +15,7 @@ import math
 import os
 import sys
 import types
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -163,7 +164,10 @@ def frame_of(rows, two_levels):
     times = [r[0] for r in rows]
     df = pd.DataFrame({"v": [r[1] for r in rows]})
     if two_levels:
-        df.index = pd.MultiIndex.from_arrays([["X"] * len(rows), times], names=["market_code", "orig_time"])
+        # pandas may warn while it infers the level's type from text and date-times: not the module's affair
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)
+            df.index = pd.MultiIndex.from_arrays([["X"] * len(rows), times], names=["market_code", "orig_time"])
     else:
         df.index = pd.Index(times, dtype=object, name="orig_time")
     return df

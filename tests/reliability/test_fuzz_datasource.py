@@ -7,6 +7,7 @@ CORVANE_LONG=1 raises the number of examples per query family from 100 to 2000.
 """
 import datetime
 import os
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -230,7 +231,10 @@ def test_ndarray_from_arbitrary_frames(data_source, rows, fields, two_levels):
     times = [r[0] for r in rows]
     df = pd.DataFrame({"v": [r[1] for r in rows]})
     if two_levels:
-        df.index = pd.MultiIndex.from_arrays([["X"] * len(rows), times], names=["market_code", "orig_time"])
+        # pandas may warn while it infers the level's type from text and date-times: not the module's affair
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)
+            df.index = pd.MultiIndex.from_arrays([["X"] * len(rows), times], names=["market_code", "orig_time"])
     else:
         df.index = pd.Index(times, dtype=object, name="orig_time")
     try:
