@@ -28,6 +28,9 @@ from six import string_types
 
 from .resample_helper import resample_bars
 
+# The native module lists the fast paths it uses here; this plain-Python module has none.
+fast_paths = ()
+
 _ONE_MINUTE_BARS_PER_DAY = 240
 
 

@@ -16,6 +16,9 @@ from ..validators import (ensure_date_range, ensure_date_or_today_int, ensure_li
 from ..services.calendar import get_trading_dates, get_previous_trading_date, get_trading_dates_in_type
 from ..utils import is_panel_removed, to_datetime
 
+# The native module lists the fast paths it uses here; this plain-Python module has none.
+fast_paths = ()
+
 
 # The documentation texts, set explicitly (the compiler of newer interpreters dedents docstrings).
 _DOC_TAIL = ("\n\n"

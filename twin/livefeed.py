@@ -47,6 +47,9 @@ algo_child_orders = {}
 algo_child_trades = {}
 algo_parent_id = []
 
+# The native module lists the fast paths it uses here; this plain-Python module has none.
+fast_paths = ()
+
 # Undrained events pushed out of a full event_queue, and the least number of seconds between two
 # warnings about it (the framework may reset or change either).
 overwritten_events = 0
@@ -521,13 +524,13 @@ class VornStrategy(strategy.VornStrategy):
         # bar_cnt counts the bars of one bar time and restarts at 1 for a new time; one BAR
         # event per bar time, once as many bars arrived as the universe (read afresh) holds.
         current = self.current_trade_dt
-        count = self.bar_cnt + 1 if current == 0 or current == t else 1
-        self.bar_cnt = count
+        self.bar_cnt = self.bar_cnt + 1 if current == 0 or current == t else 1
         self.current_trade_dt = t
-        universe = Environment.get_instance().get_universe()
-        if not count == len(universe):
+        # Both attributes are read back: a data descriptor may keep another value than the one
+        # stored.
+        if not self.bar_cnt == len(Environment.get_instance().get_universe()):
             return
-        calendar_dt = convert_int_to_whole_date(int(t))
+        calendar_dt = convert_int_to_whole_date(int(self.current_trade_dt))
         _queue(event_queue, Event(EVENT.BAR, calendar_dt=calendar_dt, trading_dt=calendar_dt))
         self.bar_cnt = 0
 
