@@ -524,10 +524,12 @@ class VornStrategy(strategy.VornStrategy):
         count = self.bar_cnt + 1 if current == 0 or current == t else 1
         self.bar_cnt = count
         self.current_trade_dt = t
-        universe = Environment.get_instance().get_universe()
-        if not count == len(universe):
+        # Both attributes are read back rather than taken from the locals: a data descriptor may
+        # keep another value than the one stored. The count is read before the universe, as the
+        # left operand of the comparison is.
+        if not self.bar_cnt == len(Environment.get_instance().get_universe()):
             return
-        calendar_dt = convert_int_to_whole_date(int(t))
+        calendar_dt = convert_int_to_whole_date(int(self.current_trade_dt))
         _queue(event_queue, Event(EVENT.BAR, calendar_dt=calendar_dt, trading_dt=calendar_dt))
         self.bar_cnt = 0
 

@@ -362,6 +362,7 @@ def test_switch_empties_fast_paths_in_every_module(generic):
         assert set(hist) == {"frame_views", "native_dates", "own_methods"}
 
 
+@pytest.mark.native_only  # the twin has no fast paths to switch off
 def test_this_run_uses_the_mode_its_environment_asks_for():
     assert all(isinstance(name, str) for name in lf.fast_paths)
     assert (lf.fast_paths == ()) == _generic()
