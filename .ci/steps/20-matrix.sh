@@ -75,7 +75,7 @@ row() {
     3.12|3.13) VENV="$venv" bash .ci/steps/25-generic.sh ;;
   esac
   # The plain-Python twins follow the newest lines too: on 3.13 the live, data-source, index and
-  # reliability suites run once more on them (about a minute and a half on this machine).
+  # reliability suites run once more on them (about a minute on this machine).
   case "$version" in
     3.13) VENV="$venv" bash .ci/steps/25-twin.sh ;;
   esac
