@@ -180,6 +180,22 @@ def _bar_times(index):
     return out
 
 
+def _field_type(dtype):
+    """The bar array's field type for a column dtype. A text dtype that is no numpy dtype (the
+    string dtype pandas 3 gives text columns) becomes an object field holding the strings, as an
+    object column of text does; numpy could not take it as a field type. Any other dtype is
+    numpy's to accept or refuse."""
+    if isinstance(dtype, np.dtype):
+        return dtype
+    try:
+        scalar_type = dtype.type
+    except Exception:  # a dtype that cannot say its scalar type is left to numpy
+        return dtype
+    if scalar_type is str:
+        return np.dtype(object)
+    return dtype
+
+
 def _bar_array(df, fields):
     """The bar array of a frame: orig_time (uint64) first when asked for, then the other fields
     with their column types; every column when `fields` is None."""
@@ -195,7 +211,7 @@ def _bar_array(df, fields):
             dtype = df.dtypes[name]
         dtypes[name] = dtype
         values[name] = column.values
-    pairs = [(name, dtypes[name]) for name in names if not name == "orig_time"]
+    pairs = [(name, _field_type(dtypes[name])) for name in names if not name == "orig_time"]
     if any(name == "orig_time" for name in names):
         pairs.insert(0, ("orig_time", np.uint64))
     result = np.empty(len(df), np.dtype(pairs))
@@ -277,6 +293,29 @@ def _split_times(frame, future):
     return pd.DatetimeIndex(pd.to_datetime(source))
 
 
+def _nanosecond_calendar(index):
+    """The trading calendar at nanoseconds. From pandas 2 on, Timestamps of dates are held in
+    seconds or microseconds; the calendar is kept at nanoseconds, as pandas 1.5 makes it, so it
+    compares, prints and is read the same on every line. Time-zone-aware dates are left as they
+    come."""
+    if str(index.dtype) in ("datetime64[s]", "datetime64[ms]", "datetime64[us]"):
+        return index.astype("datetime64[ns]")
+    return index
+
+
+def _status_values(table):
+    """The values of a status table as the caller gets them. Under copy-on-write (pandas 3)
+    `.values` is a read-only view of the client's frame, where older lines hand out a writable
+    array: a read-only one is copied, so the answer is writable on every line and never reaches
+    back into the client's frame."""
+    values = table.values
+    try:
+        writeable = values.flags.writeable
+    except Exception:  # no numpy flags: the values are handed out as they are
+        return values
+    return values if writeable else values.copy()
+
+
 # ---- the data source ----------------------------------------------------------------------------
 
 class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
@@ -302,7 +341,7 @@ class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
                 self._ins_id_or_sym_type_map[entry] = ins_type
             self._instruments_stores[ins_type] = store
         dates = ostradatac.get_trading_dates("2005-01-04", "2050-01-01")
-        self._trading_dates = pd.DatetimeIndex([pd.Timestamp(d) for d in dates])
+        self._trading_dates = _nanosecond_calendar(pd.DatetimeIndex([pd.Timestamp(d) for d in dates]))
         TradingDatesMixin.__init__(self, {TRADING_CALENDAR_TYPE.EXCHANGE: self._trading_dates})
         self._history_cache = {}
         self._minute_bar_cache = lru_dict(512)
@@ -348,7 +387,7 @@ class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
         table = ostradatac.is_st_stock(market_code, dates[0], dates[-1])
         if _no_data(table):
             return [False] * n
-        return table.values
+        return _status_values(table)
 
     def is_suspended(self, market_code, dates):
         stock = Environment.get_instance().get_instrument(market_code).type == "stock"
@@ -361,7 +400,7 @@ class OstraDataDataSource(TradingDatesMixin, AbstractDataSource):
             return [False] * n
         if _no_data(table):
             return [False] * n
-        return table[market_code].values
+        return _status_values(table[market_code])
 
     def _get_minute_bars_of_day(self, market_code, day, adjust_type, variety):
         key = (market_code, day, adjust_type)

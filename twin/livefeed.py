@@ -526,8 +526,9 @@ class VornStrategy(strategy.VornStrategy):
         current = self.current_trade_dt
         self.bar_cnt = self.bar_cnt + 1 if current == 0 or current == t else 1
         self.current_trade_dt = t
-        # Both attributes are read back: a data descriptor may keep another value than the one
-        # stored.
+        # Both attributes are read back rather than taken from the locals: a data descriptor may
+        # keep another value than the one stored. The count is read before the universe, as the
+        # left operand of the comparison is.
         if not self.bar_cnt == len(Environment.get_instance().get_universe()):
             return
         calendar_dt = convert_int_to_whole_date(int(self.current_trade_dt))

@@ -1,7 +1,8 @@
 # The supported matrix beyond the main row (.ci/run's own set-up: Python 3.11, numpy 1.26,
 # pandas 1.5.3): one wheel per interpreter, each installed into a fresh venv with the host
 # stand-ins, checked with scripts/check_deployment.py, then the whole suite (and, on 3.12 and 3.13,
-# the live and data-source suites again with the fast paths off: .ci/steps/25-generic.sh).
+# the live and data-source suites again with the fast paths off: .ci/steps/25-generic.sh; on 3.13
+# the twin suites too: .ci/steps/25-twin.sh).
 #
 #   3.10  numpy 1.26 / pandas 1.5.3   PYTHON=... scripts/setup (the metadata's pins)
 #   3.11  numpy 2 / pandas 2.x        the main row's wheel deployed with --no-deps into a
@@ -72,6 +73,11 @@ row() {
   # also run the live and data-source suites with every fast path off.
   case "$version" in
     3.12|3.13) VENV="$venv" bash .ci/steps/25-generic.sh ;;
+  esac
+  # The plain-Python twins follow the newest lines too: on 3.13 the live, data-source, index and
+  # reliability suites run once more on them (about a minute on this machine).
+  case "$version" in
+    3.13) VENV="$venv" bash .ci/steps/25-twin.sh ;;
   esac
 }
 

@@ -90,6 +90,28 @@ class TestConstruction:
         assert data_source._history_cache == {}
         assert data_source._minute_bar_cache.get_size() == 512
 
+    @pytest.mark.parametrize("form", [
+        pytest.param(lambda d: [x.date() for x in d], id="date-objects"),
+        pytest.param(lambda d: [x.strftime("%Y-%m-%d") for x in d], id="text"),
+        pytest.param(lambda d: list(d.values.astype("datetime64[s]")), id="second-stamps"),
+        pytest.param(lambda d: list(d), id="stamps-of-an-index"),
+    ])
+    def test_calendar_is_held_at_nanoseconds_whatever_form_the_client_gives(self, datasource_env, monkeypatch,
+                                                                           form):
+        # Later pandas lines keep dates in seconds or microseconds; the calendar is the same
+        # nanosecond index on every line, so it compares and prints alike.
+        days = pd.DatetimeIndex(["2024-01-02", "2024-01-03", "2024-01-05"])
+        monkeypatch.setattr(datac, "get_trading_dates", lambda start, end: form(days))
+        dates = histsource.OstraDataDataSource()._trading_dates
+        assert str(dates.dtype) == "datetime64[ns]"
+        assert list(dates) == list(days)
+
+    def test_time_zone_aware_calendar_keeps_its_zone(self, datasource_env, monkeypatch):
+        days = pd.DatetimeIndex(["2024-01-02", "2024-01-03"]).tz_localize("Asia/Shanghai")
+        monkeypatch.setattr(datac, "get_trading_dates", lambda start, end: list(days))
+        dates = histsource.OstraDataDataSource()._trading_dates
+        assert dates.tz is not None and list(dates) == list(days)
+
     def test_bad_records_dropped(self, datasource_env, monkeypatch, small_dataset):
         table = small_dataset.instruments[small_dataset.instruments.market_code.isin(["600000.SH", "RB2410.SHF"])]
         bad = table.iloc[[0, 0, 0]].copy()
