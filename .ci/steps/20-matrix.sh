@@ -1,8 +1,8 @@
 # The supported matrix beyond the main row (.ci/run's own set-up: Python 3.11, numpy 1.26,
 # pandas 1.5.3): one wheel per interpreter, each installed into a fresh venv with the host
-# stand-ins, checked with scripts/check_deployment.py, then the whole suite (and, on 3.12 and 3.13,
-# the live and data-source suites again with the fast paths off: .ci/steps/25-generic.sh; on 3.13
-# the twin suites too: .ci/steps/25-twin.sh).
+# stand-ins, checked with scripts/check_deployment.py, then the whole suite (and, on 3.10, 3.12 and
+# 3.13, the behaviour and reliability suites again with the fast paths off:
+# .ci/steps/25-generic.sh; on 3.10 and 3.13 on the plain-Python twins too: .ci/steps/25-twin.sh).
 #
 #   3.10  numpy 1.26 / pandas 1.5.3   PYTHON=... scripts/setup (the metadata's pins)
 #   3.11  numpy 2 / pandas 2.x        the main row's wheel deployed with --no-deps into a
@@ -69,15 +69,15 @@ row() {
   # The suite against the installed copy; the packaging tests read this row's wheel. The main
   # row replays every day of the store; these rows replay every tenth day.
   CORVANE_REPLAY_DAY_STRIDE=10 CORVANE_DIST="$dist" VENV="$venv" ./run-tests -p no:cacheprovider
-  # 3.12 and 3.13 lay out dicts and instances differently from the main row's 3.11: their rows
-  # also run the live and data-source suites with every fast path off.
+  # 3.10, 3.12 and 3.13 lay out dicts and instances differently from the main row's 3.11: their
+  # rows also run the behaviour and reliability suites with every fast path off.
   case "$version" in
-    3.12|3.13) VENV="$venv" bash .ci/steps/25-generic.sh ;;
+    3.10|3.12|3.13) VENV="$venv" bash .ci/steps/25-generic.sh ;;
   esac
-  # The plain-Python twins follow the newest lines too: on 3.13 the live, data-source, index and
-  # reliability suites run once more on them (about a minute on this machine).
+  # The plain-Python twins follow the oldest and the newest lines too: on 3.10 and 3.13 the live,
+  # data-source, index and reliability suites run once more on them (about a minute each).
   case "$version" in
-    3.13) VENV="$venv" bash .ci/steps/25-twin.sh ;;
+    3.10|3.13) VENV="$venv" bash .ci/steps/25-twin.sh ;;
   esac
 }
 
