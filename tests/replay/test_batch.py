@@ -224,7 +224,10 @@ def test_ctrl_c_stops_the_cluster_and_leaves_only_complete_days(store, tmp_path)
     proc = subprocess.Popen(
         [sys.executable, "-m", "tessara_replay", "batch", "--store", store, "-o", str(out), "-q",
          "--fast", "--no-chart", "--workers", "1", "--days", "2024-06-03:2024-06-28"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+        # A shell started in the background (CI's second lane) ignores SIGINT and hands that on;
+        # the batch gets the default handling a terminal's foreground job has.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         _wait(lambda: out.exists() and any(n.startswith("2024") for n in os.listdir(out)),
               "the first day", timeout=120)
