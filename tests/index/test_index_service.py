@@ -9,22 +9,10 @@ import pytest
 import corvane.tessara.datac as datac
 from corvane.tessara.datac.services import index
 
+from support_index import Gateway
+
 DOC_LINES = ["", "", "    :param market_code: 指数代码", "    :param date:  日期",
              "    :return: 指数成股份的market_code list or None", "    "]
-
-
-class Gateway:
-    def __init__(self, reply):
-        self.reply = reply
-        self.calls = []
-
-    def index_con_his(self, *args, **kwargs):
-        self.calls.append(("index_con_his", args, kwargs))
-        return self.reply
-
-    def get_index_weight_stk(self, *args, **kwargs):
-        self.calls.append(("get_index_weight_stk", args, kwargs))
-        return self.reply
 
 
 @pytest.fixture

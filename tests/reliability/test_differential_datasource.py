@@ -15,7 +15,6 @@ import math
 import os
 import sys
 import types
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -28,7 +27,7 @@ from corvane.tessara.core.events import EVENT, Event
 from corvane.tessara.environment import Environment
 
 import implementations
-from test_fuzz_datasource import OPS, mutate
+from test_fuzz_datasource import OPS, frame_of, mutate
 
 EXAMPLES = 1000 if os.environ.get("CORVANE_LONG") else 100
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -159,18 +158,6 @@ def perform(side, step):
         return type(source)._ndarray_from_df(frame_of(rows, two_levels), fields)
     return getattr(source, kind)(ins)
 
-
-def frame_of(rows, two_levels):
-    times = [r[0] for r in rows]
-    df = pd.DataFrame({"v": [r[1] for r in rows]})
-    if two_levels:
-        # pandas may warn while it infers the level's type from text and date-times: not the module's affair
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", FutureWarning)
-            df.index = pd.MultiIndex.from_arrays([["X"] * len(rows), times], names=["market_code", "orig_time"])
-    else:
-        df.index = pd.Index(times, dtype=object, name="orig_time")
-    return df
 
 
 # The end of a query as a caller may hand it.

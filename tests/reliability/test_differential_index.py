@@ -18,24 +18,12 @@ import corvane.tessara.datac as datac
 import corvane.tessara.datac.decorators as decorators
 
 import implementations
+from support_index import Gateway
 
 EXAMPLES = 2000 if os.environ.get("CORVANE_LONG") else 200
 INDEX = implementations.MODULES["index"]
 TABLE = pd.DataFrame({"market_code": ["600000.SH", "000001.SZ"], "weight": [0.6, 0.4]})
 EMPTY = pd.DataFrame({"market_code": []})
-
-
-class Gateway:
-    def __init__(self, reply):
-        self.reply, self.calls = reply, []
-
-    def index_con_his(self, *args, **kwargs):
-        self.calls.append(("index_con_his", args, kwargs))
-        return self.reply
-
-    def get_index_weight_stk(self, *args, **kwargs):
-        self.calls.append(("get_index_weight_stk", args, kwargs))
-        return self.reply
 
 
 @pytest.fixture(scope="module")

@@ -228,6 +228,19 @@ def test_corporate_actions_and_futures_with_bad_tables(fuzz_source, mut, code):
        fields=st.sampled_from([None, ["orig_time"], ["v"], ["orig_time", "v"], ["missing"]]),
        two_levels=st.booleans())
 def test_ndarray_from_arbitrary_frames(data_source, rows, fields, two_levels):
+    df = frame_of(rows, two_levels)
+    try:
+        out = histsource.OstraDataDataSource._ndarray_from_df(df, fields)
+    except SystemError:
+        raise
+    except Exception:
+        return
+    assert len(out) == len(df)
+
+
+def frame_of(rows, two_levels):
+    """A one-column frame over (bar time, value) rows, indexed by orig_time alone or under a
+    market_code level."""
     times = [r[0] for r in rows]
     df = pd.DataFrame({"v": [r[1] for r in rows]})
     if two_levels:
@@ -237,10 +250,4 @@ def test_ndarray_from_arbitrary_frames(data_source, rows, fields, two_levels):
             df.index = pd.MultiIndex.from_arrays([["X"] * len(rows), times], names=["market_code", "orig_time"])
     else:
         df.index = pd.Index(times, dtype=object, name="orig_time")
-    try:
-        out = histsource.OstraDataDataSource._ndarray_from_df(df, fields)
-    except SystemError:
-        raise
-    except Exception:
-        return
-    assert len(out) == len(df)
+    return df
