@@ -37,7 +37,8 @@ public:
     ArrayView(nb::handle obj, const char *what, Access access = read_only) {
         if (!acquire(obj)) {
             PyErr_Clear();
-            fail(PyExc_TypeError, "%s must be an array exporting its memory, not %.200s", what, Py_TYPE(obj.ptr())->tp_name);
+            fail(PyExc_TypeError, "%s must be an array exporting its memory, not %.200s", what,
+                 Py_TYPE(obj.ptr())->tp_name);
         }
         check_shape(what, access);
     }

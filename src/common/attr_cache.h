@@ -75,7 +75,7 @@ private:
             return dict_entry(o, name);
         }
         case Kind::Slot: {
-            PyObject *v = *(PyObject **) ((char *) o + s.offset);
+            PyObject *v = *(PyObject **)((char *)o + s.offset);
             return v ? Py_NewRef(v) : nullptr;
         }
         case Kind::GetSet: {
@@ -84,7 +84,8 @@ private:
                 throw nb::python_error();
             return v;
         }
-        case Kind::Generic: return nullptr;
+        case Kind::Generic:
+            return nullptr;
         }
         return nullptr;
     }
@@ -115,7 +116,7 @@ private:
             state_ = s;
             return;
         }
-        nb::object type_ref = nb::borrow((PyObject *) tp);
+        nb::object type_ref = nb::borrow((PyObject *)tp);
         nb::object descr = nb::borrow(type_lookup(tp, name));
         const unsigned int version = type_version(tp);
         if (!version || !s.guard.set(descr.ptr())) {
@@ -124,7 +125,7 @@ private:
         }
         PyObject *d = descr.ptr();
         if (d && Py_TYPE(d) == &PyMemberDescr_Type) {
-            PyMemberDescrObject *m = (PyMemberDescrObject *) d;
+            PyMemberDescrObject *m = (PyMemberDescrObject *)d;
             // Plain object slots only; audited reads keep the generic path and its audit event.
             if (m->d_member->type == T_OBJECT_EX && (m->d_member->flags & ~READONLY) == 0 &&
                 PyType_IsSubtype(tp, PyDescr_TYPE(m))) {
@@ -132,7 +133,7 @@ private:
                 s.offset = m->d_member->offset;
             }
         } else if (d && Py_TYPE(d) == &PyGetSetDescr_Type) {
-            PyGetSetDescrObject *g = (PyGetSetDescrObject *) d;
+            PyGetSetDescrObject *g = (PyGetSetDescrObject *)d;
             if (g->d_getset->get && PyType_IsSubtype(tp, PyDescr_TYPE(g))) {
                 s.kind = Kind::GetSet;
                 s.get = g->d_getset->get;
@@ -233,7 +234,7 @@ private:
             state_ = s;
             return;
         }
-        nb::object type_ref = nb::borrow((PyObject *) tp);
+        nb::object type_ref = nb::borrow((PyObject *)tp);
         nb::object descr = nb::borrow(type_lookup(tp, name));
         const unsigned int version = type_version(tp);
         const bool guarded = s.guard.set(descr.ptr());
@@ -265,8 +266,7 @@ public:
     template <typename... Args> nb::object call(nb::handle obj, PyObject *name, const Args &...args) {
         PyObject *o = obj.ptr();
         PyTypeObject *tp = Py_TYPE(o);
-        if (!(tp == state_.type && state_.version && type_version(tp) == state_.version) &&
-            fast::on(fast::MethodCalls))
+        if (!(tp == state_.type && state_.version && type_version(tp) == state_.version) && fast::on(fast::MethodCalls))
             learn(tp, name);
         // A copy checked again: releasing what learning replaced may have run code.
         const State s = state_;
@@ -281,8 +281,8 @@ public:
             }
         }
         PyObject *argv[] = {o, raw(args)...};
-        return checked(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 nullptr));
+        return checked(
+            PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 
 private:
@@ -328,7 +328,7 @@ private:
         State s;
         nb::object descr;
         if (tp->tp_getattro == PyObject_GenericGetAttr) {
-            nb::object type_ref = nb::borrow((PyObject *) tp);
+            nb::object type_ref = nb::borrow((PyObject *)tp);
             descr = nb::borrow(type_lookup(tp, name));
             const unsigned int version = type_version(tp);
             PyObject *d = descr.ptr();
@@ -343,8 +343,7 @@ private:
                              || (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)
 #endif
                     ;
-                s.inline_index =
-                    layout::has_inline_values(tp) ? layout::shared_key_index(tp, name) : kNoInlineValues;
+                s.inline_index = layout::has_inline_values(tp) ? layout::shared_key_index(tp, name) : kNoInlineValues;
                 s.key_count = layout::shared_key_count(tp);
             }
         }
@@ -361,22 +360,22 @@ private:
 } // namespace corvane
 
 // obj.<ident> through a cache of its own for this place in the code.
-#define CORVANE_ATTR(obj, ident)                                                     \
-    ([](::nanobind::handle o_) -> ::nanobind::object {                               \
-        static ::corvane::AttrSite site_;                                            \
-        return site_.read(o_, CORVANE_NAME(ident));                                  \
+#define CORVANE_ATTR(obj, ident)                                                                                       \
+    ([](::nanobind::handle o_) -> ::nanobind::object {                                                                 \
+        static ::corvane::AttrSite site_;                                                                              \
+        return site_.read(o_, CORVANE_NAME(ident));                                                                    \
     }(obj))
 
 // obj.<ident> = value through a store cache of its own.
-#define CORVANE_SET_ATTR(obj, ident, value)                                          \
-    ([](::nanobind::handle o_, ::nanobind::handle v_) {                              \
-        static ::corvane::AttrStoreSite site_;                                       \
-        site_.write(o_, CORVANE_NAME(ident), v_);                                    \
+#define CORVANE_SET_ATTR(obj, ident, value)                                                                            \
+    ([](::nanobind::handle o_, ::nanobind::handle v_) {                                                                \
+        static ::corvane::AttrStoreSite site_;                                                                         \
+        site_.write(o_, CORVANE_NAME(ident), v_);                                                                      \
     }(obj, value))
 
 // obj.<ident>(*args) through a method cache of its own.
-#define CORVANE_CALL_METHOD(obj, ident, ...)                                         \
-    ([](::nanobind::handle o_, const auto &...a_) -> ::nanobind::object {            \
-        static ::corvane::MethodSite site_;                                          \
-        return site_.call(o_, CORVANE_NAME(ident), a_...);                           \
+#define CORVANE_CALL_METHOD(obj, ident, ...)                                                                           \
+    ([](::nanobind::handle o_, const auto &...a_) -> ::nanobind::object {                                              \
+        static ::corvane::MethodSite site_;                                                                            \
+        return site_.call(o_, CORVANE_NAME(ident), a_...);                                                             \
     }(obj, ##__VA_ARGS__))

@@ -23,8 +23,7 @@ inline PyObject *raw(PyObject *p) { return p; }
 // f(*args)
 template <typename... Args> nb::object call(nb::handle f, const Args &...args) {
     PyObject *argv[] = {nullptr, raw(args)...};
-    return checked(PyObject_Vectorcall(f.ptr(), argv + 1,
-                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return checked(PyObject_Vectorcall(f.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(*positional, **dict(zip(kwnames, keyword_values))): the last K arguments are the keyword
@@ -34,15 +33,15 @@ nb::object call_kw(nb::handle f, const KwNames<K> &kwnames, const Args &...args)
     static_assert(sizeof...(Args) >= K, "fewer values than keyword names");
     PyObject *argv[] = {nullptr, raw(args)...};
     constexpr size_t positional = sizeof...(Args) - K;
-    return checked(PyObject_Vectorcall(f.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       kwnames.tuple()));
+    return checked(
+        PyObject_Vectorcall(f.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.tuple()));
 }
 
 // obj.name(*args)
 template <typename... Args> nb::object call_method(nb::handle obj, PyObject *name, const Args &...args) {
     PyObject *argv[] = {obj.ptr(), raw(args)...};
-    return checked(PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             nullptr));
+    return checked(
+        PyObject_VectorcallMethod(name, argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj.name(*positional, **keywords), keyword values last as in call_kw.
@@ -51,14 +50,11 @@ nb::object call_method_kw(nb::handle obj, PyObject *name, const KwNames<K> &kwna
     static_assert(sizeof...(Args) >= K, "fewer values than keyword names");
     PyObject *argv[] = {obj.ptr(), raw(args)...};
     constexpr size_t positional = sizeof...(Args) + 1 - K;
-    return checked(PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             kwnames.tuple()));
+    return checked(PyObject_VectorcallMethod(name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.tuple()));
 }
 
 // getattr(obj, name)
-inline nb::object getattr(nb::handle obj, PyObject *name) {
-    return checked(PyObject_GetAttr(obj.ptr(), name));
-}
+inline nb::object getattr(nb::handle obj, PyObject *name) { return checked(PyObject_GetAttr(obj.ptr(), name)); }
 
 // getattr(obj, name, None) semantics for "has an attribute": any failure of the read counts as
 // absent and the error is dropped. Returns an empty object when absent.

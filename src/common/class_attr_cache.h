@@ -39,7 +39,7 @@ struct ClassKey {
     // `c` is compared by address first; its fields are read only once it is known to be a type
     // (a freed class's address may since hold any object).
     bool matches(PyObject *c) const {
-        return c == cls && version && PyType_Check(c) && type_version((PyTypeObject *) c) == version &&
+        return c == cls && version && PyType_Check(c) && type_version((PyTypeObject *)c) == version &&
                type_version(Py_TYPE(c)) == meta_version && guard.holds();
     }
 };
@@ -51,7 +51,7 @@ inline ClassKey plain_class_key(PyObject *c, PyObject *name, nb::object &attr) {
     ClassKey key;
     if (!PyType_Check(c))
         return key;
-    PyTypeObject *tp = (PyTypeObject *) c;
+    PyTypeObject *tp = (PyTypeObject *)c;
     PyTypeObject *meta = Py_TYPE(tp);
     if (!plain_class_lookup(meta))
         return key;
@@ -116,21 +116,21 @@ public:
         if (self_.is_valid())
             return checked(PyObject_Vectorcall(func_.ptr(), argv + 1,
                                                (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        return checked(PyObject_Vectorcall(func_.ptr(), argv + 2, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+        return checked(
+            PyObject_Vectorcall(func_.ptr(), argv + 2, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 
     // Keyword values last, in the order of the kwnames tuple.
-    template <std::size_t K, typename... Args>
-    nb::object call_kw(const KwNames<K> &names, const Args &...args) const {
+    template <std::size_t K, typename... Args> nb::object call_kw(const KwNames<K> &names, const Args &...args) const {
         static_assert(sizeof...(Args) >= K, "fewer values than keyword names");
         constexpr size_t positional = sizeof...(Args) - K;
         PyObject *kwnames = names.tuple();
         PyObject *argv[] = {nullptr, self_.ptr(), raw(args)...};
         if (self_.is_valid())
-            return checked(PyObject_Vectorcall(func_.ptr(), argv + 1, (positional + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               kwnames));
-        return checked(PyObject_Vectorcall(func_.ptr(), argv + 2, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+            return checked(
+                PyObject_Vectorcall(func_.ptr(), argv + 1, (positional + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        return checked(
+            PyObject_Vectorcall(func_.ptr(), argv + 2, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     }
 
 private:
@@ -223,8 +223,8 @@ template <size_t N> nb::object read_class_attr(NamedSites<ClassAttrSite, N> &sit
 } // namespace corvane
 
 // cls.<ident> (a class attribute such as an enum member) through a cache of its own.
-#define CORVANE_CLASS_ATTR(cls, ident)                                               \
-    ([](::nanobind::handle c_) -> ::nanobind::object {                               \
-        static ::corvane::ClassAttrSite site_;                                       \
-        return site_.read(c_, CORVANE_NAME(ident));                                  \
+#define CORVANE_CLASS_ATTR(cls, ident)                                                                                 \
+    ([](::nanobind::handle c_) -> ::nanobind::object {                                                                 \
+        static ::corvane::ClassAttrSite site_;                                                                         \
+        return site_.read(c_, CORVANE_NAME(ident));                                                                    \
     }(cls))

@@ -24,8 +24,10 @@ public:
     // A method: `fn` takes the instance first; the remaining nb::arg names follow it. The function
     // is wrapped as an instance method, so attribute access gives Python's own bound-method
     // objects (equal when they bind the same function to the same instance).
-    template <typename Func, typename... Extra> ClassBuilder &method(const char *name, Func &&fn, const Extra &...extra) {
-        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::scope(scope_), nb::arg("self").none(), extra...);
+    template <typename Func, typename... Extra>
+    ClassBuilder &method(const char *name, Func &&fn, const Extra &...extra) {
+        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::scope(scope_),
+                                        nb::arg("self").none(), extra...);
         ns_[name] = checked(PyInstanceMethod_New(f.ptr()));
         return *this;
     }
@@ -41,7 +43,8 @@ public:
     // A method passed through a decorator first (e.g. a memoising one), bound under `name`.
     template <typename Func, typename... Extra>
     ClassBuilder &decorated_method(const char *name, nb::handle decorator, Func &&fn, const Extra &...extra) {
-        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::scope(scope_), nb::arg("self").none(), extra...);
+        nb::object f = nb::cpp_function(std::forward<Func>(fn), nb::name(name), nb::scope(scope_),
+                                        nb::arg("self").none(), extra...);
         ns_[name] = decorator(f);
         return *this;
     }
@@ -53,7 +56,7 @@ public:
 
     // type(qualname, bases, namespace)
     nb::object build(nb::handle bases_tuple) {
-        nb::handle type_type((PyObject *) &PyType_Type);
+        nb::handle type_type((PyObject *)&PyType_Type);
         return type_type(nb::str(name_), bases_tuple, ns_);
     }
 

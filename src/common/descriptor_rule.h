@@ -31,7 +31,7 @@ struct DescriptorGuard {
         if (PyType_HasFeature(tp, Py_TPFLAGS_IMMUTABLETYPE))
             return true;
         if (!type_version(tp))
-            (void) type_lookup(tp, CORVANE_NAME(__get__));
+            (void)type_lookup(tp, CORVANE_NAME(__get__));
         version = type_version(tp);
         type = tp;
         return version != 0;

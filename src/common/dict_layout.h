@@ -44,8 +44,8 @@ inline UnicodeEntry *combined_entries(PyObject *dict, Py_ssize_t n) {
         return nullptr;
     return unicode_entries(k);
 #else
-    (void) dict;
-    (void) n;
+    (void)dict;
+    (void)n;
     return nullptr;
 #endif
 }
@@ -57,13 +57,13 @@ inline bool has_inline_values_layout(PyTypeObject *tp) {
     if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) || tp->tp_itemsize)
         return false;
 #if PY_VERSION_HEX >= 0x030D0000
-    if (!(tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) || tp->tp_basicsize != (Py_ssize_t) sizeof(PyObject))
+    if (!(tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) || tp->tp_basicsize != (Py_ssize_t)sizeof(PyObject))
         return false;
 #endif
     void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
     return keys && static_cast<KeysHead *>(keys)->kind == kKeysSplit;
 #else
-    (void) tp;
+    (void)tp;
     return false;
 #endif
 }
@@ -83,7 +83,7 @@ inline Py_ssize_t shared_key_count(PyTypeObject *tp) {
     void *keys = reinterpret_cast<PyHeapTypeObject *>(tp)->ht_cached_keys;
     return static_cast<KeysHead *>(keys)->nentries;
 #else
-    (void) tp;
+    (void)tp;
     return -1;
 #endif
 }
@@ -103,8 +103,8 @@ inline Py_ssize_t shared_key_index(PyTypeObject *tp, PyObject *name) {
     }
     return -1;
 #else
-    (void) tp;
-    (void) name;
+    (void)tp;
+    (void)name;
     return -1;
 #endif
 }
@@ -134,8 +134,8 @@ inline PyObject **inline_slot(PyObject *o, Py_ssize_t index) {
     PyObject **values = reinterpret_cast<PyObject ***>(o)[-CORVANE_VALUES_POINTER_WORDS];
     return values ? values + index : nullptr;
 #else
-    (void) o;
-    (void) index;
+    (void)o;
+    (void)index;
     return nullptr;
 #endif
 }

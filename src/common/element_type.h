@@ -14,12 +14,18 @@ struct ElementType {
 
 inline const char *kind_name(ElementKind k) {
     switch (k) {
-    case ElementKind::signed_int: return "signed integers";
-    case ElementKind::unsigned_int: return "unsigned integers";
-    case ElementKind::floating: return "floats";
-    case ElementKind::boolean: return "booleans";
-    case ElementKind::object: return "objects";
-    default: return "other elements";
+    case ElementKind::signed_int:
+        return "signed integers";
+    case ElementKind::unsigned_int:
+        return "unsigned integers";
+    case ElementKind::floating:
+        return "floats";
+    case ElementKind::boolean:
+        return "booleans";
+    case ElementKind::object:
+        return "objects";
+    default:
+        return "other elements";
     }
 }
 
@@ -38,12 +44,35 @@ inline ElementType parse_element_type(const char *format, std::ptrdiff_t itemsiz
     if (format[0] == '\0' || format[1] != '\0')
         return t;
     switch (format[0]) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': t.kind = ElementKind::signed_int; break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': t.kind = ElementKind::unsigned_int; break;
-    case 'e': case 'f': case 'd': t.kind = ElementKind::floating; break;
-    case '?': t.kind = ElementKind::boolean; break;
-    case 'O': t.kind = ElementKind::object; break;
-    default: return t;
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n':
+        t.kind = ElementKind::signed_int;
+        break;
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N':
+        t.kind = ElementKind::unsigned_int;
+        break;
+    case 'e':
+    case 'f':
+    case 'd':
+        t.kind = ElementKind::floating;
+        break;
+    case '?':
+        t.kind = ElementKind::boolean;
+        break;
+    case 'O':
+        t.kind = ElementKind::object;
+        break;
+    default:
+        return t;
     }
     t.size = itemsize;
     return t;

@@ -13,27 +13,26 @@ namespace corvane::fast {
 namespace nb = nanobind;
 
 enum Path : unsigned {
-    AttributeReads,   // AttrSite
-    AttributeStores,  // AttrStoreSite
-    MethodCalls,      // MethodSite
-    ClassAttributes,  // ClassAttrSite
-    ClassMethods,     // ClassMethodSite
+    AttributeReads,    // AttrSite
+    AttributeStores,   // AttrStoreSite
+    MethodCalls,       // MethodSite
+    ClassAttributes,   // ClassAttrSite
+    ClassMethods,      // ClassMethodSite
     ModuleGlobalReads, // GlobalSite, ModuleAttrSite
-    InstanceValues,   // reads and stores in an instance's values array (layout-dependent)
-    DictTemplates,    // dict records written into a cloned key table (layout-dependent)
-    FrameViews,       // array forms of cached frames (histsource)
-    NativeDates,      // dates converted natively instead of through the bound pandas types
-    OwnMethods,       // the class's own native methods called without the attribute read
-    QueueFullness,    // the ring buffer's fullness read from its fields (event_queue.cpp)
+    InstanceValues,    // reads and stores in an instance's values array (layout-dependent)
+    DictTemplates,     // dict records written into a cloned key table (layout-dependent)
+    FrameViews,        // array forms of cached frames (histsource)
+    NativeDates,       // dates converted natively instead of through the bound pandas types
+    OwnMethods,        // the class's own native methods called without the attribute read
+    QueueFullness,     // the ring buffer's fullness read from its fields (event_queue.cpp)
     Count
 };
 
 // The name each path has in the module attribute `fast_paths`.
 inline const char *name_of(Path p) {
     static const char *const names[Count] = {
-        "attribute_reads", "attribute_stores", "method_calls",  "class_attributes",
-        "class_methods",   "module_globals",   "instance_values", "dict_templates",
-        "frame_views",     "native_dates",     "own_methods",     "queue_fullness",
+        "attribute_reads", "attribute_stores", "method_calls", "class_attributes", "class_methods", "module_globals",
+        "instance_values", "dict_templates",   "frame_views",  "native_dates",     "own_methods",   "queue_fullness",
     };
     return names[p];
 }

@@ -79,7 +79,7 @@ inline uint64_t dict_version(PyObject *dict) {
     for (int i = 0; i < w.count; ++i)
         if (w.dicts[i] == dict)
             return w.generation;
-    if (w.closed || w.count == (int) (sizeof(w.dicts) / sizeof(w.dicts[0])))
+    if (w.closed || w.count == (int)(sizeof(w.dicts) / sizeof(w.dicts[0])))
         return 0;
     if (w.id < 0 && (w.id = PyDict_AddWatcher(&detail::on_dict_change)) < 0) {
         PyErr_Clear();
@@ -93,9 +93,9 @@ inline uint64_t dict_version(PyObject *dict) {
     w.dicts[w.count++] = dict;
     return w.generation;
 #elif PY_VERSION_HEX >= 0x030A0000
-    return ((PyDictObject *) dict)->ma_version_tag;
+    return ((PyDictObject *)dict)->ma_version_tag;
 #else
-    (void) dict;
+    (void)dict;
     return 0;
 #endif
 }

@@ -21,21 +21,35 @@ public:
     bool read(const char *p, int64_t &v) const {
         if (t_.kind == ElementKind::signed_int) {
             switch (t_.size) {
-            case 1: v = load<int8_t>(p); return true;
-            case 2: v = load<int16_t>(p); return true;
-            case 4: v = load<int32_t>(p); return true;
-            case 8: v = load<int64_t>(p); return true;
+            case 1:
+                v = load<int8_t>(p);
+                return true;
+            case 2:
+                v = load<int16_t>(p);
+                return true;
+            case 4:
+                v = load<int32_t>(p);
+                return true;
+            case 8:
+                v = load<int64_t>(p);
+                return true;
             }
         } else if (t_.kind == ElementKind::unsigned_int) {
             switch (t_.size) {
-            case 1: v = load<uint8_t>(p); return true;
-            case 2: v = load<uint16_t>(p); return true;
-            case 4: v = load<uint32_t>(p); return true;
+            case 1:
+                v = load<uint8_t>(p);
+                return true;
+            case 2:
+                v = load<uint16_t>(p);
+                return true;
+            case 4:
+                v = load<uint32_t>(p);
+                return true;
             case 8: {
                 const uint64_t x = load<uint64_t>(p);
-                if (x > (uint64_t) INT64_MAX)
+                if (x > (uint64_t)INT64_MAX)
                     return false;
-                v = (int64_t) x;
+                v = (int64_t)x;
                 return true;
             }
             }

@@ -17,15 +17,15 @@ inline PyObject *intern(const char *text) {
 } // namespace corvane
 
 // The interned string for an identifier, created on first use (under the GIL) and cached.
-#define CORVANE_NAME(ident)                                                          \
-    ([]() -> PyObject * {                                                            \
-        static PyObject *const s = ::corvane::intern(#ident);                        \
-        return s;                                                                    \
+#define CORVANE_NAME(ident)                                                                                            \
+    ([]() -> PyObject * {                                                                                              \
+        static PyObject *const s = ::corvane::intern(#ident);                                                          \
+        return s;                                                                                                      \
     }())
 
 // The interned string for arbitrary text (keys that are not identifiers).
-#define CORVANE_TEXT(text)                                                           \
-    ([]() -> PyObject * {                                                            \
-        static PyObject *const s = ::corvane::intern(text);                          \
-        return s;                                                                    \
+#define CORVANE_TEXT(text)                                                                                             \
+    ([]() -> PyObject * {                                                                                              \
+        static PyObject *const s = ::corvane::intern(text);                                                            \
+        return s;                                                                                                      \
     }())

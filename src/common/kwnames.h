@@ -16,11 +16,11 @@ template <std::size_t N> class KwNames {
 
 public:
     explicit KwNames(const char *const (&names)[N]) {
-        PyObject *t = PyTuple_New((Py_ssize_t) N);
+        PyObject *t = PyTuple_New((Py_ssize_t)N);
         if (!t)
             throw nb::python_error();
         for (std::size_t i = 0; i < N; ++i)
-            PyTuple_SET_ITEM(t, (Py_ssize_t) i, intern(names[i]));
+            PyTuple_SET_ITEM(t, (Py_ssize_t)i, intern(names[i]));
         tuple_ = t;
     }
     static constexpr std::size_t size = N;
@@ -33,9 +33,9 @@ private:
 } // namespace corvane
 
 // The cached KwNames for the names given, e.g. CORVANE_KWNAMES("fields", "frequency").
-#define CORVANE_KWNAMES(...)                                                         \
-    ([]() -> const auto & {                                                          \
-        static constexpr const char *names_[] = {__VA_ARGS__};                       \
-        static const ::corvane::KwNames<sizeof(names_) / sizeof(names_[0])> t(names_); \
-        return t;                                                                    \
+#define CORVANE_KWNAMES(...)                                                                                           \
+    ([]() -> const auto & {                                                                                            \
+        static constexpr const char *names_[] = {__VA_ARGS__};                                                         \
+        static const ::corvane::KwNames<sizeof(names_) / sizeof(names_[0])> t(names_);                                 \
+        return t;                                                                                                      \
     }())

@@ -23,9 +23,9 @@ inline bool plausible_keys(const layout::KeysHead *k, uint8_t kind, Py_ssize_t n
 // values array gives the very objects getattr gives, before and after the instance's dict exists.
 inline bool instance_values_match() {
 #ifdef CORVANE_DICT_LAYOUT
-    nb::object cls = call(nb::handle((PyObject *) &PyType_Type), nb::str("_LayoutProbe"),
-                          nb::make_tuple(nb::handle((PyObject *) &PyBaseObject_Type)), nb::dict());
-    PyTypeObject *tp = (PyTypeObject *) cls.ptr();
+    nb::object cls = call(nb::handle((PyObject *)&PyType_Type), nb::str("_LayoutProbe"),
+                          nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), nb::dict());
+    PyTypeObject *tp = (PyTypeObject *)cls.ptr();
     nb::object o = call(cls);
     const char *names[] = {"first", "second", "third"};
     nb::object keys[3], values[3];
@@ -107,7 +107,7 @@ inline bool passes(fast::Path p, nb::handle logger) {
                     nb::str("fast path {} off: the interpreter's layout differs from the one this build mirrors")
                         .attr("format")(fast::name_of(p)));
 #else
-    (void) logger;
+    (void)logger;
 #endif
     return ok;
 }

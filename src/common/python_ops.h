@@ -40,7 +40,7 @@ inline bool same_or_equal(PyObject *a, PyObject *b) {
             const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
             // Every integer up to 2**53 is exactly a double.
             if (!overflow && v >= -(1LL << 53) && v <= (1LL << 53) && !(v == -1 && PyErr_Occurred())) {
-                out = (double) v;
+                out = (double)v;
                 return true;
             }
             PyErr_Clear();

@@ -63,7 +63,7 @@ bool convert_times_natively(nb::handle values, std::vector<uint64_t> &out) {
     int64_t ticks;
     if (!open_time_column(values, view, ticks))
         return false;
-    out.resize((size_t) view.length());
+    out.resize((size_t)view.length());
     return convert_times_into(view, ticks, out.data());
 }
 
@@ -102,12 +102,12 @@ bool fill_times_natively(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level,
     if (!cv.try_open(codes) || cv.length() != n)
         return false;
     const corvane::IntegerReader code_reader(cv.element());
-    const int64_t nvalues = (int64_t) converted.size();
+    const int64_t nvalues = (int64_t)converted.size();
     for (Py_ssize_t i = 0; i < n; ++i) {
         int64_t c;
         if (!code_reader.read(cv.at(i), c) || c < 0 || c >= nvalues)
             return false;
-        out[i] = converted[(size_t) c];
+        out[i] = converted[(size_t)c];
     }
     return true;
 }
@@ -119,8 +119,8 @@ bool is_integer_label(PyObject *label) {
 // Row by row through the module's converters: integer labels become date-times first, then every
 // row's time goes through `convert_dt_to_int`, stored with numpy's own assignment.
 void fill_times_by_row(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level, nb::handle out) {
-    nb::object labels = nlevels == 1 ? nb::borrow(index)
-                                     : call_method(index, CORVANE_NAME(get_level_values), nb::int_(level));
+    nb::object labels =
+        nlevels == 1 ? nb::borrow(index) : call_method(index, CORVANE_NAME(get_level_values), nb::int_(level));
     nb::object convert = HS_GLOBAL(convert_dt_to_int);
     nb::object to_datetime = HS_GLOBAL(convert_int_to_datetime);
     nb::object it = checked(PyObject_GetIter(labels.ptr()));
@@ -146,7 +146,8 @@ void fill_times_by_row(nb::handle index, Py_ssize_t nlevels, Py_ssize_t level, n
 // The rows of `src` as numpy would copy them: a slice, or a take of the positions.
 nb::object select_rows(nb::handle src, const Rows &rows) {
     if (!rows.picks) {
-        nb::object sl = checked(PySlice_New(nb::int_(rows.start).ptr(), nb::int_(rows.start + rows.count).ptr(), nullptr));
+        nb::object sl =
+            checked(PySlice_New(nb::int_(rows.start).ptr(), nb::int_(rows.start + rows.count).ptr(), nullptr));
         return checked(PyObject_GetItem(src.ptr(), sl.ptr()));
     }
     nb::list positions;
@@ -188,7 +189,7 @@ namespace {
 bool same_elements(const corvane::ArrayView &from, const corvane::ArrayView &to) {
     const corvane::ElementType a = from.element(), b = to.element();
     return a.kind != corvane::ElementKind::other && a.kind == b.kind && a.size == b.size &&
-           (a.kind != corvane::ElementKind::object || a.size == (Py_ssize_t) sizeof(PyObject *));
+           (a.kind != corvane::ElementKind::object || a.size == (Py_ssize_t)sizeof(PyObject *));
 }
 
 bool rows_in_range(const Rows &rows, Py_ssize_t length) {
@@ -227,7 +228,7 @@ void copy_bytes(const corvane::ArrayView &from, const corvane::ArrayView &to, co
             std::memcpy(dst + i * to_step, src + i * from_step, 8);
         return;
     }
-    const size_t width = (size_t) from.itemsize();
+    const size_t width = (size_t)from.itemsize();
     for (Py_ssize_t i = 0; i < n; ++i)
         std::memcpy(dst + i * to_step, from.at(rows.at(i)), width);
 }
@@ -306,8 +307,8 @@ nb::object field_type(nb::handle np, nb::handle dtype) {
     if (is_numpy)
         return nb::borrow(dtype);
     nb::object scalar_type = corvane::getattr_or_absent(dtype, CORVANE_NAME(type));
-    if (scalar_type.is_valid() && scalar_type.ptr() == (PyObject *) &PyUnicode_Type)
-        return nb::borrow((PyObject *) &PyBaseObject_Type);
+    if (scalar_type.is_valid() && scalar_type.ptr() == (PyObject *)&PyUnicode_Type)
+        return nb::borrow((PyObject *)&PyBaseObject_Type);
     return nb::borrow(dtype);
 }
 

@@ -22,8 +22,8 @@ struct Rows {
     Py_ssize_t count = 0;
     const std::vector<Py_ssize_t> *picks = nullptr;
 
-    Py_ssize_t size() const { return picks ? (Py_ssize_t) picks->size() : count; }
-    Py_ssize_t at(Py_ssize_t i) const { return picks ? (*picks)[(size_t) i] : start + i; }
+    Py_ssize_t size() const { return picks ? (Py_ssize_t)picks->size() : count; }
+    Py_ssize_t at(Py_ssize_t i) const { return picks ? (*picks)[(size_t)i] : start + i; }
 };
 
 // orig_time of every row of a bar frame's index as a uint64 array: the label itself for a

@@ -5,8 +5,8 @@
 #include "dates.h"
 #include "frame_views.h"
 #include "histsource.h"
-#include "trading_calendar.h"
 #include "python_ops.h"
+#include "trading_calendar.h"
 
 namespace histsource {
 
@@ -32,8 +32,8 @@ constexpr int64_t kMinutesPerDay = 240; // one-minute bars in one trading day
 Py_ssize_t tail_start(Py_ssize_t size, int64_t count) {
     const int64_t start = -count;
     if (start < 0)
-        return (Py_ssize_t) std::max<int64_t>(0, size + start);
-    return (Py_ssize_t) std::min<int64_t>(start, size);
+        return (Py_ssize_t)std::max<int64_t>(0, size + start);
+    return (Py_ssize_t)std::min<int64_t>(start, size);
 }
 
 bool in_minute_cache(nb::handle cache, nb::handle key) {
@@ -52,7 +52,7 @@ public:
     CandidateDays(std::shared_ptr<const TradingCalendar> cal, Py_ssize_t first, Py_ssize_t last)
         : cal_(std::move(cal)), first_(first), size_(std::max<Py_ssize_t>(0, last - first)) {}
     CandidateDays(std::vector<int64_t> ns, nb::object timestamp, std::shared_ptr<const TradingCalendar> cal)
-        : timestamp_(std::move(timestamp)), ns_(std::move(ns)), cal_(std::move(cal)), size_((Py_ssize_t) ns_.size()) {}
+        : timestamp_(std::move(timestamp)), ns_(std::move(ns)), cal_(std::move(cal)), size_((Py_ssize_t)ns_.size()) {}
 
     Py_ssize_t size() const { return size_; }
 
@@ -60,7 +60,7 @@ public:
         if (seq_.is_valid())
             return checked(PySequence_GetItem(seq_.ptr(), i));
         if (timestamp_.is_valid()) {
-            const int64_t ns = ns_[(size_t) i];
+            const int64_t ns = ns_[(size_t)i];
             const Py_ssize_t pos = cal_ ? cal_->find(ns) : -1;
             return pos >= 0 ? cal_->at(pos) : call(timestamp_, nb::int_(ns));
         }
@@ -147,8 +147,8 @@ CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle d
     CandidateDays from_calendar(nullptr, 0, 0);
     if (native && calendar_days_natively(self, listed, dt, from_calendar))
         return from_calendar;
-    nb::object year = corvane::call_kw(getattr(HS_GLOBAL(datetime), CORVANE_NAME(timedelta)),
-                                       CORVANE_KWNAMES("days"), nb::int_(365));
+    nb::object year =
+        corvane::call_kw(getattr(HS_GLOBAL(datetime), CORVANE_NAME(timedelta)), CORVANE_KWNAMES("days"), nb::int_(365));
     nb::object year_before = checked(PyNumber_Subtract(dt.ptr(), year.ptr()));
     const int later = PyObject_RichCompareBool(year_before.ptr(), listed.ptr(), Py_GT);
     if (later < 0)
@@ -190,12 +190,13 @@ nb::object minute_price(nb::handle market_code, nb::handle start, nb::handle end
 nb::object split_times(nb::handle frame, bool future) {
     nb::object pd = HS_GLOBAL(pd);
     nb::object to_datetime = getattr(pd, CORVANE_NAME(to_datetime));
-    nb::object source = future ? getattr(checked(PyObject_GetItem(frame.ptr(), CORVANE_NAME(trading_date))),
-                                         CORVANE_NAME(values))
-                               : getattr(frame, CORVANE_NAME(index));
+    nb::object source =
+        future ? getattr(checked(PyObject_GetItem(frame.ptr(), CORVANE_NAME(trading_date))), CORVANE_NAME(values))
+               : getattr(frame, CORVANE_NAME(index));
     nb::object kind = getattr(getattr(source, CORVANE_NAME(dtype)), CORVANE_NAME(kind));
-    if (PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 || PyUnicode_CompareWithASCIIString(kind.ptr(), "u") == 0) {
-        nb::object text = call_method(source, CORVANE_NAME(astype), nb::handle((PyObject *) &PyUnicode_Type));
+    if (PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 ||
+        PyUnicode_CompareWithASCIIString(kind.ptr(), "u") == 0) {
+        nb::object text = call_method(source, CORVANE_NAME(astype), nb::handle((PyObject *)&PyUnicode_Type));
         return call_kw(to_datetime, CORVANE_KWNAMES("format"), text, nb::handle(CORVANE_TEXT("%Y%m%d%H%M%S")));
     }
     return call(getattr(pd, CORVANE_NAME(DatetimeIndex)), call(to_datetime, source));
@@ -234,7 +235,7 @@ nb::object prepare_for(nb::handle self, nb::handle instrument, nb::handle dates,
     if (PyErr_Occurred())
         throw nb::python_error();
     // At least 3 missing days and at least one fifth of the wanted ones (counted exactly).
-    const Py_ssize_t n_missing = (Py_ssize_t) missing.size();
+    const Py_ssize_t n_missing = (Py_ssize_t)missing.size();
     if (n_missing < 3 || 5 * n_missing < total)
         return nb::none();
     nb::object first = missing[0], last = missing[n_missing - 1];
@@ -283,16 +284,17 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
         throw nb::python_error();
     }
     const Py_ssize_t flen = length_of(frequency);
-    const int64_t resample = int64_of(checked(PyNumber_Long(checked(PySequence_GetSlice(frequency.ptr(), 0, flen - 1)).ptr())));
-    nb::object fields_ = PyUnicode_Check(fields.ptr()) ? nb::object(nb::list(nb::make_tuple(fields)))
-                                                        : nb::borrow(fields);
+    const int64_t resample =
+        int64_of(checked(PyNumber_Long(checked(PySequence_GetSlice(frequency.ptr(), 0, flen - 1)).ptr())));
+    nb::object fields_ =
+        PyUnicode_Check(fields.ptr()) ? nb::object(nb::list(nb::make_tuple(fields))) : nb::borrow(fields);
     // `not skip_suspended or instrument.type != "stock"`: the type is read only when the flag holds.
     const bool plain = !truthy(skip_suspended) || !equals(getattr(instrument, CORVANE_NAME(type)), CORVANE_NAME(stock));
     // A replaced _prepare_for is handed the slice of the very sequence plain code would build (a
     // DatetimeIndex), so the days are kept natively only while the class's own method runs.
     const bool native_days = is_own_method(self, CORVANE_NAME(_prepare_for), own_prepare_for());
-    const CandidateDays days = plain ? calendar_days(self, instrument, dt, native_days)
-                                     : unsuspended_days(self, instrument, dt, native_days);
+    const CandidateDays days =
+        plain ? calendar_days(self, instrument, dt, native_days) : unsuspended_days(self, instrument, dt, native_days);
     const int64_t count = int64_of(bar_count);
     // A product beyond 64 bits saturates: n_days then exceeds any day list, as the unbounded
     // product would (or, negative, leaves none).
@@ -317,9 +319,9 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
     for (Py_ssize_t i = days.size() - 1; i >= 0; --i) {
         // looked up for every day, as the attribute read of a Python loop is
         const bool own = is_own_method(self, CORVANE_NAME(_get_minute_bars_of_day), own_minute_bars_of_day());
-        nb::object bars = own ? get_minute_bars_of_day(self, code, days.at(i), adjust_type, variety)
-                                   : call_method(self, CORVANE_NAME(_get_minute_bars_of_day), code, days.at(i),
-                                                 adjust_type, variety);
+        nb::object bars =
+            own ? get_minute_bars_of_day(self, code, days.at(i), adjust_type, variety)
+                : call_method(self, CORVANE_NAME(_get_minute_bars_of_day), code, days.at(i), adjust_type, variety);
         if (bars.is_none())
             continue;
         if (resample != 1)
@@ -334,7 +336,7 @@ nb::object history_bars(nb::handle self, nb::handle instrument, nb::handle bar_c
     if (PyList_Reverse(results.ptr()) != 0)
         throw nb::python_error();
     // Only the rows the answer keeps are copied: the result holds the same bars either way.
-    const Py_ssize_t keep = count > 0 && count < PY_SSIZE_T_MAX ? (Py_ssize_t) count : -1;
+    const Py_ssize_t keep = count > 0 && count < PY_SSIZE_T_MAX ? (Py_ssize_t)count : -1;
     nb::object joined = join_bar_arrays(HS_GLOBAL(np), results, keep);
     const Py_ssize_t m = length_of(joined);
     return checked(PySequence_GetSlice(joined.ptr(), tail_start(m, count), m));

@@ -59,7 +59,8 @@ bool packed_layout(nb::handle dtype) {
             return false;
         }
         nb::handle fdtype = PyTuple_GET_ITEM(field, 0);
-        if (PyLong_AsLongLong(PyTuple_GET_ITEM(field, 1)) != offset || !getattr(fdtype, CORVANE_NAME(names)).is_none() ||
+        if (PyLong_AsLongLong(PyTuple_GET_ITEM(field, 1)) != offset ||
+            !getattr(fdtype, CORVANE_NAME(names)).is_none() ||
             PyObject_IsTrue(getattr(fdtype, CORVANE_NAME(isnative)).ptr()) != 1 ||
             PyObject_Length(getattr(fdtype, CORVANE_NAME(shape)).ptr()) != 0) {
             PyErr_Clear();
@@ -84,10 +85,11 @@ struct LayoutVerdict {
 bool copyable_layout(nb::handle dtype) {
     static LayoutVerdict *last = new LayoutVerdict(); // kept for the process
     nb::object aligned = corvane::getattr(dtype, CORVANE_NAME(isalignedstruct));
-    if (last->dtype.is_valid() &&
-        (last->dtype.ptr() == dtype.ptr() || (aligned.ptr() == last->aligned.ptr() && equal(dtype.ptr(), last->dtype.ptr()))))
+    if (last->dtype.is_valid() && (last->dtype.ptr() == dtype.ptr() ||
+                                   (aligned.ptr() == last->aligned.ptr() && equal(dtype.ptr(), last->dtype.ptr()))))
         return last->copyable;
-    const bool ok = PyObject_IsTrue(corvane::getattr(dtype, CORVANE_NAME(hasobject)).ptr()) == 0 && packed_layout(dtype);
+    const bool ok =
+        PyObject_IsTrue(corvane::getattr(dtype, CORVANE_NAME(hasobject)).ptr()) == 0 && packed_layout(dtype);
     last->dtype = nb::borrow(dtype);
     last->aligned = aligned;
     last->copyable = ok;
@@ -137,18 +139,18 @@ nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     const Py_ssize_t itemsize = PyLong_AsSsize_t(corvane::getattr(dtype, CORVANE_NAME(itemsize)).ptr());
     if (itemsize < 0)
         throw nb::python_error();
-    std::vector<corvane::ArrayView> rows((size_t) count);
-    std::vector<nb::object> held((size_t) count);
+    std::vector<corvane::ArrayView> rows((size_t)count);
+    std::vector<nb::object> held((size_t)count);
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        held[(size_t) i] = nb::borrow(PyList_GET_ITEM(parts.ptr(), i));
-        nb::handle part = held[(size_t) i];
+        held[(size_t)i] = nb::borrow(PyList_GET_ITEM(parts.ptr(), i));
+        nb::handle part = held[(size_t)i];
         static EqualDtypes *equal_dtypes = new EqualDtypes(); // kept for the process
-        if ((PyObject *) Py_TYPE(part.ptr()) != ndarray.ptr() ||
+        if ((PyObject *)Py_TYPE(part.ptr()) != ndarray.ptr() ||
             (i > 0 && !(*equal_dtypes)(corvane::getattr(part, CORVANE_NAME(dtype)), dtype)) ||
-            !contiguous_rows(part, itemsize, rows[(size_t) i]))
+            !contiguous_rows(part, itemsize, rows[(size_t)i]))
             return nb::object();
-        total += rows[(size_t) i].length();
+        total += rows[(size_t)i].length();
     }
     const Py_ssize_t n_out = keep >= 0 && keep < total ? keep : total;
     nb::object out = corvane::call_method(np, CORVANE_NAME(empty), nb::int_(n_out), dtype);
@@ -160,7 +162,7 @@ nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
         const Py_ssize_t from = std::min(skip, p.length());
         skip -= from;
         if (p.length() > from)
-            std::memcpy(dst.writable_at(at), p.at(from), (size_t) ((p.length() - from) * itemsize));
+            std::memcpy(dst.writable_at(at), p.at(from), (size_t)((p.length() - from) * itemsize));
         at += p.length() - from;
     }
     return out;

@@ -24,10 +24,14 @@ inline int64_t datetime_ticks_per_second(const std::string &t) {
     if (t.size() < 5 || (t[0] != '<' && t[0] != '|' && t[0] != '=') || t[1] != 'M' || t[2] != '8')
         return 0;
     const std::string unit = t.substr(3);
-    if (unit == "[ns]") return 1000000000LL;
-    if (unit == "[us]") return 1000000LL;
-    if (unit == "[ms]") return 1000LL;
-    if (unit == "[s]") return 1LL;
+    if (unit == "[ns]")
+        return 1000000000LL;
+    if (unit == "[us]")
+        return 1000000LL;
+    if (unit == "[ms]")
+        return 1000LL;
+    if (unit == "[s]")
+        return 1LL;
     return 0;
 }
 
@@ -56,15 +60,15 @@ template <bool Nanoseconds> bool convert_datetimes(const Column &c, int64_t tick
         if (v == INT64_MIN) // NaT
             return false;
         // Division by the constant of the usual nanosecond unit compiles to a multiplication.
-        const int64_t secs = (Nanoseconds && v >= 0) ? (int64_t) ((uint64_t) v / 1000000000ULL)
-                                                     : corvane::dates::floor_div(v, ticks);
+        const int64_t secs =
+            (Nanoseconds && v >= 0) ? (int64_t)((uint64_t)v / 1000000000ULL) : corvane::dates::floor_div(v, ticks);
         if (secs < day_start || secs >= day_end) {
             day_start = corvane::dates::floor_div(secs, 86400) * 86400;
             day_end = day_start + 86400;
             if (!corvane::dates::ymdhms_from_epoch_seconds(day_start, date_part))
                 return false;
         }
-        const uint32_t sod = (uint32_t) (secs - day_start);
+        const uint32_t sod = (uint32_t)(secs - day_start);
         const uint32_t minute = sod / 60;
         out[i] = date_part + clock[minute] + (sod - minute * 60);
     }

@@ -36,8 +36,8 @@ nb::object record_code(nb::handle record) {
 // Every instrument of the client's table whose record has a valid code, in table order.
 nb::list load_instruments(nb::handle client) {
     nb::object table = corvane::call_method(client, CORVANE_NAME(all_instruments));
-    nb::object records = corvane::call_method_kw(table, CORVANE_NAME(to_dict), CORVANE_KWNAMES("orient"),
-                                                 CORVANE_NAME(records));
+    nb::object records =
+        corvane::call_method_kw(table, CORVANE_NAME(to_dict), CORVANE_KWNAMES("orient"), CORVANE_NAME(records));
     nb::object is_valid = HS_GLOBAL(_is_valid_order_book_ie);
     nb::object instrument_class = HS_GLOBAL(Instrument);
     nb::list instruments;
@@ -162,9 +162,7 @@ void data_source_init(nb::handle self) {
     register_cache_clearing(self);
 }
 
-nb::object get_trading_calendars(nb::handle self) {
-    return corvane::getattr(self, CORVANE_NAME(trading_calendars));
-}
+nb::object get_trading_calendars(nb::handle self) { return corvane::getattr(self, CORVANE_NAME(trading_calendars)); }
 
 nb::object get_instruments(nb::handle self, nb::handle id_or_syms, nb::handle types) {
     return make_instrument_iterator(self, id_or_syms, types);

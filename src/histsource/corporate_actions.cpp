@@ -25,8 +25,8 @@ void fill_date_column(nb::handle records, PyObject *field, nb::handle table, PyO
 nb::object get_dividend(nb::handle /*self*/, nb::handle instrument) {
     nb::object code = corvane::getattr(instrument, CORVANE_NAME(market_code));
     nb::object client = HS_GLOBAL(ostradatac);
-    nb::object table = corvane::call_method_kw(client, CORVANE_NAME(get_dividend), CORVANE_KWNAMES("adjusted"),
-                                               code, Py_False);
+    nb::object table =
+        corvane::call_method_kw(client, CORVANE_NAME(get_dividend), CORVANE_KWNAMES("adjusted"), code, Py_False);
     if (no_data(table))
         return nb::none();
     table = announced_until_now(table);
@@ -55,7 +55,7 @@ nb::object get_split(nb::handle /*self*/, nb::handle instrument) {
     nb::object records = empty_records(length_of(table), {{"ex_date", "<i8"}, {"split_factor", "<f8"}});
     std::vector<int64_t> ex_dates = encoded_dates(corvane::getattr(table, CORVANE_NAME(index)));
     for (int64_t &d : ex_dates)
-        if (__builtin_mul_overflow(d, (int64_t) 1000000, &d)) { // YYYYMMDDHHMMSS at midnight
+        if (__builtin_mul_overflow(d, (int64_t)1000000, &d)) { // YYYYMMDDHHMMSS at midnight
             PyErr_SetString(PyExc_OverflowError, "ex-date out of range for a 64-bit date-time");
             throw nb::python_error();
         }

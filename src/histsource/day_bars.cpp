@@ -35,9 +35,9 @@ nb::object earliest_bar_day(nb::handle frame) {
     // The orig_time level by name; without one, the last part of a tuple label, else the label's
     // own orig_time attribute, else the label itself.
     const Py_ssize_t level = orig_time_level(index);
-    nb::object time = level >= 0 ? entry_orig_time(label, level)
+    nb::object time = level >= 0                   ? entry_orig_time(label, level)
                       : PyTuple_Check(label.ptr()) ? checked(PySequence_GetItem(label.ptr(), -1))
-                                                    : entry_orig_time(label, -1);
+                                                   : entry_orig_time(label, -1);
     if (!time.is_valid())
         time = label;
     nb::object pd = HS_GLOBAL(pd);
@@ -90,8 +90,8 @@ nb::object cached_day_bars(nb::handle self, nb::handle cache, nb::handle key, nb
 nb::object n_trading_days_before(nb::handle self, nb::handle dt, nb::handle count) {
     nb::object ts = call(getattr(HS_GLOBAL(pd), CORVANE_NAME(Timestamp)), dt);
     nb::object dates = getattr(self, CORVANE_NAME(_trading_dates));
-    nb::object right = call_method_kw(dates, CORVANE_NAME(searchsorted), CORVANE_KWNAMES("side"), ts,
-                                      nb::handle(CORVANE_NAME(right)));
+    nb::object right =
+        call_method_kw(dates, CORVANE_NAME(searchsorted), CORVANE_KWNAMES("side"), ts, nb::handle(CORVANE_NAME(right)));
     nb::object pos = checked(PyNumber_Subtract(right.ptr(), count.ptr()));
     if (compares(pos, nb::int_(0), Py_LT))
         pos = nb::int_(0);

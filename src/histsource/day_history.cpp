@@ -38,11 +38,11 @@ void choose_from_view(const SuspensionView &v, int64_t dt_ns, Py_ssize_t take, C
     const auto end = std::upper_bound(v.active.begin(), v.active.end(), dt_ns);
     const Py_ssize_t k = end - v.active.begin();
     for (Py_ssize_t i = tail_start(k, take); i < k; ++i)
-        out.days.push_back(corvane::dates::floor_div(v.active[(size_t) i], kNanosPerDay) * kNanosPerDay);
+        out.days.push_back(corvane::dates::floor_div(v.active[(size_t)i], kNanosPerDay) * kNanosPerDay);
     if (out.days.empty())
         return;
     const auto first = std::lower_bound(v.index.begin(), v.index.end(), out.days.front());
-    out.n_trading_dates = (Py_ssize_t) (v.index.end() - first);
+    out.n_trading_dates = (Py_ssize_t)(v.index.end() - first);
 }
 
 // The same choice through the series itself, for series without an array form.
@@ -60,8 +60,8 @@ void choose_from_series(nb::handle suspended, nb::handle ts, Py_ssize_t take, Ch
     nb::object days = call_method(tail, CORVANE_NAME(normalize));
     // Nanoseconds whatever the index's unit (from pandas 2 on a date parsed from text or a date
     // object is held in seconds or microseconds): numpy's cast of its values, then their ticks.
-    nb::object in_ns = call_method(getattr(days, CORVANE_NAME(values)), CORVANE_NAME(astype),
-                                   nb::handle(CORVANE_TEXT("<M8[ns]")));
+    nb::object in_ns =
+        call_method(getattr(days, CORVANE_NAME(values)), CORVANE_NAME(astype), nb::handle(CORVANE_TEXT("<M8[ns]")));
     nb::object asi8 = call_method(in_ns, CORVANE_NAME(view), nb::handle(CORVANE_TEXT("<i8")));
     const Py_ssize_t n = PyObject_Length(asi8.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -90,7 +90,9 @@ bool has_type(nb::handle values, const char *type) {
 // The ticks per second of a datetime64 array's unit (s, ms, us or ns), else 0.
 int64_t datetime_unit_ticks(nb::handle values) {
     for (const auto &[type, ticks] : {std::pair<const char *, int64_t>{"<M8[ns]", 1000000000LL},
-                                      {"<M8[us]", 1000000LL}, {"<M8[ms]", 1000LL}, {"<M8[s]", 1LL}})
+                                      {"<M8[us]", 1000000LL},
+                                      {"<M8[ms]", 1000LL},
+                                      {"<M8[s]", 1LL}})
         if (has_type(values, type))
             return ticks;
     return 0;
@@ -116,16 +118,15 @@ bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
     }
     nb::object as_ints = nb::steal(ints);
     corvane::ArrayView view;
-    if (!view.try_open(as_ints) || view.element().kind != corvane::ElementKind::signed_int ||
-        view.element().size != 8)
+    if (!view.try_open(as_ints) || view.element().kind != corvane::ElementKind::signed_int || view.element().size != 8)
         return false;
-    out.resize((size_t) view.length());
+    out.resize((size_t)view.length());
     for (Py_ssize_t i = 0; i < view.length(); ++i) {
         int64_t v;
         std::memcpy(&v, view.at(i), 8);
         if (v != INT64_MIN && __builtin_mul_overflow(v, scale, &v))
             return false;
-        out[(size_t) i] = v;
+        out[(size_t)i] = v;
     }
     return true;
 }
@@ -159,7 +160,7 @@ std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     } catch (nb::python_error &) {
         return nullptr;
     }
-    view->nrows = (Py_ssize_t) view->dates.size();
+    view->nrows = (Py_ssize_t)view->dates.size();
     view->ncols = i;
     return view;
 }
@@ -174,13 +175,13 @@ std::unique_ptr<SuspensionView> build_suspension_view(nb::handle series) {
     if (!nanosecond_values(getattr(series, CORVANE_NAME(index)), view->index))
         return nullptr;
     const Py_ssize_t n = flags.length();
-    if ((size_t) n != view->index.size())
+    if ((size_t)n != view->index.size())
         return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i > 0 && view->index[(size_t) i] < view->index[(size_t) i - 1])
+        if (i > 0 && view->index[(size_t)i] < view->index[(size_t)i - 1])
             return nullptr;
         if (!*flags.at(i))
-            view->active.push_back(view->index[(size_t) i]);
+            view->active.push_back(view->index[(size_t)i]);
     }
     return view;
 }
@@ -193,8 +194,9 @@ nb::object reindex_day_frame(nb::handle df) {
     nb::object pd = HS_GLOBAL(pd);
     nb::object kind = getattr(getattr(index, CORVANE_NAME(dtype)), CORVANE_NAME(kind));
     nb::object dates;
-    if (PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 || PyUnicode_CompareWithASCIIString(kind.ptr(), "u") == 0) {
-        nb::object text = call_method(index, CORVANE_NAME(astype), nb::handle((PyObject *) &PyUnicode_Type));
+    if (PyUnicode_CompareWithASCIIString(kind.ptr(), "i") == 0 ||
+        PyUnicode_CompareWithASCIIString(kind.ptr(), "u") == 0) {
+        nb::object text = call_method(index, CORVANE_NAME(astype), nb::handle((PyObject *)&PyUnicode_Type));
         dates = corvane::call_kw(getattr(pd, CORVANE_NAME(to_datetime)), CORVANE_KWNAMES("format"), text,
                                  nb::handle(CORVANE_TEXT("%Y%m%d%H%M%S")));
     } else {
@@ -224,14 +226,14 @@ const SuspensionView *suspension_view(nb::handle series) {
 
 nb::object datetime_index(const std::vector<int64_t> &ns) {
     nb::object np = HS_GLOBAL(np);
-    const Py_ssize_t n = (Py_ssize_t) ns.size();
+    const Py_ssize_t n = (Py_ssize_t)ns.size();
     nb::object arr = call_method(np, CORVANE_NAME(empty), nb::int_(n), nb::handle(CORVANE_TEXT("<i8")));
     {
         corvane::ArrayView view(arr, "np.empty's result", corvane::ArrayView::writable);
         view.expect_length(n, "np.empty's result");
         view.expect_element(corvane::ElementKind::signed_int, 8, "np.empty's result");
         for (Py_ssize_t i = 0; i < n; ++i)
-            std::memcpy(view.writable_at(i), &ns[(size_t) i], 8);
+            std::memcpy(view.writable_at(i), &ns[(size_t)i], 8);
     }
     nb::object dates = call_method(arr, CORVANE_NAME(view), nb::handle(CORVANE_TEXT("M8[ns]")));
     return call(getattr(HS_GLOBAL(pd), CORVANE_NAME(DatetimeIndex)), dates);

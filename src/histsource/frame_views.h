@@ -12,9 +12,9 @@ namespace histsource {
 // A cached day-bar frame as the day path reads it: after `reset_index("market_code")` and the
 // re-indexing to dates at midnight.
 struct DayFrameView {
-    nb::object dtypes;  // dict: column name -> dtype
-    nb::object arrays;  // dict: column name -> one-dimensional array of the column's values
-    nb::object times;   // uint64 array: orig_time of every row
+    nb::object dtypes;          // dict: column name -> dtype
+    nb::object arrays;          // dict: column name -> one-dimensional array of the column's values
+    nb::object times;           // uint64 array: orig_time of every row
     std::vector<int64_t> dates; // the re-indexed dates, nanoseconds since the epoch
     bool dates_sorted = true;
     Py_ssize_t nrows = 0;

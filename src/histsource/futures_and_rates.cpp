@@ -15,9 +15,7 @@ nb::object commission_type_of(nb::handle value) {
     return corvane::getattr(types, by_money ? CORVANE_NAME(BY_MONEY) : CORVANE_NAME(BY_VOLUME));
 }
 
-nb::object first_row(nb::handle table) {
-    return item_at(corvane::getattr(table, CORVANE_NAME(iloc)), 0);
-}
+nb::object first_row(nb::handle table) { return item_at(corvane::getattr(table, CORVANE_NAME(iloc)), 0); }
 
 } // namespace
 
@@ -64,9 +62,8 @@ nb::object get_futures_trading_parameters(nb::handle /*self*/, nb::handle instru
     nb::object long_margin = item(row, CORVANE_NAME(long_margin_ratio));
     nb::object short_margin = item(row, CORVANE_NAME(short_margin_ratio));
     return corvane::call_kw(HS_GLOBAL(FuturesTradingParameters),
-                            CORVANE_KWNAMES("close_commission_ratio", "close_commission_today_ratio",
-                                            "commission_type", "open_commission_ratio", "long_margin_ratio",
-                                            "short_margin_ratio"),
+                            CORVANE_KWNAMES("close_commission_ratio", "close_commission_today_ratio", "commission_type",
+                                            "open_commission_ratio", "long_margin_ratio", "short_margin_ratio"),
                             close, close_today, kind, open, long_margin, short_margin);
 }
 
@@ -130,10 +127,11 @@ nb::object available_data_range(nb::handle self, nb::handle frequency) {
         nb::object start_text = corvane::call(to_date_str, start);
         nb::object end = corvane::call_method(date_class, CORVANE_NAME(today));
         nb::object end_text = corvane::call(to_date_str, end);
-        nb::object result = corvane::call_method_kw(
-            client, CORVANE_NAME(get_price), CORVANE_KWNAMES("fields", "frequency", "adjust_type", "expect_df", "variety"), CORVANE_TEXT("000001.SH"),
-            start_text, end_text, CORVANE_NAME(close_price), frequency,
-            CORVANE_NAME(none), Py_True, CORVANE_NAME(index));
+        nb::object result =
+            corvane::call_method_kw(client, CORVANE_NAME(get_price),
+                                    CORVANE_KWNAMES("fields", "frequency", "adjust_type", "expect_df", "variety"),
+                                    CORVANE_TEXT("000001.SH"), start_text, end_text, CORVANE_NAME(close_price),
+                                    frequency, CORVANE_NAME(none), Py_True, CORVANE_NAME(index));
         // an empty table has no newest bar either
         if (!no_data(result))
             return nb::make_tuple(first_day, last_bar_date(result));
@@ -144,8 +142,7 @@ nb::object available_data_range(nb::handle self, nb::handle frequency) {
     }
     nb::object freq_text = corvane::checked(PyObject_Str(frequency.ptr()));
     PyErr_Format(PyExc_RuntimeError,
-                 "available_data_range: the data client has no %U bars of 000001.SH since 2005-01-04",
-                 freq_text.ptr());
+                 "available_data_range: the data client has no %U bars of 000001.SH since 2005-01-04", freq_text.ptr());
     throw nb::python_error();
 }
 

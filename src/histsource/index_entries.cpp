@@ -24,7 +24,8 @@ Py_ssize_t orig_time_level(nb::handle index) {
 
 nb::object entry_orig_time(nb::handle entry, Py_ssize_t level) {
     if (level >= 0)
-        return PyTuple_Check(entry.ptr()) ? corvane::checked(PySequence_GetItem(entry.ptr(), level)) : nb::borrow(entry);
+        return PyTuple_Check(entry.ptr()) ? corvane::checked(PySequence_GetItem(entry.ptr(), level))
+                                          : nb::borrow(entry);
     return corvane::getattr_if_present(entry, CORVANE_NAME(orig_time));
 }
 

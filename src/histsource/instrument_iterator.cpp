@@ -15,13 +15,12 @@ namespace histsource {
 namespace {
 
 struct InstrumentIterator {
-    PyObject_HEAD
-    PyObject *owner;      // the data source
-    PyObject *id_or_syms; // until started
-    PyObject *types;      // until started
-    PyObject *stores;     // _instruments_stores, read when started
-    PyObject *pairs;      // iterator of (type, ids) tuples, or of bare types (ids None)
-    PyObject *current;    // iterator over the current store's instruments
+    PyObject_HEAD PyObject *owner; // the data source
+    PyObject *id_or_syms;          // until started
+    PyObject *types;               // until started
+    PyObject *stores;              // _instruments_stores, read when started
+    PyObject *pairs;               // iterator of (type, ids) tuples, or of bare types (ids None)
+    PyObject *current;             // iterator over the current store's instruments
     bool started;
     bool pairs_are_tuples;
     bool running; // inside a step: a store's code stepping this iterator again is refused
@@ -54,7 +53,7 @@ void it_dealloc(InstrumentIterator *it) {
     PyTypeObject *tp = Py_TYPE(it);
     PyObject_GC_UnTrack(it);
     it_clear(it);
-    tp->tp_free((PyObject *) it);
+    tp->tp_free((PyObject *)it);
     Py_DECREF(tp);
 }
 
@@ -89,7 +88,7 @@ nb::object pairs_routed_natively(InstrumentIterator *it, nb::handle type_map) {
         Py_ssize_t at = -1;
         for (size_t i = 0; i < groups.size() && at < 0; ++i)
             if (groups[i].first.ptr() == type)
-                at = (Py_ssize_t) i;
+                at = (Py_ssize_t)i;
         if (at < 0) {
             PyObject *r = PyDict_GetItemWithError(rank.ptr(), type);
             if (!r) {
@@ -99,7 +98,7 @@ nb::object pairs_routed_natively(InstrumentIterator *it, nb::handle type_map) {
             }
             at = PyLong_AsSsize_t(r);
         }
-        if (PyList_Append(groups[(size_t) at].second.ptr(), id.ptr()) != 0)
+        if (PyList_Append(groups[(size_t)at].second.ptr(), id.ptr()) != 0)
             throw nb::python_error();
     }
     if (PyErr_Occurred())
@@ -147,15 +146,14 @@ nb::object pairs_for_ids(InstrumentIterator *it) {
     }
     if (PyErr_Occurred())
         throw nb::python_error();
-    std::stable_sort(known.begin(), known.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::stable_sort(known.begin(), known.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
 
     nb::list ordered;
     for (auto &entry : known)
         ordered.append(entry.second);
     nb::object groupby = HS_GLOBAL(groupby);
-    return corvane::checked(PyObject_GetIter(
-        corvane::call_kw(groupby, CORVANE_KWNAMES("key"), ordered, type_of).ptr()));
+    return corvane::checked(
+        PyObject_GetIter(corvane::call_kw(groupby, CORVANE_KWNAMES("key"), ordered, type_of).ptr()));
 }
 
 void start(InstrumentIterator *it) {
@@ -261,12 +259,12 @@ void init_instrument_iterator_type(nb::handle module) {
     static std::string qualified =
         nb::borrow<nb::str>(module.attr("__name__")).c_str() + std::string("._InstrumentIterator");
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, (void *) it_dealloc},
-        {Py_tp_traverse, (void *) it_traverse},
-        {Py_tp_clear, (void *) it_clear},
-        {Py_tp_iter, (void *) PyObject_SelfIter},
-        {Py_tp_iternext, (void *) it_next},
-        {Py_tp_doc, (void *) "Lazy iterator over the instruments get_instruments selects."},
+        {Py_tp_dealloc, (void *)it_dealloc},
+        {Py_tp_traverse, (void *)it_traverse},
+        {Py_tp_clear, (void *)it_clear},
+        {Py_tp_iter, (void *)PyObject_SelfIter},
+        {Py_tp_iternext, (void *)it_next},
+        {Py_tp_doc, (void *)"Lazy iterator over the instruments get_instruments selects."},
         {0, nullptr},
     };
     static PyType_Spec spec = {qualified.c_str(), sizeof(InstrumentIterator), 0,
@@ -274,7 +272,7 @@ void init_instrument_iterator_type(nb::handle module) {
     if (!g_import_groupby)
         g_import_groupby = corvane::getattr(module, CORVANE_NAME(groupby)).release().ptr();
     if (!iterator_type)
-        iterator_type = (PyTypeObject *) corvane::checked(PyType_FromSpec(&spec)).release().ptr();
+        iterator_type = (PyTypeObject *)corvane::checked(PyType_FromSpec(&spec)).release().ptr();
 }
 
 nb::object make_instrument_iterator(nb::handle self, nb::handle id_or_syms, nb::handle types) {
@@ -287,7 +285,7 @@ nb::object make_instrument_iterator(nb::handle self, nb::handle id_or_syms, nb::
     it->stores = it->pairs = it->current = nullptr;
     it->started = it->pairs_are_tuples = it->running = false;
     PyObject_GC_Track(it);
-    return nb::steal((PyObject *) it);
+    return nb::steal((PyObject *)it);
 }
 
 } // namespace histsource

@@ -13,7 +13,7 @@ void remember_numpy_join(nb::handle module);
 namespace {
 corvane::ProcessOnce once;
 }
-}
+} // namespace histsource
 
 NB_MODULE(histsource, m) {
     namespace fast = corvane::fast;

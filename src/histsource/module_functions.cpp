@@ -31,8 +31,8 @@ nb::object get_tick_size(nb::handle market_code) {
 void add_module_functions(nb::module_ &m) {
     m.def("_is_valid_order_book_ie", &is_valid_order_book_ie, nb::arg("market_code").none());
     nb::handle lru_cache = m.attr("lru_cache");
-    m.attr("_is_suspended") =
-        lru_cache(128)(nb::cpp_function(&is_suspended_series, nb::name("_is_suspended"), nb::arg("market_code").none()));
+    m.attr("_is_suspended") = lru_cache(128)(
+        nb::cpp_function(&is_suspended_series, nb::name("_is_suspended"), nb::arg("market_code").none()));
     m.attr("_get_tick_size") =
         lru_cache(256)(nb::cpp_function(&get_tick_size, nb::name("_get_tick_size"), nb::arg("market_code").none()));
     // get_instruments hands out iterators of this type; created before the class exists

@@ -37,7 +37,7 @@ namespace {
 template <typename T> void store_le(char *dst, T value) {
     unsigned char bytes[sizeof(T)];
     for (size_t i = 0; i < sizeof(T); ++i)
-        bytes[i] = (unsigned char) ((uint64_t) value >> (8 * i));
+        bytes[i] = (unsigned char)((uint64_t)value >> (8 * i));
     std::memcpy(dst, bytes, sizeof(T));
 }
 
@@ -47,21 +47,21 @@ void fill_int_field(nb::handle records, PyObject *field, const std::vector<int64
     // The field as numpy views it: its memory, stride and element type come from the buffer.
     nb::object column = item(records, field);
     corvane::ArrayView view(column, "a record field", corvane::ArrayView::writable);
-    view.expect_length((Py_ssize_t) values.size(), "a record field");
+    view.expect_length((Py_ssize_t)values.size(), "a record field");
     const corvane::ElementType t = view.element();
     const bool u32 = t.kind == corvane::ElementKind::unsigned_int && t.size == 4;
     if (!u32)
         view.expect_element(corvane::ElementKind::signed_int, 8, "a record date field");
     if (u32)
         for (int64_t v : values)
-            if (v < 0 || v > (int64_t) UINT32_MAX) {
+            if (v < 0 || v > (int64_t)UINT32_MAX) {
                 PyErr_SetString(PyExc_OverflowError, "date out of range for an unsigned 32-bit field");
                 throw nb::python_error();
             }
     for (size_t i = 0; i < values.size(); ++i) {
-        char *to = view.writable_at((Py_ssize_t) i);
+        char *to = view.writable_at((Py_ssize_t)i);
         if (u32)
-            store_le<uint32_t>(to, (uint32_t) values[i]);
+            store_le<uint32_t>(to, (uint32_t)values[i]);
         else
             store_le<int64_t>(to, values[i]);
     }

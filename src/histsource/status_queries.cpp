@@ -32,8 +32,8 @@ nb::object is_st_stock(nb::handle /*self*/, nb::handle market_code, nb::handle d
         one.append(answer);
         return one;
     }
-    nb::object table = corvane::call_method(client, CORVANE_NAME(is_st_stock), market_code, item_at(dates, 0),
-                                            item_at(dates, -1));
+    nb::object table =
+        corvane::call_method(client, CORVANE_NAME(is_st_stock), market_code, item_at(dates, 0), item_at(dates, -1));
     if (no_data(table))
         return all_false(n);
     return status_values(table);

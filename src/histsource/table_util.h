@@ -31,9 +31,7 @@ inline nb::object item_at(nb::handle obj, Py_ssize_t index) {
     return corvane::checked(PyObject_GetItem(obj.ptr(), key.ptr()));
 }
 
-inline nb::object item(nb::handle obj, PyObject *key) {
-    return corvane::checked(PyObject_GetItem(obj.ptr(), key));
-}
+inline nb::object item(nb::handle obj, PyObject *key) { return corvane::checked(PyObject_GetItem(obj.ptr(), key)); }
 
 // [False] * n: the status queries' answer when there is no data.
 inline nb::object all_false(Py_ssize_t n) {
@@ -69,9 +67,9 @@ inline int64_t encode_date(nb::handle value) {
         !date_part(value, CORVANE_NAME(day), day))
         return 0;
     int64_t encoded = 0, month_day = 0;
-    if (__builtin_mul_overflow((int64_t) month, (int64_t) 100, &month_day) ||
-        __builtin_add_overflow(month_day, (int64_t) day, &month_day) ||
-        __builtin_mul_overflow((int64_t) year, (int64_t) 10000, &encoded) ||
+    if (__builtin_mul_overflow((int64_t)month, (int64_t)100, &month_day) ||
+        __builtin_add_overflow(month_day, (int64_t)day, &month_day) ||
+        __builtin_mul_overflow((int64_t)year, (int64_t)10000, &encoded) ||
         __builtin_add_overflow(encoded, month_day, &encoded)) {
         PyErr_SetString(PyExc_OverflowError, "date out of range for an integer date");
         throw nb::python_error();

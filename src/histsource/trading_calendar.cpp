@@ -28,7 +28,7 @@ struct Bound {
     PyObject *timedelta = nullptr;            // datetime.timedelta
     PyObject *prepare_for = nullptr;          // the class's _prepare_for function
     PyObject *minute_bars_of_day = nullptr;   // the class's _get_minute_bars_of_day function
-} g; // kept for the process
+} g;                                          // kept for the process
 
 std::vector<std::shared_ptr<const TradingCalendar>> &kept() {
     static auto *k = new std::vector<std::shared_ptr<const TradingCalendar>>(); // never freed: no decref at exit
@@ -66,7 +66,7 @@ bool sorted_days(nb::handle index, std::vector<int64_t> &out) {
     if (!view.try_open(values) || !view.contiguous() || view.element().kind != corvane::ElementKind::signed_int ||
         view.itemsize() != 8)
         return false;
-    out.resize((size_t) view.length());
+    out.resize((size_t)view.length());
     if (!out.empty())
         std::memcpy(out.data(), view.at(0), out.size() * sizeof(int64_t));
     for (size_t i = 0; i < out.size(); ++i)
@@ -83,7 +83,7 @@ std::shared_ptr<const TradingCalendar> calendar_of(nb::handle index) {
     std::vector<int64_t> ns;
     if (!sorted_days(index, ns))
         return nullptr;
-    if ((Py_ssize_t) k.size() >= kKept)
+    if ((Py_ssize_t)k.size() >= kKept)
         k.erase(k.begin());
     k.push_back(std::make_shared<const TradingCalendar>(index, std::move(ns)));
     return k.back();
@@ -105,10 +105,10 @@ bool bound_to(nb::handle self, PyObject *name, PyObject *function) {
 int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = (unsigned) (y - era * 400);
+    const unsigned yoe = (unsigned)(y - era * 400);
     const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (int64_t) doe - 719468;
+    return era * 146097 + (int64_t)doe - 719468;
 }
 
 } // namespace
@@ -123,11 +123,11 @@ Py_ssize_t TradingCalendar::first_after(int64_t end_ns) const {
 
 Py_ssize_t TradingCalendar::find(int64_t ns) const {
     const Py_ssize_t i = first_not_before(ns);
-    return i < size() && ns_[(size_t) i] == ns ? i : -1;
+    return i < size() && ns_[(size_t)i] == ns ? i : -1;
 }
 
 nb::object TradingCalendar::at(Py_ssize_t i) const {
-    nb::object &s = stamps_[(size_t) i];
+    nb::object &s = stamps_[(size_t)i];
     if (!s.is_valid())
         s = checked(PySequence_GetItem(index_.ptr(), i));
     return s;
@@ -171,14 +171,14 @@ bool day_of(nb::handle x, int64_t &ns) {
     if (!corvane::fast::on(corvane::fast::NativeDates))
         return false;
     PyObject *o = x.ptr();
-    if (!PyDateTime_CheckExact(o) && (PyObject *) Py_TYPE(o) != g.timestamp)
+    if (!PyDateTime_CheckExact(o) && (PyObject *)Py_TYPE(o) != g.timestamp)
         return false;
     if (PyDateTime_DATE_GET_TZINFO(o) != Py_None)
         return false;
     const int y = PyDateTime_GET_YEAR(o);
     if (y < 1679 || y > 2261) // well inside the Timestamp range; the Python call reports the rest
         return false;
-    ns = days_from_civil(y, (unsigned) PyDateTime_GET_MONTH(o), (unsigned) PyDateTime_GET_DAY(o)) * kNanosPerDay;
+    ns = days_from_civil(y, (unsigned)PyDateTime_GET_MONTH(o), (unsigned)PyDateTime_GET_DAY(o)) * kNanosPerDay;
     return true;
 }
 

@@ -12,12 +12,13 @@ namespace histsource {
 
 class TradingCalendar {
 public:
-    explicit TradingCalendar(nb::handle index, std::vector<int64_t> ns) : index_(nb::borrow(index)), ns_(std::move(ns)) {
+    explicit TradingCalendar(nb::handle index, std::vector<int64_t> ns)
+        : index_(nb::borrow(index)), ns_(std::move(ns)) {
         stamps_.resize(ns_.size());
     }
 
     bool mirrors(nb::handle index) const { return index_.ptr() == index.ptr(); }
-    Py_ssize_t size() const { return (Py_ssize_t) ns_.size(); }
+    Py_ssize_t size() const { return (Py_ssize_t)ns_.size(); }
 
     // Positions [first, last) of the trading days from the day `start_ns` to the day `end_ns`,
     // both at midnight and included: the calendar's searchsorted left and right.

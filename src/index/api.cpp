@@ -46,13 +46,11 @@ using Body = nb::object (*)(nb::handle, nb::handle);
 
 // Binds (market_code, date=None) from a vectorcall, with the messages Python gives for a
 // function of that signature.
-bool bind_arguments(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                    PyObject *bound[2]) {
+bool bind_arguments(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject *bound[2]) {
     static const char *const params[2] = {"market_code", "date"};
     bound[0] = bound[1] = nullptr;
     if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 2 positional arguments but %zd were given", fname,
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes from 1 to 2 positional arguments but %zd were given", fname, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i)
@@ -83,8 +81,7 @@ bool bind_arguments(const char *fname, PyObject *const *args, Py_ssize_t nargs, 
     return true;
 }
 
-template <Body body>
-PyObject *entry(const char *fname, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+template <Body body> PyObject *entry(const char *fname, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *bound[2];
     if (!bind_arguments(fname, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
         return nullptr;
@@ -99,31 +96,30 @@ PyObject *entry(const char *fname, PyObject *const *args, size_t nargsf, PyObjec
 }
 
 PyObject *components_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return entry<index_components>("index_components", args, (size_t) nargs, kwnames);
+    return entry<index_components>("index_components", args, (size_t)nargs, kwnames);
 }
 
 PyObject *weights_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return entry<index_weights>("index_weights", args, (size_t) nargs, kwnames);
+    return entry<index_weights>("index_weights", args, (size_t)nargs, kwnames);
 }
 
 // The text before "--" is the signature introspection reads; __doc__ is the text after it.
-PyMethodDef kComponents = {
-    "index_components", (PyCFunction) (void (*)(void)) components_entry, METH_FASTCALL | METH_KEYWORDS,
-    "index_components(market_code, date=None)\n--\n\n"
-    "获取指数成股份\n\n"
-    "    :param market_code: 指数代码\n"
-    "    :param date:  日期\n"
-    "    :return: 指数成股份的market_code list or None\n"
-    "    "};
+PyMethodDef kComponents = {"index_components", (PyCFunction)(void (*)(void))components_entry,
+                           METH_FASTCALL | METH_KEYWORDS,
+                           "index_components(market_code, date=None)\n--\n\n"
+                           "获取指数成股份\n\n"
+                           "    :param market_code: 指数代码\n"
+                           "    :param date:  日期\n"
+                           "    :return: 指数成股份的market_code list or None\n"
+                           "    "};
 
-PyMethodDef kWeights = {
-    "index_weights", (PyCFunction) (void (*)(void)) weights_entry, METH_FASTCALL | METH_KEYWORDS,
-    "index_weights(market_code, date=None)\n--\n\n"
-    "获取指数成股份权重\n\n"
-    "    :param market_code: 指数代码\n"
-    "    :param date:  日期\n"
-    "    :return: 指数成股份的market_code list or None\n"
-    "    "};
+PyMethodDef kWeights = {"index_weights", (PyCFunction)(void (*)(void))weights_entry, METH_FASTCALL | METH_KEYWORDS,
+                        "index_weights(market_code, date=None)\n--\n\n"
+                        "获取指数成股份权重\n\n"
+                        "    :param market_code: 指数代码\n"
+                        "    :param date:  日期\n"
+                        "    :return: 指数成股份的market_code list or None\n"
+                        "    "};
 
 void publish(nb::module_ &m, PyMethodDef *def) {
     nb::object module_name = m.attr("__name__");

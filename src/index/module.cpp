@@ -8,7 +8,7 @@ corvane::ModuleGlobals globals;
 namespace {
 corvane::ProcessOnce once;
 }
-}
+} // namespace index_service
 
 NB_MODULE(index, m) {
     index_service::once.check(m);

@@ -12,9 +12,9 @@
 /* Free-threaded builds have other layouts, which nothing here reads. */
 #ifndef Py_GIL_DISABLED
 
-#define CORVANE_SAME_FIELD(mirror, field, real, real_field)                                       \
-    _Static_assert(offsetof(mirror, field) == offsetof(real, real_field) &&                       \
-                       sizeof(((mirror *) 0)->field) == sizeof(((real *) 0)->real_field),         \
+#define CORVANE_SAME_FIELD(mirror, field, real, real_field)                                                            \
+    _Static_assert(offsetof(mirror, field) == offsetof(real, real_field) &&                                            \
+                       sizeof(((mirror *)0)->field) == sizeof(((real *)0)->real_field),                                \
                    #mirror "." #field " differs from " #real "." #real_field)
 
 CORVANE_SAME_FIELD(corvane_keys_head, refcnt, PyDictKeysObject, dk_refcnt);
@@ -32,7 +32,7 @@ _Static_assert(sizeof(corvane_unicode_entry) == sizeof(PyDictUnicodeEntry), "tex
 
 _Static_assert(CORVANE_KEYS_UNICODE == DICT_KEYS_UNICODE && CORVANE_KEYS_SPLIT == DICT_KEYS_SPLIT, "keys kinds");
 #ifdef MANAGED_DICT_OFFSET /* 3.12 states the position only in an inline function */
-_Static_assert(MANAGED_DICT_OFFSET == -CORVANE_MANAGED_DICT_WORDS * (Py_ssize_t) sizeof(PyObject *),
+_Static_assert(MANAGED_DICT_OFFSET == -CORVANE_MANAGED_DICT_WORDS * (Py_ssize_t)sizeof(PyObject *),
                "managed dict position");
 #endif
 

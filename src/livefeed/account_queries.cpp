@@ -33,8 +33,8 @@ nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle pos
     nb::object position = corvane::call(position_cls, code, long_dir, CORVANE_ATTR(pos, init_qty));
 
     // The state dict, keys in this order, built at its final size.
-    static const char *const keys[] = {"quantity", "available_qty", "avg_price", "last_price", "market_value",
-                                       "daily_pnl"};
+    static const char *const keys[] = {"quantity",   "available_qty", "avg_price",
+                                       "last_price", "market_value",  "daily_pnl"};
     static const RecordLayout layout(keys);
     nb::object held[6] = {CORVANE_ATTR(pos, leaves_qty),   CORVANE_ATTR(pos, available_qty),
                           CORVANE_ATTR(pos, cost_price),   CORVANE_ATTR(pos, last_price),
@@ -61,10 +61,9 @@ nb::list positions_from(nb::handle results) {
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception))
                 throw;
-            report::log(CORVANE_NAME(warning),
-                        concat({CORVANE_TEXT("on_query_position position do not add: "),
-                                text_of(CORVANE_ATTR(pos, security_id)), CORVANE_TEXT("  exception: "),
-                                text_of(e.value())}));
+            report::log(CORVANE_NAME(warning), concat({CORVANE_TEXT("on_query_position position do not add: "),
+                                                       text_of(CORVANE_ATTR(pos, security_id)),
+                                                       CORVANE_TEXT("  exception: "), text_of(e.value())}));
         }
     }
     return positions;
@@ -85,15 +84,14 @@ void on_login(nb::handle /*self*/, nb::handle login_res) {
              error_msg);
 }
 
-void on_query_asset(nb::handle /*self*/, nb::handle asset_res, nb::handle request_id, nb::handle code,
-                    nb::handle msg) {
+void on_query_asset(nb::handle /*self*/, nb::handle asset_res, nb::handle request_id, nb::handle code, nb::handle msg) {
     // The record's id and remaining funds are logged even for a failed query.
     nb::object account_id = getattr(asset_res, CORVANE_NAME(fund_account_id));
     nb::object leaves_value = getattr(asset_res, CORVANE_NAME(leaves_value));
-    report::log(CORVANE_NAME(info),
-                concat({CORVANE_TEXT("on_query_asset, "), text_of(account_id), CORVANE_TEXT(", leaves_value:"),
-                        text_of(leaves_value), CORVANE_TEXT(" code "), text_of(code), CORVANE_TEXT("  ms "),
-                        text_of(msg)}));
+    report::log(
+        CORVANE_NAME(info),
+        concat({CORVANE_TEXT("on_query_asset, "), text_of(account_id), CORVANE_TEXT(", leaves_value:"),
+                text_of(leaves_value), CORVANE_TEXT(" code "), text_of(code), CORVANE_TEXT("  ms "), text_of(msg)}));
     if (failed(code)) {
         report::Outbox out;
         out.post(CORVANE_NAME(QUERY_ACCOUNT), CORVANE_KWNAMES("rid", "account_id", "code", "msg"), request_id,
@@ -110,12 +108,11 @@ void on_query_asset(nb::handle /*self*/, nb::handle asset_res, nb::handle reques
     nb::object asset =
         corvane::call(asset_cls, account_id, available, frozen, market_value, total, leaves_value, init_leaves);
     report::Outbox out;
-    out.post(CORVANE_NAME(QUERY_ACCOUNT), CORVANE_KWNAMES("rid", "account_id", "asset"), request_id, account_id,
-             asset);
+    out.post(CORVANE_NAME(QUERY_ACCOUNT), CORVANE_KWNAMES("rid", "account_id", "asset"), request_id, account_id, asset);
 }
 
-void on_query_position(nb::handle /*self*/, nb::handle query_position_res, nb::handle request_id,
-                       nb::handle code, nb::handle msg) {
+void on_query_position(nb::handle /*self*/, nb::handle query_position_res, nb::handle request_id, nb::handle code,
+                       nb::handle msg) {
     report::log(CORVANE_NAME(info), concat({CORVANE_TEXT("on_query_position: code:"), text_of(code),
                                             CORVANE_TEXT(", msg:"), text_of(msg)}));
     if (failed(code)) {

@@ -1,7 +1,7 @@
 // Algorithmic order replies and reports, tracked per parent order.
-#include "from_import.h"
 #include "attr_cache.h"
 #include "class_attr_cache.h"
+#include "from_import.h"
 #include "livefeed.h"
 #include "report_util.h"
 
@@ -67,8 +67,8 @@ void on_algo_login(nb::handle /*self*/, nb::handle algo_login_res) {
     nb::object account = getattr(algo_login_res, CORVANE_NAME(trader_id));
     nb::object code = getattr(algo_login_res, CORVANE_NAME(error_code));
     nb::object msg = getattr(algo_login_res, CORVANE_NAME(error_msg));
-    out.post(CORVANE_NAME(ALGO_LOGIN), CORVANE_KWNAMES("req_id", "algo_account", "code", "msg"), req_id, account,
-             code, msg);
+    out.post(CORVANE_NAME(ALGO_LOGIN), CORVANE_KWNAMES("req_id", "algo_account", "code", "msg"), req_id, account, code,
+             msg);
 }
 
 void on_create_algo_parent_order_res(nb::handle /*self*/, nb::handle create_parent_order_res) {
@@ -80,8 +80,8 @@ void on_create_algo_parent_order_res(nb::handle /*self*/, nb::handle create_pare
         parent_id = getattr(res, CORVANE_NAME(sys_quote_id));
         nb::object code = getattr(res, CORVANE_NAME(error_code));
         nb::object msg = getattr(res, CORVANE_NAME(error_msg));
-        out.post(CORVANE_NAME(PARENT_ORDER_CREATE), CORVANE_KWNAMES("req_id", "parent_order_id", "code", "msg"),
-                 req_id, parent_id, code, msg);
+        out.post(CORVANE_NAME(PARENT_ORDER_CREATE), CORVANE_KWNAMES("req_id", "parent_order_id", "code", "msg"), req_id,
+                 parent_id, code, msg);
     }
     // The reply is forwarded whatever its outcome; only a positive id makes the parent known.
     if (report::positive(parent_id))

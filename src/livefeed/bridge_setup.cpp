@@ -77,7 +77,7 @@ void remember_bridge_class(nb::handle cls) {
 void strategy_init(nb::handle self, nb::handle config) {
     // super().__init__(): the next class after VornStrategy in the instance's MRO.
     PyObject *super_args[] = {g_bridge_class, self.ptr()};
-    nb::object parent = corvane::checked(PyObject_Vectorcall((PyObject *) &PySuper_Type, super_args, 2, nullptr));
+    nb::object parent = corvane::checked(PyObject_Vectorcall((PyObject *)&PySuper_Type, super_args, 2, nullptr));
     corvane::call_method(parent, CORVANE_NAME(__init__));
 
     corvane::setattr(self, CORVANE_NAME(logged_in), nb::handle(Py_False));

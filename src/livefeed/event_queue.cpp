@@ -144,8 +144,8 @@ double warning_interval() {
 }
 
 // Logs the warning when it is due: always for the first overwrite of a count (at start-up, or
-// after the framework reset `overwritten_events`), then once the interval has passed. A failing logger must not turn a queued event into a failed
-// callback, so its error is reported as unraisable instead of propagating.
+// after the framework reset `overwritten_events`), then once the interval has passed. A failing logger must not turn a
+// queued event into a failed callback, so its error is reported as unraisable instead of propagating.
 void warn_if_due(long long total) {
     if (total == 1)
         unreported = 0;
@@ -153,10 +153,10 @@ void warn_if_due(long long total) {
     const double now = monotonic_seconds();
     if (total > 1 && last_warning >= 0.0 && now - last_warning < warning_interval())
         return;
-    nb::object text = nb::steal(PyUnicode_FromFormat(
-        "event_queue is full: %lld undrained event(s) overwritten since the last warning, "
-        "%lld in all",
-        unreported, total));
+    nb::object text = nb::steal(
+        PyUnicode_FromFormat("event_queue is full: %lld undrained event(s) overwritten since the last warning, "
+                             "%lld in all",
+                             unreported, total));
     if (!text.is_valid()) {
         PyErr_WriteUnraisable(nullptr);
         return;
@@ -171,8 +171,7 @@ void warn_if_due(long long total) {
         return;
     }
     PyObject *argv[] = {log, text.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(CORVANE_NAME(warning), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr);
+    PyObject *r = PyObject_VectorcallMethod(CORVANE_NAME(warning), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)
         PyErr_WriteUnraisable(log);
     Py_XDECREF(r);
@@ -190,11 +189,11 @@ void append_event(nb::handle event_queue, nb::handle event) {
 void create_queue_counters(nb::module_ &m) {
     nb::object rb = m.attr("RB");
     if (PyType_Check(rb.ptr())) {
-        PyObject *d = ((PyTypeObject *) rb.ptr())->tp_dict;
+        PyObject *d = ((PyTypeObject *)rb.ptr())->tp_dict;
         PyObject *len = PyDict_GetItemWithError(d, CORVANE_NAME(__len__));
         PyObject *maxlen = len ? PyDict_GetItemWithError(d, CORVANE_NAME(maxlen)) : nullptr;
         if (len && maxlen) {
-            ring_buffer.type = (PyTypeObject *) rb.release().ptr();
+            ring_buffer.type = (PyTypeObject *)rb.release().ptr();
             ring_buffer.len = Py_NewRef(len);
             ring_buffer.maxlen = Py_NewRef(maxlen);
         } else if (PyErr_Occurred()) {

@@ -34,22 +34,24 @@ nb::object last_records(PyObject *history_name, nb::handle market_code, nb::hand
 } // namespace
 
 void add_history_accessors(nb::module_ &m) {
-    m.def("get_current_tick",
-          [](nb::handle market_code) { return newest(CORVANE_NAME(history_tick), market_code); },
-          nb::arg("market_code").none());
-    m.def("get_current_bar",
-          [](nb::handle market_code) { return newest(CORVANE_NAME(history_bar), market_code); },
-          nb::arg("market_code").none());
-    m.def("history_ticks",
-          [](nb::handle market_code, nb::handle count) {
-              return last_records(CORVANE_NAME(history_tick), market_code, count);
-          },
-          nb::arg("market_code").none(), nb::arg("count").none());
-    m.def("history_bars",
-          [](nb::handle market_code, nb::handle count) {
-              return last_records(CORVANE_NAME(history_bar), market_code, count);
-          },
-          nb::arg("market_code").none(), nb::arg("count").none());
+    m.def(
+        "get_current_tick", [](nb::handle market_code) { return newest(CORVANE_NAME(history_tick), market_code); },
+        nb::arg("market_code").none());
+    m.def(
+        "get_current_bar", [](nb::handle market_code) { return newest(CORVANE_NAME(history_bar), market_code); },
+        nb::arg("market_code").none());
+    m.def(
+        "history_ticks",
+        [](nb::handle market_code, nb::handle count) {
+            return last_records(CORVANE_NAME(history_tick), market_code, count);
+        },
+        nb::arg("market_code").none(), nb::arg("count").none());
+    m.def(
+        "history_bars",
+        [](nb::handle market_code, nb::handle count) {
+            return last_records(CORVANE_NAME(history_bar), market_code, count);
+        },
+        nb::arg("market_code").none(), nb::arg("count").none());
 }
 
 } // namespace livefeed

@@ -39,8 +39,7 @@ void on_tick_order(nb::handle /*self*/, nb::handle tick_order) {
     nb::object orig_order_no = CORVANE_ATTR(tick_order, orig_order_no);
     nb::object l2_kind = corvane::call(LF_GLOBAL(get_l2order_type_from_vorn), type_char, market_type);
 
-    nb::object l2_order =
-        create(biz_index, code, dt, side, price, volume, order_type, orig_order_no, l2_kind);
+    nb::object l2_order = create(biz_index, code, dt, side, price, volume, order_type, orig_order_no, l2_kind);
     nb::object kind = CORVANE_CLASS_ATTR(LF_GLOBAL(EVENT), L2_ORDER);
     nb::object event = corvane::call_kw(LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_order"),
                                         kind, dt, dt, l2_order);
@@ -72,8 +71,7 @@ void on_tick_trade(nb::handle /*self*/, nb::handle tick_trade) {
     nb::object trade_char = char_of(CORVANE_ATTR(tick_trade, trade_type));
     nb::object trade_type = corvane::call(trade_type_of, trade_char);
 
-    nb::object l2_trade =
-        create(biz_index, code, dt, side, price, volume, value, trade_type, bid_no, offer_no);
+    nb::object l2_trade = create(biz_index, code, dt, side, price, volume, value, trade_type, bid_no, offer_no);
     nb::object kind = CORVANE_CLASS_ATTR(LF_GLOBAL(EVENT), L2_TRANSACTION);
     nb::object event = corvane::call_kw(
         LF_GLOBAL(Event), CORVANE_KWNAMES("calendar_dt", "trading_dt", "l2_transaction"), kind, dt, dt, l2_trade);

@@ -16,10 +16,10 @@ extern corvane::ModuleGlobals globals;
 
 // The value the module binds under `ident` now (outside names and module state alike), through a
 // cache of its own for this place in the code that any change of the namespace invalidates.
-#define LF_GLOBAL(ident)                                                             \
-    ([]() -> ::nanobind::object {                                                    \
-        static ::corvane::GlobalSite site_;                                          \
-        return site_.get(::livefeed::globals, CORVANE_NAME(ident));                  \
+#define LF_GLOBAL(ident)                                                                                               \
+    ([]() -> ::nanobind::object {                                                                                      \
+        static ::corvane::GlobalSite site_;                                                                            \
+        return site_.get(::livefeed::globals, CORVANE_NAME(ident));                                                    \
     }())
 
 // Module set-up, in import order.
@@ -52,10 +52,9 @@ void on_bar(nb::handle self, nb::handle bar);
 
 // Login and account queries (account_queries.cpp).
 void on_login(nb::handle self, nb::handle login_res);
-void on_query_asset(nb::handle self, nb::handle asset_res, nb::handle request_id, nb::handle code,
-                    nb::handle msg);
-void on_query_position(nb::handle self, nb::handle query_position_res, nb::handle request_id,
-                       nb::handle code, nb::handle msg);
+void on_query_asset(nb::handle self, nb::handle asset_res, nb::handle request_id, nb::handle code, nb::handle msg);
+void on_query_position(nb::handle self, nb::handle query_position_res, nb::handle request_id, nb::handle code,
+                       nb::handle msg);
 
 // Order and trade reports (order_reports.cpp).
 void on_order(nb::handle self, nb::handle order);

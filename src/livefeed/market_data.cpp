@@ -10,20 +10,35 @@ namespace {
 
 // Tick record keys, in record order, and the snapshot attribute each value is copied from
 // (the first two are built: the market code and the converted time).
-constexpr const char *kTickKeys[] = {
-    "market_code", "datetime",  "open_price", "close_price", "high_price",   "low_price",      "total_turnover",
-    "volume",      "prev_close", "ask_vols",  "asks",        "bid_vols",     "bids",           "high_limited",
-    "last_price",  "low_limited", "open_interest", "prev_settlement", "iopv", "trading_phase_code"};
-constexpr const char *kSnapshotAttrs[] = {
-    "open_price",      "close_price",  "high_price", "low_price",   "total_value_trade", "total_volume_trade",
-    "pre_close_price", "ask_volume",   "ask_price",  "bid_volume",  "bid_price",         "high_limited",
-    "last_price",      "low_limited",  "open_interest", "prev_settlement", "iopv",       "trading_phase_code"};
+constexpr const char *kTickKeys[] = {"market_code",   "datetime",        "open_price",     "close_price",
+                                     "high_price",    "low_price",       "total_turnover", "volume",
+                                     "prev_close",    "ask_vols",        "asks",           "bid_vols",
+                                     "bids",          "high_limited",    "last_price",     "low_limited",
+                                     "open_interest", "prev_settlement", "iopv",           "trading_phase_code"};
+constexpr const char *kSnapshotAttrs[] = {"open_price",
+                                          "close_price",
+                                          "high_price",
+                                          "low_price",
+                                          "total_value_trade",
+                                          "total_volume_trade",
+                                          "pre_close_price",
+                                          "ask_volume",
+                                          "ask_price",
+                                          "bid_volume",
+                                          "bid_price",
+                                          "high_limited",
+                                          "last_price",
+                                          "low_limited",
+                                          "open_interest",
+                                          "prev_settlement",
+                                          "iopv",
+                                          "trading_phase_code"};
 constexpr std::size_t kTickSize = sizeof(kTickKeys) / sizeof(kTickKeys[0]);
 constexpr std::size_t kSnapshotCopied = sizeof(kSnapshotAttrs) / sizeof(kSnapshotAttrs[0]);
 static_assert(kTickSize == 20 && kSnapshotCopied == kTickSize - 2, "tick record layout");
 
-constexpr const char *kBarKeys[] = {"market_code", "orig_time", "open_price",     "close_price", "high_price",
-                                    "low_price",   "total_turnover", "volume", "prev_close"};
+constexpr const char *kBarKeys[] = {"market_code", "orig_time",      "open_price", "close_price", "high_price",
+                                    "low_price",   "total_turnover", "volume",     "prev_close"};
 constexpr const char *kBarAttrs[] = {"open", "close", "high", "low", "amount", "volume", "prev_close"};
 constexpr std::size_t kBarSize = sizeof(kBarKeys) / sizeof(kBarKeys[0]);
 constexpr std::size_t kBarCopied = sizeof(kBarAttrs) / sizeof(kBarAttrs[0]);

@@ -16,13 +16,11 @@ using report::text_of;
 // The attributes of one terminal order report, each read once.
 struct OrderReport {
     explicit OrderReport(nb::handle r)
-        : client_order_id(CORVANE_ATTR(r, client_order_id)),
-          security_id(CORVANE_ATTR(r, security_id)), order_price(CORVANE_ATTR(r, order_price)),
-          order_status(CORVANE_ATTR(r, order_status)), order_qty(CORVANE_ATTR(r, order_qty)),
-          trade_qty(CORVANE_ATTR(r, trade_qty)),
-          total_trade_value(CORVANE_ATTR(r, total_trade_value)),
-          error_msg(CORVANE_ATTR(r, error_msg)), last_match_qty(CORVANE_ATTR(r, last_match_qty)),
-          record(r) {}
+        : client_order_id(CORVANE_ATTR(r, client_order_id)), security_id(CORVANE_ATTR(r, security_id)),
+          order_price(CORVANE_ATTR(r, order_price)), order_status(CORVANE_ATTR(r, order_status)),
+          order_qty(CORVANE_ATTR(r, order_qty)), trade_qty(CORVANE_ATTR(r, trade_qty)),
+          total_trade_value(CORVANE_ATTR(r, total_trade_value)), error_msg(CORVANE_ATTR(r, error_msg)),
+          last_match_qty(CORVANE_ATTR(r, last_match_qty)), record(r) {}
 
     nb::object client_order_id, security_id, order_price, order_status, order_qty, trade_qty, total_trade_value,
         error_msg, last_match_qty;
@@ -38,8 +36,8 @@ void log_report(const OrderReport &r) {
                                 CORVANE_TEXT(", status:"), text_of(r.order_status), CORVANE_TEXT(", order_qty:"),
                                 text_of(r.order_qty), CORVANE_TEXT(", trade_qty:"), text_of(r.trade_qty),
                                 CORVANE_TEXT(", total_trade_value: "), text_of(r.total_trade_value),
-                                CORVANE_TEXT(", error_msg:"), text_of(r.error_msg),
-                                CORVANE_TEXT(", last_match_qty: "), text_of(r.last_match_qty)}));
+                                CORVANE_TEXT(", error_msg:"), text_of(r.error_msg), CORVANE_TEXT(", last_match_qty: "),
+                                text_of(r.last_match_qty)}));
 }
 
 // The rows of the status table, in the order the report's status is tested against them.
@@ -92,13 +90,22 @@ public:
 
     void apply(Row row) {
         switch (row) {
-        case Row::Creation: return creation();
-        case Row::PartiallyFilled: fill(CORVANE_NAME(PARTIALLY_FILLED)); return;
-        case Row::Filled: fill(CORVANE_NAME(FILLED)); return;
-        case Row::Cancelled: return cancellation();
-        case Row::PendingCancel: return pending_cancel();
-        case Row::Reject: return rejection();
-        case Row::Other: return;
+        case Row::Creation:
+            return creation();
+        case Row::PartiallyFilled:
+            fill(CORVANE_NAME(PARTIALLY_FILLED));
+            return;
+        case Row::Filled:
+            fill(CORVANE_NAME(FILLED));
+            return;
+        case Row::Cancelled:
+            return cancellation();
+        case Row::PendingCancel:
+            return pending_cancel();
+        case Row::Reject:
+            return rejection();
+        case Row::Other:
+            return;
         }
     }
 
@@ -172,8 +179,7 @@ private:
         if (new_status)
             setattr(order_, CORVANE_NAME(status), status(new_status));
         const report::Outbox &out = outbox();
-        out.post(CORVANE_NAME(TRADE), CORVANE_KWNAMES("account", "trade", "order"), account_, trade,
-                 deepcopy_(order_));
+        out.post(CORVANE_NAME(TRADE), CORVANE_KWNAMES("account", "trade", "order"), account_, trade, deepcopy_(order_));
     }
 
     void cancellation() {
@@ -196,8 +202,8 @@ private:
     // The reason joins the text forms of code and message, so a message that is not text still
     // marks the order rejected instead of failing the report.
     void rejection() {
-        nb::object reason = report::concat(
-            {text_of(r_.field(CORVANE_NAME(error_code))), CORVANE_TEXT("_"), text_of(r_.error_msg)});
+        nb::object reason =
+            report::concat({text_of(r_.field(CORVANE_NAME(error_code))), CORVANE_TEXT("_"), text_of(r_.error_msg)});
         corvane::call_method(order_, CORVANE_NAME(mark_rejected), reason);
         set_frozen_cash();
         post_order_event(CORVANE_NAME(ORDER_UNSOLICITED_UPDATE));
@@ -234,7 +240,8 @@ void on_order_action_error(nb::handle /*self*/, nb::handle order_action_error) {
     if (!fw_order.is_valid())
         return;
     nb::object env = corvane::call_method(LF_GLOBAL(Environment), CORVANE_NAME(get_instance));
-    nb::object account = corvane::call_method(env, CORVANE_NAME(get_account), getattr(fw_order, CORVANE_NAME(market_code)));
+    nb::object account =
+        corvane::call_method(env, CORVANE_NAME(get_account), getattr(fw_order, CORVANE_NAME(market_code)));
     report::DeepCopier deepcopy;
     report::Outbox out;
     out.post(CORVANE_NAME(ORDER_CANCELLATION_REJECT), CORVANE_KWNAMES("account", "order"), account, deepcopy(fw_order));

@@ -21,9 +21,9 @@ nb::object join_market_code(nb::handle security_id, nb::handle suffix) {
         if (!s)
             throw nb::python_error();
         Py_UCS1 *out = PyUnicode_1BYTE_DATA(s);
-        std::memcpy(out, PyUnicode_1BYTE_DATA(a), (size_t) na);
+        std::memcpy(out, PyUnicode_1BYTE_DATA(a), (size_t)na);
         out[na] = '.';
-        std::memcpy(out + na + 1, PyUnicode_1BYTE_DATA(b), (size_t) nb_);
+        std::memcpy(out + na + 1, PyUnicode_1BYTE_DATA(b), (size_t)nb_);
         return nb::steal(s);
     }
     nb::object head = corvane::checked(PyNumber_Add(a, CORVANE_TEXT(".")));
@@ -68,7 +68,7 @@ nb::object char_of(nb::handle code) {
         int overflow = 0;
         long v = PyLong_AsLongAndOverflow(c, &overflow);
         if (!overflow && v >= 0 && v < 0x110000)
-            return corvane::checked(PyUnicode_FromOrdinal((int) v));
+            return corvane::checked(PyUnicode_FromOrdinal((int)v));
         if (v == -1 && PyErr_Occurred())
             throw nb::python_error();
     }
@@ -99,7 +99,7 @@ nb::object RecordLayout::make(PyObject *const *values) const {
     // template's keys, in order, the values are written in place (as the interpreter builds a
     // dict display); otherwise each store replaces a value through the dict's own insert.
     nb::object d = corvane::checked(PyDict_Copy(template_));
-    if (corvane::layout::UnicodeEntry *e = corvane::layout::combined_entries(d.ptr(), (Py_ssize_t) count_)) {
+    if (corvane::layout::UnicodeEntry *e = corvane::layout::combined_entries(d.ptr(), (Py_ssize_t)count_)) {
         std::size_t i = 0;
         while (i < count_ && e[i].key == keys_[i])
             ++i;
@@ -122,8 +122,7 @@ nb::object RecordLayout::make(PyObject *const *values) const {
     return d;
 }
 
-void append_to_history(nb::handle history, nb::handle market_code, nb::handle record,
-                       nb::object (*new_deque)()) {
+void append_to_history(nb::handle history, nb::handle market_code, nb::handle record, nb::object (*new_deque)()) {
     nb::object dq = corvane::lookup(history, market_code);
     if (dq.is_valid()) {
         CORVANE_CALL_METHOD(dq, append, record);

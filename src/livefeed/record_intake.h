@@ -50,7 +50,6 @@ private:
 // Appends `record` to history[market_code], creating the instrument's deque with `new_deque()`
 // when it has none. A new deque holds the record before it becomes visible in the history, so no
 // reader ever meets an empty deque.
-void append_to_history(nb::handle history, nb::handle market_code, nb::handle record,
-                       nb::object (*new_deque)());
+void append_to_history(nb::handle history, nb::handle market_code, nb::handle record, nb::object (*new_deque)());
 
 } // namespace livefeed

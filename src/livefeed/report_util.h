@@ -25,7 +25,7 @@ inline nb::object text_of(nb::handle value) { return corvane::checked(PyObject_S
 // "".join(pieces): every piece must already be a str (literals from CORVANE_TEXT, values passed
 // through text_of), so the result equals the chain of + the log line is built from.
 inline nb::object concat(std::initializer_list<nb::handle> pieces) {
-    nb::object parts = corvane::checked(PyTuple_New((Py_ssize_t) pieces.size()));
+    nb::object parts = corvane::checked(PyTuple_New((Py_ssize_t)pieces.size()));
     Py_ssize_t i = 0;
     for (nb::handle piece : pieces) {
         Py_INCREF(piece.ptr());
