@@ -1,5 +1,6 @@
-"""Instruction counts per call of the live cases under callgrind: the bridge, the plain-Python
-reference and the floor of outside calls, over the host stand-ins, in one valgrind process.
+"""Instruction counts per call of the live cases under callgrind: the bridge, its plain-Python
+twin, the twin without its overwrite check and the floor of outside calls, for every world and
+record shape of bench.live, in one valgrind process.
 
 Each loop runs twice, n and 2n calls, between two calls of `os.getppid()`; callgrind is told to
 dump its counters whenever the C library's `getppid` is entered, so every loop lands in a dump
@@ -7,7 +8,7 @@ of its own, and the difference of the two lengths cancels the loop set-up and th
 instructions per call = (count(2n) - count(n)) / n. The counts repeat to within a few
 instructions from run to run, whatever else the machine is doing.
 
-    python -m bench.callgrind [-n N] [case index ...]
+    python -m bench.callgrind [-n N] [world/shape/case ...]
 
 With BENCH_SO_DIR set to a build directory, the bridge is loaded from there (as bench.profile
 does), to compare two builds.
@@ -22,13 +23,8 @@ import subprocess
 import sys
 import tempfile
 
-from .harness import Row
 
-TARGET = 0.33               # own instructions at most a third of the reference's own
-SIDES = ("total", "reference", "floor")
-
-
-def _child(n, indexes, plan_path):
+def _child(n, keys, plan_path):
     from . import live
     plan = []
     dumps = [0]
@@ -38,22 +34,29 @@ def _child(n, indexes, plan_path):
         dumps[0] += 1
         plan.append((dumps[0], label))
 
-    with live.host_world() as mode:
-        for index in indexes:
-            name, total, floor, setup, ref = live.CASES[index](mode)
-            fns = dict(zip(SIDES, (total, ref, floor)))
-            for fn in fns.values():        # warm-up: first-use caches, interned names
-                setup()
-                fn(20)
-            gc.collect()
-            gc.disable()
-            for side, fn in fns.items():
-                for k in (n, 2 * n):
-                    setup()
-                    mark(None)
-                    fn(k)
-                    mark([name, side, k])
-            gc.enable()
+    wanted = set(keys)
+    saved = {m: m.event_queue for m in live._modules()}
+    for world in live.WORLDS:
+        if not any(k.startswith(world + "/") for k in wanted):
+            continue
+        with live.world(world):
+            for case in live.all_cases(world):
+                key = "%s/%s/%s" % (case.world, case.shape, case.name)
+                if key not in wanted:
+                    continue
+                for fn in case.loops.values():     # warm-up: first-use caches, interned names
+                    case.setup()
+                    fn(20)
+                gc.collect()
+                gc.disable()
+                for side, fn in case.loops.items():
+                    for k in (n, 2 * n):
+                        case.setup()
+                        mark(None)
+                        fn(k)
+                        mark([key, side, k])
+                gc.enable()
+    live.restore_state(saved)
     with open(plan_path, "w") as f:
         json.dump(plan, f)
     sys.stdout.flush()
@@ -68,22 +71,29 @@ def _count(path):
     raise RuntimeError("no totals in " + path)
 
 
-def measure(n=50, indexes=None, python=None):
-    """{case name: {side: instructions per call}} for the given CASES indexes (default all);
-    None when valgrind is not installed."""
+def all_keys():
+    """Every world/shape/case key of bench.live."""
     from . import live
+    keys = []
+    for world in live.WORLDS:
+        with live.world(world):
+            keys += ["%s/%s/%s" % (c.world, c.shape, c.name) for c in live.all_cases(world)]
+    return keys
+
+
+def measure_live(n=40, keys=None, python=None):
+    """{key: {side: instructions per call}} for the given world/shape/case keys (default all);
+    None when valgrind is not installed."""
     if shutil.which("valgrind") is None:
         return None
-    if indexes is None:
-        indexes = list(range(len(live.CASES)))
+    keys = list(keys) if keys else all_keys()
     python = python or sys.executable
     work = tempfile.mkdtemp(prefix="bench-callgrind-")
     try:
         out, plan_path = os.path.join(work, "cg.out"), os.path.join(work, "plan.json")
         cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, "--dump-before=getppid",
                "--dump-instr=no", "--dump-line=no", "--compress-strings=no",
-               python, "-m", "bench.callgrind", "--child", "-n", str(n), "--plan", plan_path]
-        cmd += [str(i) for i in indexes]
+               python, "-m", "bench.callgrind", "--child", "-n", str(n), "--plan", plan_path] + keys
         # A fixed hash seed: dict probing, and so the counts, repeat from run to run.
         env = dict(os.environ, PYTHONHASHSEED="0")
         proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
@@ -96,60 +106,60 @@ def measure(n=50, indexes=None, python=None):
         loops = {}
         for dump, label in plan:
             if label is not None:
-                name, side, k = label
-                loops[(name, side, k)] = counts[dump]
+                key, side, k = label
+                loops[(key, side, k)] = counts[dump]
         result = {}
-        for (name, side, k), c in loops.items():
+        for (key, side, k), c in loops.items():
             if k == n:
-                result.setdefault(name, {})[side] = (loops[(name, side, 2 * n)] - c) / n
+                result.setdefault(key, {})[side] = (loops[(key, side, 2 * n)] - c) / n
         return result
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
 
-def rows(result):
-    out = []
-    for name, c in result.items():
-        own, ref_own = c["total"] - c["floor"], c["reference"] - c["floor"]
-        out.append(Row("callgrind", name, None, None, own / ref_own if ref_own > 0 else None, "own Ir/ref own Ir",
-                       TARGET, "Ir/call: bridge {:.0f}, reference {:.0f}, floor {:.0f}; own {:.0f} vs {:.0f}".format(
-                           c["total"], c["reference"], c["floor"], own, ref_own)))
-    return out
+def format_counts(result):
+    lines = ["| case | native Ir | twin Ir | no-check twin Ir | floor Ir | own native / twin | ratio |",
+             "|---|---|---|---|---|---|---|"]
+    for key, c in result.items():
+        own, ref = c["native"] - c["floor"], c["twin"] - c["floor"]
+        lines.append("| {} | {:,.0f} | {:,.0f} | {:,.0f} | {:,.0f} | {:,.0f} / {:,.0f} | {} |".format(
+            key, c["native"], c["twin"], c.get("plain", float("nan")), c["floor"], own, ref,
+            "{:.2f}".format(own / ref) if ref > 0 else "-"))
+    return "\n".join(lines)
 
 
 def run(report):
+    """Instruction counts alone (`python -m bench` counts them within the live group)."""
+    from .harness import Row
     smoke = report.settings.smoke
-    result = measure(n=10 if smoke else 50, indexes=[0] if smoke else None)
+    result = measure_live(n=10 if smoke else 40, keys=["cheap/slots/on_snapshot"] if smoke else None)
     if result is None:
         report.add(Row("callgrind", "(valgrind not installed)", None, note="skipped"))
         return
-    for row in rows(result):
-        report.add(row)
+    for key, c in result.items():
+        own, ref = c["native"] - c["floor"], c["twin"] - c["floor"]
+        report.add(Row("callgrind", key, None, None, own / ref if ref > 0 else None, "own Ir/twin own Ir", None,
+                       "Ir/call: bridge {:.0f}, twin {:.0f}, floor {:.0f}".format(c["native"], c["twin"], c["floor"])))
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m bench.callgrind", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("-n", type=int, default=50, help="calls of the shorter loop (default 50)")
+    parser.add_argument("-n", type=int, default=40, help="calls of the shorter loop (default 40)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--plan", help=argparse.SUPPRESS)
-    parser.add_argument("cases", nargs="*", type=int, help="indexes into bench.live.CASES (default: all)")
+    parser.add_argument("keys", nargs="*", help="world/shape/case keys, e.g. cheap/slots/on_snapshot (default: all)")
     args = parser.parse_args(argv)
     if args.child:
         if os.environ.get("BENCH_SO_DIR"):
             from . import profile  # noqa: F401  (loads the module from that build directory first)
-        from . import live
-        _child(args.n, args.cases or list(range(len(live.CASES))), args.plan)
+        _child(args.n, args.keys, args.plan)
         return 0
-    from .harness import Report, Settings, format_table
-    result = measure(args.n, args.cases or None)
+    result = measure_live(args.n, args.keys or None)
     if result is None:
         print("valgrind is not installed")
         return 1
-    report = Report(Settings())
-    for row in rows(result):
-        report.add(row)
-    print(format_table(report))
+    print(format_counts(result))
     return 0
 
 

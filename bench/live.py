@@ -1,34 +1,146 @@
-"""Live callbacks and history accessors: cost per call against the floor of the outside calls
-each callback must make, run once with minimal stand-ins (so the bridge's own cost shows) and
-once with the framework's and the terminal's real host stand-ins.
+"""Live callbacks and history readers: the bridge's own cost against its plain-Python twin.
 
-The floor of a callback replays, in a plain Python loop with the same arguments, only the work
-the bridge cannot avoid: the framework conversions and lookups, the constructors, the log call,
-`deepcopy` where an event must carry a copy, the history append and the event_queue append.
-Reading the terminal record's attributes, building the record dict and the bar-count arithmetic
-are the bridge's own cost."""
+Every case runs in two framework environments ("worlds") and with three shapes of terminal
+record:
+
+- worlds: `cheap`, `__slots__` fakes whose outside calls are C callables that do next to
+  nothing (so the figures show the bridge's own work), and `host`, the framework's and the
+  terminal's host stand-ins as the module bound them;
+- shapes: `dataclass` (the terminal's own record classes), `slots` (a `__slots__` class of the
+  same fields) and `getset` (a natively bound record whose fields are getset descriptors, from
+  the bench's own small extension, bench/nativeext.py; skipped when it cannot be built).
+
+Each case is run by four loops, timed in alternation: the bridge, the twin (twin/livefeed.py,
+loaded as a private copy), the twin with its event-queue overwrite check removed (what a plain
+module of the same design without that check costs), and the floor. The floor is the outside
+calls the callback must make (conversions, constructors, the history and event-queue appends),
+each with the same arguments, replayed from C by the bench extension, so it costs what native
+code pays for them; without the extension a Python loop replays them, which charges the
+interpreter's own call overhead to the floor and so understates the bridge's own cost. Own
+cost = total - floor, for the bridge and the twin alike; attribute reads and the building of
+records are own cost on both sides."""
 import collections
 import contextlib
 import dataclasses
 import itertools
+import json
+import operator
+import os
 import types
+from typing import Callable, Optional
 
 import corvane.tessara.utils.livefeed as lf
 from corvane.tessara.environment import Environment
 from pyvorn import records
 from pyvorn.enums import MarketType, OrderStatusType
 
-from . import twins
-from .harness import Row, own_cost_row, per_call
+from . import nativeext, twins
+from .harness import Row, calibrate, per_call
 
-QUEUE_CAPACITY = 1000000
-TARGET_HOST = 0.20          # own cost at most 20% of the floor with the host stand-ins
-TARGET_REFERENCE = 0.5      # own cost at most half the plain-Python twin's own cost
-STAMP = 20261208093000500   # 2026-12-08 09:30:00.500
+QUEUE_CAPACITY = 1 << 18     # never full within one timed batch
+STAMP = 20261208093000500    # 2026-12-08 09:30:00.500
 CODES = ("000001", "000002", "000004")
+WORLDS = ("cheap", "host")
+SHAPES = ("dataclass", "slots", "getset")
+ROUNDS = 3
+
+# Own cost of the bridge over the twin's own cost, per case: (time, instructions); None: no target.
+TARGETS = {
+    "on_snapshot": (0.45, 0.2),
+    "on_tick_trade": (0.45, 0.2),
+    "on_tick_order": (0.45, 0.2),
+    "on_bar x3": (0.4, None),
+    "order cycle": (0.4, None),
+    "get_current_tick": (0.5, None),
+    "history_ticks(10)": (0.5, None),
+}
+BASELINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "baseline_live.json")
+# Slower than the baseline beyond noise: own-time ratio up by more than this share, or own
+# instructions up by more than this share plus a few instructions.
+NOISE_TIME = 0.20
+NOISE_IR = (0.03, 40)
 
 
-# -- worlds: the names the bridge reads from its namespace ------------------------------------
+# -- record shapes ------------------------------------------------------------------------------
+
+_FIELDS = {}          # record class -> its field names
+_SHAPED = {}          # (shape, terminal class) -> record class of that shape
+
+
+def _slots_class(cls, names):
+    def __init__(self, **values):
+        for k, v in values.items():
+            setattr(self, k, v)
+    return type(cls.__name__, (), {"__slots__": names, "__init__": __init__, "__module__": __name__})
+
+
+def record_class(shape, cls):
+    """The record class of `shape` mirroring the terminal's dataclass `cls`; None for getset
+    records when the bench extension is unavailable."""
+    key = (shape, cls)
+    if key not in _SHAPED:
+        names = tuple(f.name for f in dataclasses.fields(cls))
+        if shape == "dataclass":
+            made = cls
+        elif shape == "slots":
+            made = _slots_class(cls, names)
+        elif shape == "getset":
+            ext = nativeext.load()
+            made = ext.record_type(cls.__name__, names) if ext else None
+        else:
+            raise ValueError("unknown record shape: %r" % (shape,))
+        _SHAPED[key] = made
+        if made is not None:
+            _FIELDS[made] = names
+    return _SHAPED[key]
+
+
+def _plain(v):
+    return v.value if hasattr(v, "value") else v
+
+
+def make_record(world, shape, cls, **fields):
+    """A terminal record of `cls`'s fields (its defaults, then `fields`) in `shape`; the cheap
+    world's records hold plain integers where the terminal's hold enum members."""
+    values = {f.name: getattr(cls(), f.name) for f in dataclasses.fields(cls)}
+    values.update(fields)
+    if world == "cheap":
+        values = {k: _plain(v) for k, v in values.items()}
+    return record_class(shape, cls)(**values)
+
+
+def copy_record(record):
+    """A record of the same class and fields, so each side reads records of its own (a read may
+    change how an object keeps its attributes)."""
+    if isinstance(record, list):
+        return [copy_record(r) for r in record]
+    names = _FIELDS[type(record)]
+    return type(record)(**{n: getattr(record, n) for n in names})
+
+
+def _record(world, cls, shape="slots", **fields):
+    """A terminal record in `world` (kept for the growth group)."""
+    return make_record(world, shape, cls, **fields)
+
+
+# -- worlds -------------------------------------------------------------------------------------
+
+def _slots(name, **attrs):
+    """One instance of a fresh `__slots__` class holding `attrs`."""
+    cls = type(name, (), {"__slots__": tuple(attrs)})
+    obj = cls()
+    for k, v in attrs.items():
+        setattr(obj, k, v)
+    return obj
+
+
+def _args(*args):
+    return args
+
+
+def _ident(x):
+    return x
+
 
 class _CheapPosition:
     __slots__ = ("market_code", "direction", "init_qty", "state")
@@ -42,582 +154,665 @@ class _CheapPosition:
         self.state = state
 
 
-def _ident(x):
-    return x
+class _CheapOrder:
+    """The framework order of the cheap world."""
+    __slots__ = ("order_id", "secondary_order_id", "market_code", "side", "position_effect", "price", "status",
+                 "avg_price", "filled_quantity", "unfilled_quantity", "frozen_cash", "reject_reason")
+
+    def __init__(self):
+        self.order_id, self.secondary_order_id, self.market_code = 1, None, "000001.SZ"
+        self.side, self.position_effect, self.price, self.status = "BUY", "OPEN", 10.0, 0
+        self.avg_price, self.filled_quantity, self.unfilled_quantity = 0.0, 0, 1000
+
+    def set_frozen_cash(self, value):
+        self.frozen_cash = value
+
+    def mark_rejected(self, reason):
+        self.reject_reason = reason
 
 
-def _kw(*args, **kwargs):
-    return kwargs
+class _Kinds:
+    """Event kinds of the cheap world: the positional argument of `dict`, so an event is a dict
+    holding its kind and its fields."""
 
 
-def _args(*args):
-    return args
+for _name in ("TICK", "BAR", "L2_ORDER", "L2_TRANSACTION", "TRADE", "ORDER_CREATION_PASS",
+              "ORDER_CANCELLATION_PASS", "ORDER_PENDING_CANCEL", "ORDER_UNSOLICITED_UPDATE",
+              "ORDER_CANCELLATION_REJECT", "QUERY_POSITION", "QUERY_ACCOUNT", "LOGIN",
+              "PARENT_ORDER_UPDATE", "CHILD_ORDER_UPDATE", "CHILD_ORDER_TRADE", "BEFORE_TRADING",
+              "AFTER_TRADING", "OPEN_AUCTION", "NEXT_DAY_START"):
+    setattr(_Kinds, _name, (("event", _name),))
+
+# The outside names a callback reads from its module's namespace.
+OUTSIDE_NAMES = (
+    "convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vorn_mdtype",
+    "get_side_from_vorn_l2_order", "get_order_type_from_vorn_l2_order", "get_l2order_type_from_vorn",
+    "get_trade_type_from_vorn", "Environment", "TickObject", "L2Order", "L2Transaction", "Event", "EVENT",
+    "SIDE", "ORDER_STATUS", "OrderStatusType", "POSITION_DIRECTION", "Position", "Trade", "copy", "system_log",
+)
 
 
-@contextlib.contextmanager
-def cheap_world():
-    """Minimal stand-ins in the livefeed namespace: C builtins where one fits, one-line
-    functions elsewhere. Records use plain integers for market types and statuses."""
-    names = ("convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vorn_mdtype",
-             "get_side_from_vorn_l2_order", "get_order_type_from_vorn_l2_order",
-             "get_l2order_type_from_vorn", "get_trade_type_from_vorn", "Environment", "TickObject",
-             "L2Order", "L2Transaction", "Event", "EVENT", "SIDE", "ORDER_STATUS", "OrderStatusType",
-             "POSITION_DIRECTION", "Position", "Trade", "copy", "system_log")
-    saved = {n: getattr(lf, n) for n in names}
-    instrument = types.SimpleNamespace(market_code="000001.SZ")
+def _cheap_names():
+    ext = nativeext.load()
+    pack = ext.pack if ext else _args
+    same = ext.same if ext else _ident
     universe = ["%s.SZ" % c for c in CODES]
-    env = types.SimpleNamespace(
-        data_proxy=types.SimpleNamespace(instruments={u: instrument for u in universe}.__getitem__),
-        get_universe=itertools.repeat(universe).__next__,
-        get_account=dict.fromkeys(universe, "account").__getitem__)
-    suffix = {MarketType.SZSE.value: "SZ", MarketType.SSE.value: "SH"}.__getitem__
-    kinds = types.SimpleNamespace(**{e.name: e.name for e in lf.EVENT})
-    try:
-        lf.convert_int_to_datetime = float
-        lf.convert_int_to_whole_date = float
-        lf.get_exchane_from_vorn_mdtype = suffix
-        lf.get_side_from_vorn_l2_order = _args
-        lf.get_order_type_from_vorn_l2_order = _args
-        lf.get_l2order_type_from_vorn = _args
-        lf.get_trade_type_from_vorn = str
-        lf.Environment = types.SimpleNamespace(get_instance=itertools.repeat(env).__next__)
-        lf.TickObject = slice
-        lf.L2Order = types.SimpleNamespace(__from_create__=_args)
-        lf.L2Transaction = types.SimpleNamespace(__from_create__=_args)
-        lf.Event = _kw
-        lf.EVENT = kinds
-        lf.SIDE = types.SimpleNamespace(BUY="BUY", SELL="SELL")
-        lf.ORDER_STATUS = types.SimpleNamespace(ACTIVE=1, PARTIALLY_FILLED=2, FILLED=3, CANCELLED=4, PENDING_NEW=0)
-        lf.OrderStatusType = types.SimpleNamespace(**{m.name: m.value for m in OrderStatusType})
-        lf.POSITION_DIRECTION = types.SimpleNamespace(LONG="LONG")
-        lf.Position = _CheapPosition
-        lf.Trade = types.SimpleNamespace(__from_create__=_kw)
-        lf.copy = types.SimpleNamespace(deepcopy=_ident)
-        lf.system_log = types.SimpleNamespace(info=len, warning=len, debug=len)
-        yield "cheap"
-    finally:
-        for n, v in saved.items():
-            setattr(lf, n, v)
+    instrument = _slots("Instrument", market_code="000001.SZ")
+    env = _slots("Env",
+                 data_proxy=_slots("DataProxy", instruments={u: instrument for u in universe}.__getitem__),
+                 get_universe=itertools.repeat(universe).__next__,
+                 get_account=dict.fromkeys(universe, "account").__getitem__)
+    return {
+        "convert_int_to_datetime": float,
+        "convert_int_to_whole_date": float,
+        "get_exchane_from_vorn_mdtype": {MarketType.SZSE.value: "SZ", MarketType.SSE.value: "SH"}.__getitem__,
+        "get_side_from_vorn_l2_order": slice,
+        "get_order_type_from_vorn_l2_order": slice,
+        "get_l2order_type_from_vorn": slice,
+        "get_trade_type_from_vorn": str,
+        "Environment": _slots("Environment", get_instance=itertools.repeat(env).__next__),
+        "TickObject": slice,
+        "L2Order": _slots("L2Order", __from_create__=pack),
+        "L2Transaction": _slots("L2Transaction", __from_create__=pack),
+        "Event": dict,
+        "EVENT": _Kinds,
+        "SIDE": _slots("SIDE", BUY="BUY", SELL="SELL"),
+        "ORDER_STATUS": _slots("ORDER_STATUS", PENDING_NEW=0, ACTIVE=1, PARTIALLY_FILLED=2, FILLED=3, CANCELLED=4,
+                               REJECTED=5),
+        "OrderStatusType": type("OrderStatusType", (), {m.name: m.value for m in OrderStatusType}),
+        "POSITION_DIRECTION": _slots("POSITION_DIRECTION", LONG="LONG"),
+        "Position": _CheapPosition,
+        "Trade": _slots("Trade", __from_create__=dict),
+        "copy": _slots("copy", deepcopy=same),
+        "system_log": _slots("system_log", info=len, warning=len, debug=len),
+    }
+
+
+_twins = {}
+
+
+def twin(kind="twin"):
+    """The plain-Python twin of the bridge ("twin"), or a second copy of it whose events go
+    straight onto the queue, without the overwrite check ("plain")."""
+    if kind not in _twins:
+        module = twins.load("livefeed")
+        if kind == "plain":
+            def _queue(queue, event):
+                queue.append(event)
+            module._queue = _queue
+        _twins[kind] = module
+    return _twins[kind]
+
+
+def _modules():
+    return (lf, twin("twin"), twin("plain"))
 
 
 @contextlib.contextmanager
-def host_world():
-    """The host stand-ins as the module bound them, with a current environment."""
-    Environment.install(universe=["%s.SZ" % c for c in CODES])
+def world(name):
+    """Binds the world's outside names in the bridge's and both twins' namespaces."""
+    modules = _modules()
+    saved = [{n: getattr(m, n) for n in OUTSIDE_NAMES} for m in modules]
+    if name == "cheap":
+        names = _cheap_names()
+    elif name == "host":
+        names = {n: getattr(lf, n) for n in OUTSIDE_NAMES}
+        Environment.install(universe=["%s.SZ" % c for c in CODES])
+    else:
+        raise ValueError("unknown world: %r" % (name,))
     try:
-        yield "host"
+        for m in modules:
+            for n, v in names.items():
+                setattr(m, n, v)
+        yield name
     finally:
-        Environment.reset()
+        if name == "host":
+            Environment.reset()
+        for m, s in zip(modules, saved):
+            for n, v in s.items():
+                setattr(m, n, v)
 
 
-def _new_queue(mode):
-    if mode == "cheap":
+def cheap_world():
+    return world("cheap")
+
+
+def host_world():
+    return world("host")
+
+
+def new_queue(world_name):
+    if world_name == "cheap":
         return collections.deque(maxlen=QUEUE_CAPACITY)
     return lf.RB(capacity=QUEUE_CAPACITY, dtype=object)
 
 
-def _record(mode, cls, **fields):
-    """A terminal record: the terminal's own class with the host, a bare namespace (plain
-    integer codes) with the cheap stand-ins."""
-    if mode == "host":
-        return cls(**fields)
-    plain = {k: (v.value if hasattr(v, "value") else v) for k, v in fields.items()}
-    template = cls()
-    for k, v in vars(template).items():
-        plain.setdefault(k, v.value if hasattr(v, "value") else v)
-    return types.SimpleNamespace(**plain)
+def _config():
+    return types.SimpleNamespace(base=types.SimpleNamespace(accounts={"stock": "acct_simtd"}, trading_calendar=[]))
 
 
-def _bridge():
-    config = types.SimpleNamespace(base=types.SimpleNamespace(accounts={"stock": "acct_simtd"},
-                                                              trading_calendar=[]))
-    return lf.VornStrategy(config)
-
-
-class _Queue:
-    """Gives each timed batch a fresh, empty event_queue (and empty histories), so no batch
-    meets a full ring; the floor appends to the same queue object."""
-
-    def __init__(self, mode):
-        self.mode = mode
-        self.q = None
-
-    def __call__(self):
-        self.q = _new_queue(self.mode)
-        lf.event_queue = self.q
-        twin().event_queue = self.q
-        lf.history_bar.clear()
-        twin().history_bar.clear()
-
-
-def _own_copy(record):
-    """A record of the same class and fields for the reference: the bridge's reads may turn a
-    record's inline attribute values into a dict object, which would slow the interpreter's
-    own attribute reads of that same object."""
-    if isinstance(record, list):
-        return [_own_copy(r) for r in record]
-    if dataclasses.is_dataclass(record):
-        return type(record)(**{f.name: getattr(record, f.name) for f in dataclasses.fields(record)})
-    if isinstance(record, types.SimpleNamespace):
-        return types.SimpleNamespace(**vars(record))
-    return record
-
-
-# The bridge's outside names and the order and algorithmic maps, which the reference takes from
-# the bridge's namespace; its histories, event queue and overwrite counter stay its own.
-SHARED_NAMES = (
-    "convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vorn_mdtype",
-    "get_side_from_vorn_l2_order", "get_order_type_from_vorn_l2_order", "get_l2order_type_from_vorn",
-    "get_trade_type_from_vorn", "Environment", "TickObject", "L2Order", "L2Transaction", "Event", "EVENT",
-    "SIDE", "ORDER_STATUS", "OrderStatusType", "POSITION_DIRECTION", "Position", "Trade", "Asset", "copy",
-    "system_log", "deque", "AlgoParentOrder", "AlgoChildOrder", "AlgoChildTrade", "orders_dict",
-    "algo_parent_id", "algo_parent_orders", "algo_child_orders", "algo_child_trades",
-)
-_twin = []
-
-
-def twin():
-    """The plain-Python twin of the bridge, loaded once as a private module."""
-    if not _twin:
-        _twin.append(twins.load("livefeed"))
-    return _twin[0]
-
-
-def _reference_bridge():
-    """A bridge of the twin over the names the bridge has now (bound when the case is made,
-    after the world swapped its stand-ins in)."""
-    module = twin()
-    for name in SHARED_NAMES:
-        setattr(module, name, getattr(lf, name))
-    config = types.SimpleNamespace(base=types.SimpleNamespace(accounts={"stock": "acct_simtd"},
-                                                              trading_calendar=[]))
-    return module.VornStrategy(config)
-
-
-def _reference_loop(method, *args):
-    """A loop of n calls of the twin's `method`, with records of its own."""
-    cb = getattr(_reference_bridge(), method)
-    args = tuple(_own_copy(a) for a in args)
-
-    if len(args) == 1:
-        arg, = args
-
-        def loop(n):
-            for _ in range(n):
-                cb(arg)
-    else:
-        def loop(n):
-            for _ in range(n):
-                cb(*args)
-    return loop
+def _bridge(module=lf):
+    return module.VornStrategy(_config())
 
 
 # -- cases --------------------------------------------------------------------------------------
 
-def snapshot_case(mode):
-    snap = _record(mode, records.Snapshot, security_id="000001", orig_time=STAMP, last_price=10.5,
-                   bid_price=[10.4] * 10, bid_volume=[100] * 10, ask_price=[10.6] * 10, ask_volume=[100] * 10)
-    bridge = _bridge()
-    queue = _Queue(mode)
-    conv, exch = lf.convert_int_to_datetime, lf.get_exchane_from_vorn_mdtype
-    Env, Tick, Event, EVENT = lf.Environment, lf.TickObject, lf.Event, lf.EVENT
-    stamp, mt = snap.orig_time / 1000, snap.market_type
-    code = "000001." + exch(mt)
-    rec = {k: None for k in ("market_code", "datetime", "open_price", "close_price", "high_price", "low_price",
-                             "total_turnover", "volume", "prev_close", "ask_vols", "asks", "bid_vols", "bids",
-                             "high_limited", "last_price", "low_limited", "open_interest", "prev_settlement",
-                             "iopv", "trading_phase_code")}
+SIDES = ("native", "twin", "plain", "floor")
+
+
+@dataclasses.dataclass
+class Case:
+    """One callback case in one world and record shape: a loop `fn(n)` of n calls per side, and
+    `setup()` to run before every batch (fresh queues, histories and maps)."""
+    name: str
+    world: str
+    shape: str
+    loops: dict                          # side -> fn(n)
+    setup: Callable[[], None]
+    queues: Callable[[], dict] = None    # side -> the event queue it fills (for the checks)
+
+
+class _State:
+    """Per side: a fresh event queue, and the module state a batch starts from."""
+
+    def __init__(self, world_name, prepare=None):
+        self.world = world_name
+        self.prepare = prepare
+        self.q = {}
+        self.floor_q = None
+
+    def __call__(self):
+        for side, module in zip(SIDES, _modules()):
+            q = new_queue(self.world)
+            self.q[side] = q
+            module.event_queue = q
+            module.history_bar.clear()
+            module.history_tick.clear()
+            module.orders_dict.clear()
+        self.q["floor"] = new_queue(self.world)
+        if self.prepare:
+            self.prepare()
+
+
+def _floor_loop(steps_fn):
+    """The floor side: `steps_fn()` gives the (callable, args, kwargs) of one call's outside
+    calls (built before the clock starts, against the batch's fresh queue), replayed n times."""
+    def floor(n):
+        steps = steps_fn()
+        keep = []
+        return replay(steps, n, keep)
+    return floor
+
+
+def replay(steps, n, keep):
+    """Seconds of n replays of `steps`, from C when the bench extension is there; every result
+    is kept alive in `keep` (as the bridge's events stay on the queue)."""
+    from .harness import _clock
+    ext = nativeext.load()
+    if ext is not None:
+        flat = tuple((fn, tuple(args) + tuple(kw.values()), tuple(kw) if kw else None) for fn, args, kw in steps)
+        t0 = _clock()
+        ext.replay(flat, n, keep)
+        return _clock() - t0
+    append = keep.append
+    t0 = _clock()
+    for _ in range(n):
+        for fn, args, kw in steps:
+            append(fn(*args, **kw))
+    return _clock() - t0
+
+
+def floor_kind():
+    return "C replay" if nativeext.load() is not None else "Python loop (overstates the floor)"
+
+
+def _callback_loops(method, records_by_side, extra=None):
+    """The native, twin and plain loops calling `method` with each side's records in turn."""
+    loops = {}
+    for side, module in zip(SIDES[:3], _modules()):
+        cb = getattr(_bridge(module), method)
+        recs = records_by_side[side]
+        if len(recs) == 1:
+            rec, = recs
+
+            def loop(n, cb=cb, rec=rec):
+                for _ in range(n):
+                    cb(rec)
+        elif len(recs) == 3:
+            r0, r1, r2 = recs
+
+            def loop(n, cb=cb, r0=r0, r1=r1, r2=r2):
+                for _ in range(n):
+                    cb(r0)
+                    cb(r1)
+                    cb(r2)
+        else:
+            raise ValueError("one or three records per call")
+        loops[side] = loop
+    return loops
+
+
+def _own_records(recs):
+    return {"native": recs, "twin": copy_record(recs), "plain": copy_record(recs)}
+
+
+def _names():
+    """The outside names as the world bound them (read from the bridge's namespace)."""
+    return {n: getattr(lf, n) for n in OUTSIDE_NAMES}
+
+
+def snapshot_case(world_name, shape):
+    snap = make_record(world_name, shape, records.Snapshot, security_id="000001", orig_time=STAMP, last_price=10.5,
+                       bid_price=[10.4] * 10, bid_volume=[100] * 10, ask_price=[10.6] * 10, ask_volume=[100] * 10)
+    state = _State(world_name)
+    o = _names()
+    dt = o["convert_int_to_datetime"](snap.orig_time / 1000)
+    code = "000001." + o["get_exchane_from_vorn_mdtype"](snap.market_type)
+    tick = dict.fromkeys(("market_code", "datetime", "open_price", "close_price", "high_price", "low_price",
+                          "total_turnover", "volume", "prev_close", "ask_vols", "asks", "bid_vols", "bids",
+                          "high_limited", "last_price", "low_limited", "open_interest", "prev_settlement", "iopv",
+                          "trading_phase_code"))
+    env = o["Environment"].get_instance()
+    ins = env.data_proxy.instruments(code)
+    tick_obj = o["TickObject"](ins, tick)
+    event = o["Event"](o["EVENT"].TICK, calendar_dt=dt, trading_dt=dt, tick=tick_obj)
     hist = collections.deque(maxlen=60)
 
-    def total(n):
-        cb = bridge.on_snapshot
-        for _ in range(n):
-            cb(snap)
-
-    def floor(n):
-        q = queue.q
-        for _ in range(n):
-            dt = conv(stamp)
-            exch(mt)
-            hist.append(rec)
-            ins = Env.get_instance().data_proxy.instruments(code)
-            q.append(Event(EVENT.TICK, calendar_dt=dt, trading_dt=dt, tick=Tick(ins, rec)))
-
-    return "on_snapshot", total, floor, queue, _reference_loop("on_snapshot", snap)
+    def steps():
+        return ((o["convert_int_to_datetime"], (snap.orig_time / 1000,), None),
+                (o["get_exchane_from_vorn_mdtype"], (snap.market_type,), None),
+                (hist.append, (tick,), None),
+                (o["Environment"].get_instance, (), None),
+                (env.data_proxy.instruments, (code,), None),
+                (o["TickObject"], (ins, tick), None),
+                (o["Event"], (o["EVENT"].TICK,), dict(calendar_dt=dt, trading_dt=dt, tick=tick_obj)),
+                (state.q["floor"].append, (event,), None))
+    loops = _callback_loops("on_snapshot", _own_records([snap]))
+    loops["floor"] = _floor_loop(lambda: _norm(steps()))
+    return Case("on_snapshot", world_name, shape, loops, state, lambda: state.q)
 
 
-def bar_case(mode):
-    bars = [_record(mode, records.Bar, security_id=c, end_time=STAMP - 500, open=10.0, close=10.1, high=10.2,
-                    low=9.9, volume=1000, amount=10050.0, prev_close=10.0) for c in CODES]
-    bridge = _bridge()
-    queue = _Queue(mode)
-    conv, whole, exch = lf.convert_int_to_datetime, lf.convert_int_to_whole_date, lf.get_exchane_from_vorn_mdtype
-    Env, Event, EVENT = lf.Environment, lf.Event, lf.EVENT
+def _norm(steps):
+    return tuple((fn, args, kw or {}) for fn, args, kw in steps)
+
+
+def tick_order_case(world_name, shape):
+    rec = make_record(world_name, shape, records.TickOrder, security_id="000001", order_time=STAMP, biz_index=7,
+                      orig_order_no=99, side=ord("1"), order_type=ord("2"), order_price=10.5, order_volume=300)
+    state = _State(world_name)
+    o = _names()
+    stamp, mt = rec.order_time / 1000, rec.market_type
+    dt = o["convert_int_to_datetime"](stamp)
+    code = "000001." + o["get_exchane_from_vorn_mdtype"](mt)
+    side_c, type_c = chr(rec.side), chr(rec.order_type)
+    side = o["get_side_from_vorn_l2_order"](side_c, mt)
+    otype = o["get_order_type_from_vorn_l2_order"](type_c, mt)
+    kind = o["get_l2order_type_from_vorn"](type_c, mt)
+    order = o["L2Order"].__from_create__(7, code, dt, side, 10.5, 300, otype, 99, kind)
+    event = o["Event"](o["EVENT"].L2_ORDER, calendar_dt=dt, trading_dt=dt, l2_order=order)
+
+    def steps():
+        return ((o["convert_int_to_datetime"], (stamp,), None),
+                (o["get_exchane_from_vorn_mdtype"], (mt,), None),
+                (o["get_side_from_vorn_l2_order"], (side_c, mt), None),
+                (o["get_order_type_from_vorn_l2_order"], (type_c, mt), None),
+                (o["get_l2order_type_from_vorn"], (type_c, mt), None),
+                (o["L2Order"].__from_create__, (7, code, dt, side, 10.5, 300, otype, 99, kind), None),
+                (o["Event"], (o["EVENT"].L2_ORDER,), dict(calendar_dt=dt, trading_dt=dt, l2_order=order)),
+                (state.q["floor"].append, (event,), None))
+    loops = _callback_loops("on_tick_order", _own_records([rec]))
+    loops["floor"] = _floor_loop(lambda: _norm(steps()))
+    return Case("on_tick_order", world_name, shape, loops, state, lambda: state.q)
+
+
+def tick_trade_case(world_name, shape):
+    rec = make_record(world_name, shape, records.TickTrade, security_id="000001", trade_time=STAMP, biz_index=8,
+                      bid_appl_seq_num=101, offer_appl_seq_num=100, trade_price=10.5, trade_volume=300,
+                      value_trade=3150.0, trade_type=ord("F"))
+    state = _State(world_name)
+    o = _names()
+    stamp, mt = rec.trade_time / 1000, rec.market_type
+    dt = o["convert_int_to_datetime"](stamp)
+    code = "000001." + o["get_exchane_from_vorn_mdtype"](mt)
+    type_c = chr(rec.trade_type)
+    ttype = o["get_trade_type_from_vorn"](type_c)
+    buy = o["SIDE"].BUY
+    trade = o["L2Transaction"].__from_create__(8, code, dt, buy, 10.5, 300, 3150.0, ttype, 101, 100)
+    event = o["Event"](o["EVENT"].L2_TRANSACTION, calendar_dt=dt, trading_dt=dt, l2_transaction=trade)
+
+    def steps():
+        return ((o["convert_int_to_datetime"], (stamp,), None),
+                (o["get_exchane_from_vorn_mdtype"], (mt,), None),
+                (o["get_trade_type_from_vorn"], (type_c,), None),
+                (o["L2Transaction"].__from_create__, (8, code, dt, buy, 10.5, 300, 3150.0, ttype, 101, 100), None),
+                (o["Event"], (o["EVENT"].L2_TRANSACTION,), dict(calendar_dt=dt, trading_dt=dt, l2_transaction=trade)),
+                (state.q["floor"].append, (event,), None))
+    loops = _callback_loops("on_tick_trade", _own_records([rec]))
+    loops["floor"] = _floor_loop(lambda: _norm(steps()))
+    return Case("on_tick_trade", world_name, shape, loops, state, lambda: state.q)
+
+
+def bar_case(world_name, shape):
+    """Three bars of one bar time over a universe of three: three history appends, one BAR."""
+    bars = [make_record(world_name, shape, records.Bar, security_id=c, end_time=STAMP - 500, open=10.0, close=10.1,
+                        high=10.2, low=9.9, volume=1000, amount=10050.0, prev_close=10.0) for c in CODES]
+    state = _State(world_name)
+    o = _names()
     t, mt = bars[0].end_time / 1000, bars[0].market_type
+    env = o["Environment"].get_instance()
     rec = dict.fromkeys(("market_code", "orig_time", "open_price", "close_price", "high_price", "low_price",
                          "total_turnover", "volume", "prev_close"))
     hists = [collections.deque() for _ in CODES]
-    b0, b1, b2 = bars
+    whole = o["convert_int_to_whole_date"](int(t))
+    event = o["Event"](o["EVENT"].BAR, calendar_dt=whole, trading_dt=whole)
 
-    def total(n):
-        cb = bridge.on_bar
-        for _ in range(n):
-            cb(b0)
-            cb(b1)
-            cb(b2)
-
-    def floor(n):
-        q = queue.q
-        for _ in range(n):
-            for h in hists:
-                exch(mt)
-                conv(t)
-                h.append(rec)
-                len(Env.get_instance().get_universe())
-            c = whole(int(t))
-            q.append(Event(EVENT.BAR, calendar_dt=c, trading_dt=c))
-
-    def setup():
-        queue()
+    def steps():
         for h in hists:
             h.clear()
-
-    rcb = _reference_bridge().on_bar
-    r0, r1, r2 = (_own_copy(b) for b in bars)
-
-    def ref(n):
-        for _ in range(n):
-            rcb(r0)
-            rcb(r1)
-            rcb(r2)
-
-    return "on_bar x3 (universe 3, one BAR)", total, floor, setup, ref
-
-
-def tick_order_case(mode):
-    rec = _record(mode, records.TickOrder, security_id="000001", order_time=STAMP, biz_index=7, orig_order_no=99,
-                  side=ord("1"), order_type=ord("2"), order_price=10.5, order_volume=300)
-    bridge = _bridge()
-    queue = _Queue(mode)
-    conv, exch = lf.convert_int_to_datetime, lf.get_exchane_from_vorn_mdtype
-    gside, gtype, gkind = (lf.get_side_from_vorn_l2_order, lf.get_order_type_from_vorn_l2_order,
-                           lf.get_l2order_type_from_vorn)
-    L2Order, Event, EVENT = lf.L2Order, lf.Event, lf.EVENT
-    stamp, mt = rec.order_time / 1000, rec.market_type
-    code = "000001." + exch(mt)
-    side_c, type_c = chr(rec.side), chr(rec.order_type)
-
-    def total(n):
-        cb = bridge.on_tick_order
-        for _ in range(n):
-            cb(rec)
-
-    def floor(n):
-        q = queue.q
-        for _ in range(n):
-            dt = conv(stamp)
-            exch(mt)
-            o = L2Order.__from_create__(7, code, dt, gside(side_c, mt), 10.5, 300, gtype(type_c, mt), 99,
-                                        gkind(type_c, mt))
-            q.append(Event(EVENT.L2_ORDER, calendar_dt=dt, trading_dt=dt, l2_order=o))
-
-    return "on_tick_order", total, floor, queue, _reference_loop("on_tick_order", rec)
+        per_bar = []
+        for h in hists:
+            per_bar += [(o["get_exchane_from_vorn_mdtype"], (mt,), None),
+                        (o["convert_int_to_datetime"], (t,), None),
+                        (h.append, (rec,), None),
+                        (o["Environment"].get_instance, (), None),
+                        (env.get_universe, (), None)]
+        return tuple(per_bar) + ((o["convert_int_to_whole_date"], (int(t),), None),
+                                 (o["Event"], (o["EVENT"].BAR,), dict(calendar_dt=whole, trading_dt=whole)),
+                                 (state.q["floor"].append, (event,), None))
+    loops = _callback_loops("on_bar", _own_records(bars))
+    loops["floor"] = _floor_loop(lambda: _norm(steps()))
+    return Case("on_bar x3", world_name, shape, loops, state, lambda: state.q)
 
 
-def tick_trade_case(mode):
-    rec = _record(mode, records.TickTrade, security_id="000001", trade_time=STAMP, biz_index=8,
-                  bid_appl_seq_num=101, offer_appl_seq_num=100, trade_price=10.5, trade_volume=300,
-                  value_trade=3150.0, trade_type=ord("F"))
-    bridge = _bridge()
-    queue = _Queue(mode)
-    conv, exch, gtt = lf.convert_int_to_datetime, lf.get_exchane_from_vorn_mdtype, lf.get_trade_type_from_vorn
-    L2Transaction, Event, EVENT, SIDE = lf.L2Transaction, lf.Event, lf.EVENT, lf.SIDE
-    stamp, mt = rec.trade_time / 1000, rec.market_type
-    code = "000001." + exch(mt)
-    type_c = chr(rec.trade_type)
-
-    def total(n):
-        cb = bridge.on_tick_trade
-        for _ in range(n):
-            cb(rec)
-
-    def floor(n):
-        q = queue.q
-        for _ in range(n):
-            dt = conv(stamp)
-            exch(mt)
-            o = L2Transaction.__from_create__(8, code, dt, SIDE.BUY, 10.5, 300, 3150.0, gtt(type_c), 101, 100)
-            q.append(Event(EVENT.L2_TRANSACTION, calendar_dt=dt, trading_dt=dt, l2_transaction=o))
-
-    return "on_tick_trade", total, floor, queue, _reference_loop("on_tick_trade", rec)
-
-
-def _framework_order(mode):
-    if mode == "host":
+def _framework_order(world_name):
+    if world_name == "host":
         from corvane.tessara.const import SIDE
         from corvane.tessara.model.order import Order
         return Order("000001.SZ", 1000, SIDE.BUY, price=10.0)
-    order = types.SimpleNamespace(order_id=1, secondary_order_id=None, market_code="000001.SZ", side="BUY",
-                                  position_effect="OPEN", price=10.0, status=0, avg_price=0.0,
-                                  filled_quantity=0, unfilled_quantity=1000)
-    order.set_frozen_cash = abs
-    order.mark_rejected = len
-    return order
+    return _CheapOrder()
 
 
-def order_case(mode, status_name):
-    status = getattr(OrderStatusType, status_name)
-    filled = status_name != "Sended"
-    rep = _record(mode, records.OrderReport, client_order_id="c1", counter_order_id=555, security_id="000001",
-                  order_price=10.0, order_qty=1000, order_status=status, trade_qty=500 if filled else 0,
-                  total_trade_value=5000.0 if filled else 0.0, last_match_qty=300 if filled else 0,
-                  last_match_price=10.0, frozen_trade_value=10000.0, error_msg="")
-    bridge = _bridge()
-    queue = _Queue(mode)
-    order = _framework_order(mode)
-    log, Env, Event, kinds = lf.system_log, lf.Environment, lf.Event, lf.EVENT
-    deepcopy, make_trade, ORDER_STATUS = lf.copy.deepcopy, lf.Trade.__from_create__, lf.ORDER_STATUS
-    text = ("on_order:" + str(rep.client_order_id) + ", symbol: " + str(rep.security_id) + ", price:"
-            + str(rep.order_price) + ", status:" + str(rep.order_status) + ", order_qty:" + str(rep.order_qty)
-            + ", trade_qty:" + str(rep.trade_qty) + ", total_trade_value: " + str(rep.total_trade_value)
-            + ", error_msg:" + str(rep.error_msg) + ", last_match_qty: " + str(rep.last_match_qty))
-    pending = ORDER_STATUS.PENDING_NEW
-    OST = lf.OrderStatusType
-    reported = rep.order_status
+def order_cycle_case(world_name, shape):
+    """One order's reports: Sended (confirms it), PartiallyFilled and Filled (a trade each). The
+    cycle ends with the order filled, which the next Sended confirms again."""
+    reports = []
+    for status, trade_qty, last_qty in (("Sended", 0, 0), ("PartiallyFilled", 500, 300), ("Filled", 1000, 500)):
+        reports.append(make_record(world_name, shape, records.OrderReport, client_order_id="c1", counter_order_id=555,
+                                   security_id="000001", order_price=10.0, order_qty=1000,
+                                   order_status=getattr(OrderStatusType, status), trade_qty=trade_qty,
+                                   total_trade_value=10.0 * trade_qty, last_match_qty=last_qty, last_match_price=10.0,
+                                   frozen_trade_value=10000.0, error_msg=""))
+    orders = {side: _framework_order(world_name) for side in SIDES}
 
-    def status_row():
-        # The report's status compared with the table's members in order, as the bridge must.
-        for name in ("UnSend", "Sended", "PartiallyFilled", "Filled"):
-            if reported == getattr(OST, name):
-                return name
-    new_status = ORDER_STATUS.FILLED if status_name == "Filled" else ORDER_STATUS.PARTIALLY_FILLED
+    def prepare():
+        for side, module in zip(SIDES, _modules()):
+            module.orders_dict["c1"] = orders[side]
+    state = _State(world_name, prepare)
+    o = _names()
+    log, env = o["system_log"], o["Environment"].get_instance()
+    order = orders["floor"]
+    kinds, make_trade, deepcopy = o["EVENT"], o["Trade"].__from_create__, o["copy"].deepcopy
 
-    def setup():
-        queue()
-        lf.orders_dict.clear()
-        lf.orders_dict["c1"] = order
+    def text(r):
+        return ("on_order:" + str(r.client_order_id) + ", symbol: " + str(r.security_id) + ", price:"
+                + str(r.order_price) + ", status:" + str(r.order_status) + ", order_qty:" + str(r.order_qty)
+                + ", trade_qty:" + str(r.trade_qty) + ", total_trade_value: " + str(r.total_trade_value)
+                + ", error_msg:" + str(r.error_msg) + ", last_match_qty: " + str(r.last_match_qty))
+    account = env.get_account(order.market_code)
+    trade_kw = [dict(order_id=order.order_id, price=10.0, amount=r.last_match_qty, side=order.side,
+                     position_effect=order.position_effect, market_code=order.market_code, frozen_price=order.price)
+                for r in reports[1:]]
+    trades = [make_trade(**kw) for kw in trade_kw]
+    copied = deepcopy(order)
+    events = [o["Event"](kinds.ORDER_CREATION_PASS, account=account, order=copied)]
+    events += [o["Event"](kinds.TRADE, account=account, trade=tr, order=copied) for tr in trades]
 
-    # A Sended report confirms the order once; each timed call starts from an unconfirmed order.
-    if not filled:
-        def total(n):
-            cb = bridge.on_order
-            for _ in range(n):
-                order.status = pending
-                cb(rep)
-
-        def floor(n):
-            q = queue.q
-            for _ in range(n):
-                order.status = pending
-                log.info(text)
-                account = Env.get_instance().get_account(order.market_code)
-                status_row()
-                order.secondary_order_id = 555
-                order.set_frozen_cash(10000.0)
-                order.status = ORDER_STATUS.ACTIVE
-                q.append(Event(kinds.ORDER_CREATION_PASS, account=account, order=deepcopy(order)))
-        rcb = _reference_bridge().on_order
-        own_rep = _own_copy(rep)
-
-        def ref(n):
-            for _ in range(n):
-                order.status = pending
-                rcb(own_rep)
-        return "on_order Sended (confirms)", total, floor, setup, ref
-
-    def total(n):
-        cb = bridge.on_order
-        for _ in range(n):
-            cb(rep)
-
-    def floor(n):
-        q = queue.q
-        for _ in range(n):
-            log.info(text)
-            account = Env.get_instance().get_account(order.market_code)
-            status_row()
-            trade = make_trade(order_id=order.order_id, price=10.0, amount=300, side=order.side,
-                               position_effect=order.position_effect, market_code=order.market_code,
-                               frozen_price=order.price)
-            order.avg_price = 10.0
-            order.filled_quantity = 500
-            order.unfilled_quantity = 500
-            order.status = new_status
-            q.append(Event(kinds.TRADE, account=account, trade=trade, order=deepcopy(order)))
-    return "on_order %s (fill)" % status_name, total, floor, setup, _reference_loop("on_order", rep)
+    def steps():
+        q = state.q["floor"]
+        out = [(log.info, (text(reports[0]),), None),
+               (o["Environment"].get_instance, (), None),
+               (env.get_account, (order.market_code,), None),
+               (order.set_frozen_cash, (10000.0,), None),
+               (deepcopy, (order,), None),
+               (o["Event"], (kinds.ORDER_CREATION_PASS,), dict(account=account, order=copied)),
+               (q.append, (events[0],), None)]
+        for r, kw, tr, ev in zip(reports[1:], trade_kw, trades, events[1:]):
+            out += [(log.info, (text(r),), None),
+                    (o["Environment"].get_instance, (), None),
+                    (env.get_account, (order.market_code,), None),
+                    (make_trade, (), kw),
+                    (deepcopy, (order,), None),
+                    (o["Event"], (kinds.TRADE,), dict(account=account, trade=tr, order=copied)),
+                    (q.append, (ev,), None)]
+        return tuple(out)
+    loops = _callback_loops("on_order", _own_records(reports))
+    loops["floor"] = _floor_loop(lambda: _norm(steps()))
+    return Case("order cycle", world_name, shape, loops, state, lambda: state.q)
 
 
-def query_position_case(mode, count=50):
-    ids = ["%06d" % (600000 + i) for i in range(count)]
-    res = [_record(mode, records.QueryPositionRes, security_id=s, market_id=MarketType.SSE, init_qty=1000,
-                   leaves_qty=1000, available_qty=800, cost_price=10.0, last_price=10.5, market_value=10500.0,
-                   profit_loss=500.0) for s in ids]
-    bridge = _bridge()
-    queue = _Queue(mode)
-    log, exch, Position, DIRECTION = lf.system_log, lf.get_exchane_from_vorn_mdtype, lf.Position, lf.POSITION_DIRECTION
-    Event, EVENT = lf.Event, lf.EVENT
-    mt = res[0].market_id
-    codes = [s + "." + exch(mt) for s in ids]
-    state = dict(quantity=1000, available_qty=800, avg_price=10.0, last_price=10.5, market_value=10500.0,
-                 daily_pnl=500.0)
-    text = "on_query_position: code:0, msg:"
-
-    def total(n):
-        cb = bridge.on_query_position
-        for _ in range(n):
-            cb(res, 7, 0, "")
-
-    def floor(n):
-        q = queue.q
-        for _ in range(n):
-            log.info(text)
-            positions = []
-            LONG = DIRECTION.LONG
-            for c in codes:
-                exch(mt)
-                p = Position(c, LONG, 1000)
-                p.set_state(dict(state))
-                positions.append(p)
-            q.append(Event(EVENT.QUERY_POSITION, rid=7, positions=positions))
-
-    return "on_query_position (%d)" % count, total, floor, queue, _reference_loop(
-        "on_query_position", res, 7, 0, "")
+CALLBACK_CASES = (snapshot_case, tick_trade_case, tick_order_case, bar_case, order_cycle_case)
 
 
-def algo_updates_case(mode):
-    """One parent-order update, one child-order update and one child trade of a known parent."""
-    pid = 9001
-    parent = _record(mode, records.ParentOrder, sys_quote_id=pid, client_seq_id=3, security_id="000001",
-                     order_qty=1000, trade_qty=300, trade_value=3000.0)
-    child = _record(mode, records.ChildOrder, sys_quote_id=pid, client_order_id="k1", counter_order_id=77,
-                    security_id="000001", order_price=10.0, order_qty=300, trade_qty=300, total_trade_value=3000.0)
-    fill = _record(mode, records.ChildTrade, sys_quote_id=pid, client_order_id="k1", exec_id="e1",
-                   security_id="000001", trade_price=10.0, trade_qty=300, trade_time=STAMP)
-    bridge = _bridge()
-    queue = _Queue(mode)
-    ids, parents, children, trades = lf.algo_parent_id, lf.algo_parent_orders, lf.algo_child_orders, lf.algo_child_trades
-    P, C, T, Event, EVENT, deepcopy = (lf.AlgoParentOrder, lf.AlgoChildOrder, lf.AlgoChildTrade, lf.Event, lf.EVENT,
-                                       lf.copy.deepcopy)
+# -- history readers ----------------------------------------------------------------------------
 
-    def setup():
-        queue()
-        ids[:] = [pid]
-        parents.clear()
-        children.clear()
-        trades.clear()
-
-    def total(n):
-        p, c, t = bridge.on_algo_parent_order_update, bridge.on_algo_child_order_update, bridge.on_algo_child_order_trade
-        for _ in range(n):
-            p(parent)
-            c(child)
-            t(fill)
-
-    def floor(n):
-        q = queue.q
-        for _ in range(n):
-            pid in ids
-            latest = P.from_vorn(parent, parents.get(pid) if pid in parents else None)
-            parents[pid] = latest
-            q.append(Event(EVENT.PARENT_ORDER_UPDATE, algo_parent_order=deepcopy(latest)))
-            pid in ids
-            latest = C.from_vorn(child, children.get(pid) if pid in children else None)
-            children[pid] = latest
-            q.append(Event(EVENT.CHILD_ORDER_UPDATE, algo_child_order=deepcopy(latest)))
-            pid in ids
-            latest = T.from_vorn(fill, trades.get(pid) if pid in trades else None)
-            trades[pid] = latest
-            q.append(Event(EVENT.CHILD_ORDER_TRADE, algo_child_trade=deepcopy(latest)))
-
-    strategy = _reference_bridge()
-    rparent, rchild, rfill = _own_copy(parent), _own_copy(child), _own_copy(fill)
-
-    def ref(n):
-        p, c, t = (strategy.on_algo_parent_order_update, strategy.on_algo_child_order_update,
-                   strategy.on_algo_child_order_trade)
-        for _ in range(n):
-            p(rparent)
-            c(rchild)
-            t(rfill)
-
-    return "algo updates x3 (parent, child, trade)", total, floor, setup, ref
-
-
-CASES = (snapshot_case, bar_case, tick_order_case, tick_trade_case,
-         lambda m: order_case(m, "Sended"), lambda m: order_case(m, "PartiallyFilled"),
-         lambda m: order_case(m, "Filled"), query_position_case, algo_updates_case)
-
-
-def reference_row(mode, name, total, floor, ref, settings, setup):
-    """Own cost (total - floor) of the bridge over the reference's own cost, the three timed in
-    alternation."""
-    native, plain, base = per_call([total, ref, floor], settings, setup)
-    own, ref_own = native - base, plain - base
-    return Row("live/" + mode + "/ref", name, native, plain, own / ref_own if ref_own > 0 else None,
-               "own/ref own", TARGET_REFERENCE, "floor {:.2f} us".format(base * 1e6))
-
-
-def accessor_rows(report):
-    """The four readers against the container operations they stand for."""
+def reader_cases(world_name):
+    """get_current_tick and history_ticks(10) over 60 held ticks, per module. They make no
+    outside call: the floor is the same loop calling a C builtin of as many arguments."""
     code = "000001.SZ"
-    lf.history_tick.clear()
-    lf.history_bar.clear()
-    lf.history_tick[code] = collections.deque(({"i": i} for i in range(60)), maxlen=60)
-    lf.history_bar[code] = collections.deque({"i": i} for i in range(240))
-    ht, hb = lf.history_tick, lf.history_bar
-    cases = (
-        ("get_current_tick", lambda: lf.get_current_tick, lambda: ht[code][-1]),
-        ("get_current_bar", lambda: lf.get_current_bar, lambda: hb[code][-1]),
-    )
-    for name, get_fn, _ in cases:
-        fn = get_fn()
-        d = ht if "tick" in name else hb
+    ticks = [{"i": i} for i in range(60)]
 
-        def total(n, fn=fn):
-            for _ in range(n):
-                fn(code)
+    def setup():
+        for module in _modules():
+            module.history_tick.clear()
+            module.history_tick[code] = collections.deque(ticks, maxlen=60)
 
-        def floor(n, d=d):
-            for _ in range(n):
-                d[code][-1]
-        report.add(own_cost_row("accessors", name, total, floor, report.settings))
-    for name, fn, d, count in (("history_ticks(60 held, 10)", lf.history_ticks, ht, 10),
-                               ("history_bars(240 held, 10)", lf.history_bars, hb, 10),
-                               ("history_bars(240 held, 240)", lf.history_bars, hb, 240)):
-        def total(n, fn=fn, count=count):
-            for _ in range(n):
-                fn(code, count)
+    def loops(fn_name, nargs):
+        out = {}
+        for side, module in zip(SIDES[:3], _modules()):
+            fn = getattr(module, fn_name)
+            if nargs == 1:
+                def loop(n, fn=fn):
+                    for _ in range(n):
+                        fn(code)
+            else:
+                def loop(n, fn=fn):
+                    for _ in range(n):
+                        fn(code, 10)
+            out[side] = loop
+        if nargs == 1:
+            def floor(n, fn=callable):
+                for _ in range(n):
+                    fn(code)
+        else:
+            def floor(n, fn=operator.is_):
+                for _ in range(n):
+                    fn(code, 10)
+        out["floor"] = floor
+        return out
+    return [Case("get_current_tick", world_name, "-", loops("get_current_tick", 1), setup),
+            Case("history_ticks(10)", world_name, "-", loops("history_ticks", 2), setup)]
 
-        def floor(n, d=d, count=count):
-            for _ in range(n):
-                list(d[code])[count * -1:]
-        report.check(fn(code, count) == list(d[code])[-count:], name + ": result differs")
-        report.add(own_cost_row("accessors", name, total, floor, report.settings))
-    report.check(lf.get_current_tick("nope") is None, "get_current_tick of an unknown code is not None")
-    lf.history_tick.clear()
-    lf.history_bar.clear()
+
+def all_cases(world_name, shapes=SHAPES):
+    """The cases of one world (call inside `world(world_name)`); shapes without a record class
+    (getset records without the extension) are left out."""
+    out = []
+    for shape in shapes:
+        if record_class(shape, records.Bar) is None:
+            continue
+        out += [make(world_name, shape) for make in CALLBACK_CASES]
+    return out + reader_cases(world_name)
+
+
+# -- measuring ----------------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Result:
+    case: str
+    world: str
+    shape: str
+    rounds: list = dataclasses.field(default_factory=list)   # per round: {side: seconds per call}
+    ir: Optional[dict] = None                                  # {side: instructions per call}
+
+    def own(self, side, r):
+        return r[side] - r["floor"]
+
+    def ratios(self, against="twin"):
+        out = []
+        for r in self.rounds:
+            ref = self.own(against, r)
+            out.append(self.own("native", r) / ref if ref > 0 else float("nan"))
+        return out
+
+    def best(self, against="twin"):
+        return min(self.ratios(against))
+
+    def ir_ratio(self, against="twin"):
+        if not self.ir:
+            return None
+        ref = self.ir[against] - self.ir["floor"]
+        return (self.ir["native"] - self.ir["floor"]) / ref if ref > 0 else None
+
+    def key(self):
+        return "%s/%s/%s" % (self.world, self.shape, self.case)
+
+
+def time_case(case, settings, rounds=ROUNDS):
+    """Seconds per call of each side, `rounds` rounds of alternating batches."""
+    sides = [s for s in SIDES if s in case.loops]
+    fns = [case.loops[s] for s in sides]
+    res = Result(case.name, case.world, case.shape)
+    repeats = max(1, settings.repeats // rounds)
+    inner = type(settings)(repeats=repeats, budget=settings.budget, smoke=settings.smoke)
+    n = min(calibrate(f, settings, case.setup) for f in fns)
+    for _ in range(rounds):
+        times = per_call(fns, inner, case.setup, n=n)
+        res.rounds.append(dict(zip(sides, times)))
+    return res
+
+
+def _fmt(x, digits=2):
+    return "-" if x is None or x != x else "{:.{}f}".format(x, digits)
+
+
+def _mark(value, target):
+    if target is None or value is None or value != value:
+        return ""
+    return " ok" if value <= target else " MISSED"
+
+
+def table(results):
+    """The markdown table of the results: own cost of the bridge over the twin's, in time (best
+    of the rounds, and the range) and in instructions, against the plain twin without the
+    overwrite check too, and the total time ratio."""
+    head = ("world", "shape", "case", "native us", "twin us", "floor us", "own/twin time best (range)",
+            "target", "own/no-check twin", "total/twin", "own/twin Ir", "Ir target", "own Ir native / twin")
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for r in results:
+        t_target, ir_target = TARGETS.get(r.case, (None, None))
+        best = r.best()
+        rs = r.ratios()
+        first = min(r.rounds, key=lambda x: x["native"])
+        ir_r = r.ir_ratio()
+        ir_own = ("{:,.0f} / {:,.0f}".format(r.ir["native"] - r.ir["floor"], r.ir["twin"] - r.ir["floor"])
+                  if r.ir else "-")
+        plain = "-" if "plain" not in first else _fmt(min(r.ratios("plain")))
+        lines.append("| " + " | ".join((
+            r.world, r.shape, r.case,
+            _fmt(first["native"] * 1e6, 3), _fmt(first["twin"] * 1e6, 3), _fmt(first["floor"] * 1e6, 3),
+            "{} ({}-{})".format(_fmt(best), _fmt(min(rs)), _fmt(max(rs))),
+            ("<= {:g}{}".format(t_target, _mark(best, t_target)) if t_target is not None else ""),
+            plain, _fmt(first["native"] / first["twin"]),
+            _fmt(ir_r), ("<= {:g}{}".format(ir_target, _mark(ir_r, ir_target)) if ir_target is not None else ""),
+            ir_own)) + " |")
+    return "\n".join(lines)
+
+
+def baseline_entry(r):
+    entry = {"own_time_ratio": round(r.best(), 4),
+             "own_ns": round(min(x["native"] - x["floor"] for x in r.rounds) * 1e9, 1)}
+    if r.ir:
+        entry["own_ir"] = round(r.ir["native"] - r.ir["floor"], 1)
+    return entry
+
+
+def compare_baseline(results, path=BASELINE):
+    """Lines naming each host-world result slower than the stored baseline beyond noise."""
+    if not os.path.exists(path):
+        return ["no baseline at %s" % path]
+    with open(path) as f:
+        base = json.load(f)["results"]
+    out = []
+    for r in results:
+        if r.world != "host" or r.key() not in base:
+            continue
+        b, now = base[r.key()], baseline_entry(r)
+        if now["own_time_ratio"] > b["own_time_ratio"] * (1 + NOISE_TIME) + 0.02:
+            out.append("slower than the baseline: %s own/twin time %.2f (was %.2f)"
+                       % (r.key(), now["own_time_ratio"], b["own_time_ratio"]))
+        if "own_ir" in now and "own_ir" in b and now["own_ir"] > b["own_ir"] * (1 + NOISE_IR[0]) + NOISE_IR[1]:
+            out.append("more instructions than the baseline: %s own Ir %.0f (was %.0f)"
+                       % (r.key(), now["own_ir"], b["own_ir"]))
+    return out
+
+
+def write_baseline(results, path=BASELINE, meta=None):
+    data = {"about": "host-world figures of `python -m bench live`, the 'before' it compares against",
+            "meta": meta or {}, "results": {r.key(): baseline_entry(r) for r in results if r.world == "host"}}
+    with open(path, "w") as f:
+        json.dump(data, f, indent=1, sort_keys=True)
+        f.write("\n")
+
+
+def measure(settings, worlds=WORLDS, shapes=SHAPES, callgrind_counts=True):
+    """Times every case of every world and shape; adds callgrind's instruction counts when
+    valgrind is there (and `callgrind_counts`)."""
+    saved = {m: m.event_queue for m in _modules()}
+    results = []
+    try:
+        for w in worlds:
+            with world(w):
+                for case in all_cases(w, shapes):
+                    results.append(time_case(case, settings))
+    finally:
+        restore_state(saved)
+    if callgrind_counts:
+        from . import callgrind
+        counts = callgrind.measure_live(
+            n=10 if settings.smoke else 40,
+            keys=[r.key() for r in results] if not settings.smoke else [results[0].key()])
+        if counts:
+            for r in results:
+                r.ir = counts.get(r.key())
+    return results
+
+
+def restore_state(saved):
+    for m, q in saved.items():
+        m.event_queue = q
+        m.orders_dict.clear()
+        m.history_tick.clear()
+        m.history_bar.clear()
+
+
+def notes():
+    ext = nativeext.load()
+    lines = ["floor: " + floor_kind()]
+    if ext is None:
+        lines.append("getset records skipped: " + nativeext.why_not())
+    return lines
 
 
 def run(report):
-    saved_queue = lf.event_queue
-    try:
-        for world, target in ((cheap_world, None), (host_world, TARGET_HOST)):
-            with world() as mode:
-                for make in CASES:
-                    name, total, floor, setup, ref = make(mode)
-                    row = own_cost_row("live/" + mode, name, total, floor, report.settings,
-                                       target=target, setup=setup)
-                    report.add(row)
-                if mode == "host":
-                    for make in CASES:
-                        name, total, floor, setup, ref = make(mode)
-                        report.add(reference_row(mode, name, total, floor, ref, report.settings, setup))
-        accessor_rows(report)
-    finally:
-        lf.event_queue = saved_queue
-        lf.orders_dict.clear()
-        del lf.algo_parent_id[:]
-        for m in (lf.algo_parent_orders, lf.algo_child_orders, lf.algo_child_trades):
-            m.clear()
-        lf.history_tick.clear()
-        lf.history_bar.clear()
+    results = measure(report.settings)
+    for r in results:
+        t_target, _ = TARGETS.get(r.case, (None, None))
+        first = min(r.rounds, key=lambda x: x["native"])
+        report.add(Row("live/%s/%s" % (r.world, r.shape), r.case, first["native"], first["floor"], r.best(),
+                       "own/twin own", t_target if r.world == "cheap" else None,
+                       "Ir ratio " + _fmt(r.ir_ratio())))
+    text = [table(results)] + notes()
+    if not report.settings.smoke:
+        text += compare_baseline(results)
+    report.notes = getattr(report, "notes", []) + text
+    report.live_results = results

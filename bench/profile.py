@@ -1,8 +1,8 @@
 """Runs one live case's total or floor loop for profiling under callgrind, e.g.
 
-    valgrind --tool=callgrind .venv/bin/python -m bench.profile cheap 0 total 20000
+    valgrind --tool=callgrind .venv/bin/python -m bench.profile cheap/slots/on_snapshot native 20000
 
-(mode: cheap or host; case: index into bench.live.CASES; side: total, floor or reference). With BENCH_SO_DIR set to a build
+(key: world/shape/case of bench.live; side: native, twin, plain or floor). With BENCH_SO_DIR set to a build
 directory, the module is loaded from there (build with symbols: RelWithDebInfo). Running the total and the floor with
 the same count and subtracting the instruction counts gives the bridge's own instructions per
 call, free of the timing noise of a shared machine."""
@@ -30,17 +30,17 @@ from . import live  # noqa: E402
 
 
 def main(argv):
-    mode, index, side, n = argv[0], int(argv[1]), argv[2], int(argv[3])
-    world = live.cheap_world if mode == "cheap" else live.host_world
-    with world() as m:
-        name, total, floor, setup, ref = live.CASES[index](m)
-        fn = {"total": total, "floor": floor, "reference": ref}[side]
-        setup()
+    key, side, n = argv[0], argv[1], int(argv[2])
+    world_name = key.split("/", 1)[0]
+    with live.world(world_name):
+        case = next(c for c in live.all_cases(world_name) if "%s/%s/%s" % (c.world, c.shape, c.name) == key)
+        fn = case.loops[side]
+        case.setup()
         fn(100)          # warm-up: first-use caches, interned names
-        setup()
+        case.setup()
         gc.disable()
         fn(n)
-    print(name, side, n)
+    print(key, side, n)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,134 @@
+"""The live bench compares like with like: in every world and record shape, the bridge, the twin
+and the twin without its overwrite check are given records of equal fields and queue the same
+events; the floor's replay from C makes the same calls as the Python replay."""
+import collections
+import dataclasses
+import datetime
+import enum
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+from bench import live, nativeext  # noqa: E402
+from pyvorn import records  # noqa: E402
+
+_PRIMITIVE = (int, float, str, bytes, bool, type(None), enum.Enum, datetime.datetime, datetime.date)
+
+
+def canon(obj, depth=0):
+    """A comparable form of an event and everything it holds, objects by class and fields."""
+    if depth > 12:
+        return "..."
+    if isinstance(obj, _PRIMITIVE):
+        return obj
+    if isinstance(obj, dict):
+        return {k: canon(v, depth + 1) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple, collections.deque)):
+        return (type(obj).__name__, [canon(v, depth + 1) for v in obj])
+    if isinstance(obj, slice):
+        return ("slice", canon(obj.start, depth + 1), canon(obj.stop, depth + 1), canon(obj.step, depth + 1))
+    fields = {}
+    for cls in type(obj).__mro__:
+        for name in getattr(cls, "__slots__", ()):
+            if hasattr(obj, name):
+                fields[name] = canon(getattr(obj, name), depth + 1)
+    fields.update({k: canon(v, depth + 1) for k, v in getattr(obj, "__dict__", {}).items()})
+    return (type(obj).__name__, fields)
+
+
+def _shapes():
+    out = []
+    for shape in live.SHAPES:
+        marks = ()
+        if shape == "getset" and nativeext.load() is None:
+            marks = pytest.mark.skip(reason="bench extension not built: " + nativeext.why_not())
+        out.append(pytest.param(shape, marks=marks))
+    return out
+
+
+@pytest.fixture
+def saved_live_state():
+    saved = {m: m.event_queue for m in live._modules()}
+    yield
+    live.restore_state(saved)
+
+
+@pytest.mark.parametrize("make", live.CALLBACK_CASES, ids=lambda m: m.__name__)
+@pytest.mark.parametrize("shape", _shapes())
+@pytest.mark.parametrize("world", live.WORLDS)
+def test_sides_queue_the_same_events(world, shape, make, saved_live_state):
+    with live.world(world):
+        case = make(world, shape)
+        case.setup()
+        for side in ("native", "twin", "plain"):
+            case.loops[side](2)
+        queues = case.queues()
+        events = {side: [canon(e) for e in list(queues[side])] for side in ("native", "twin", "plain")}
+        case.loops["floor"](2)
+    assert events["native"], "the bridge queued no event"
+    assert events["native"] == events["twin"]
+    assert events["twin"] == events["plain"]
+
+
+@pytest.mark.parametrize("shape", _shapes())
+@pytest.mark.parametrize("cls", [records.Snapshot, records.Bar, records.TickOrder, records.TickTrade,
+                                 records.OrderReport], ids=lambda c: c.__name__)
+def test_record_shapes_hold_the_terminal_fields(shape, cls):
+    rec = live.make_record("host", shape, cls, security_id="000009", market_type=records.MarketType.SSE)
+    reference = cls(security_id="000009", market_type=records.MarketType.SSE)
+    for f in dataclasses.fields(cls):
+        assert getattr(rec, f.name) == getattr(reference, f.name), f.name
+    twin_copy = live.copy_record(rec)
+    assert type(twin_copy) is type(rec) and twin_copy is not rec
+    assert all(getattr(twin_copy, f.name) == getattr(rec, f.name) for f in dataclasses.fields(cls))
+    if shape == "getset":
+        assert type(type(rec).__dict__["security_id"]).__name__ == "getset_descriptor"
+    cheap = live.make_record("cheap", shape, cls, market_type=records.MarketType.SSE)
+    assert cheap.market_type == records.MarketType.SSE.value and type(cheap.market_type) is int
+
+
+@pytest.mark.skipif(nativeext.load() is None, reason="bench extension not built")
+@pytest.mark.parametrize("kw", [None, {"b": 2}, {"b": 2, "c": [3]}])
+def test_c_replay_makes_the_python_replay_calls(kw, monkeypatch):
+    calls = []
+
+    def record(*args, **kwargs):
+        calls.append((args, kwargs))
+        return len(calls)
+    steps = ((record, (1, "x"), kw or {}), (len, ("abc",), {}))
+    keep_c = []
+    live.replay(steps, 3, keep_c)
+    from_c = list(calls)
+    calls.clear()
+    monkeypatch.setattr(nativeext, "load", lambda: None)
+    keep_py = []
+    live.replay(steps, 3, keep_py)
+    assert from_c == calls and len(calls) == 3
+    assert keep_c == keep_py == [1, 3, 2, 3, 3, 3]
+
+
+def test_c_replay_refuses_malformed_steps():
+    ext = nativeext.load()
+    if ext is None:
+        pytest.skip("bench extension not built")
+    with pytest.raises(TypeError):
+        ext.replay(((len, "abc", None),), 1, [])
+    with pytest.raises(ValueError):
+        ext.replay(((len, ("abc",), ("k", "j")),), 1, [])
+    with pytest.raises(ZeroDivisionError):
+        ext.replay(((divmod, (1, 0), None),), 2, [])
+
+
+def test_readers_answer_alike(saved_live_state):
+    for world in live.WORLDS:
+        with live.world(world):
+            for case in live.reader_cases(world):
+                case.setup()
+                mods = dict(zip(("native", "twin", "plain"), live._modules()))
+                fn = "get_current_tick" if case.name == "get_current_tick" else "history_ticks"
+                args = ("000001.SZ",) if fn == "get_current_tick" else ("000001.SZ", 10)
+                answers = [getattr(m, fn)(*args) for m in mods.values()]
+                assert answers[0] == answers[1] == answers[2] is not None
