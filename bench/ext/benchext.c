@@ -17,8 +17,7 @@
 #include <string.h>
 
 typedef struct {
-    PyObject_HEAD
-    PyObject *values[1];
+    PyObject_HEAD PyObject *values[1];
 } Record;
 
 static Py_ssize_t record_size(PyObject *self) {
@@ -45,11 +44,13 @@ static int record_init(PyObject *self, PyObject *args, PyObject *kwargs) {
         PyErr_SetString(PyExc_TypeError, "record fields are keyword arguments");
         return -1;
     }
-    if (kwargs == NULL) return 0;
+    if (kwargs == NULL)
+        return 0;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (PyObject_SetAttr(self, key, value) < 0) return -1;
+        if (PyObject_SetAttr(self, key, value) < 0)
+            return -1;
     }
     return 0;
 }
@@ -57,7 +58,8 @@ static int record_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 static void record_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     Py_ssize_t n = record_size(self);
-    for (Py_ssize_t i = 0; i < n; i++) Py_CLEAR(((Record *)self)->values[i]);
+    for (Py_ssize_t i = 0; i < n; i++)
+        Py_CLEAR(((Record *)self)->values[i]);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -65,19 +67,23 @@ static void record_dealloc(PyObject *self) {
 static PyObject *record_type(PyObject *module, PyObject *args) {
     const char *name;
     PyObject *fields;
-    if (!PyArg_ParseTuple(args, "sO!", &name, &PyTuple_Type, &fields)) return NULL;
+    if (!PyArg_ParseTuple(args, "sO!", &name, &PyTuple_Type, &fields))
+        return NULL;
     Py_ssize_t n = PyTuple_GET_SIZE(fields);
     /* The spec, its names and its getset table must outlive the type: kept for the process. */
     PyGetSetDef *getset = PyMem_RawCalloc((size_t)n + 1, sizeof(PyGetSetDef));
     char *qualname = PyMem_RawMalloc(strlen(name) + 11);
-    if (getset == NULL || qualname == NULL) return PyErr_NoMemory();
+    if (getset == NULL || qualname == NULL)
+        return PyErr_NoMemory();
     strcpy(qualname, "benchext.");
     strcat(qualname, name);
     for (Py_ssize_t i = 0; i < n; i++) {
         const char *field = PyUnicode_AsUTF8(PyTuple_GET_ITEM(fields, i));
-        if (field == NULL) return NULL;
+        if (field == NULL)
+            return NULL;
         char *copy = PyMem_RawMalloc(strlen(field) + 1);
-        if (copy == NULL) return PyErr_NoMemory();
+        if (copy == NULL)
+            return PyErr_NoMemory();
         strcpy(copy, field);
         getset[i].name = copy;
         getset[i].get = record_get;
@@ -86,7 +92,8 @@ static PyObject *record_type(PyObject *module, PyObject *args) {
     }
     PyType_Slot *slots = PyMem_RawCalloc(5, sizeof(PyType_Slot));
     PyType_Spec *spec = PyMem_RawCalloc(1, sizeof(PyType_Spec));
-    if (slots == NULL || spec == NULL) return PyErr_NoMemory();
+    if (slots == NULL || spec == NULL)
+        return PyErr_NoMemory();
     slots[0] = (PyType_Slot){Py_tp_getset, getset};
     slots[1] = (PyType_Slot){Py_tp_init, (void *)record_init};
     slots[2] = (PyType_Slot){Py_tp_dealloc, (void *)record_dealloc};
@@ -102,11 +109,15 @@ static PyObject *record_type(PyObject *module, PyObject *args) {
 static PyObject *pack(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *positional = PyTuple_New(nargs);
-    if (positional == NULL) return NULL;
-    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
-    if (kwnames == NULL || PyTuple_GET_SIZE(kwnames) == 0) return positional;
+    if (positional == NULL)
+        return NULL;
+    for (Py_ssize_t i = 0; i < nargs; i++)
+        PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
+    if (kwnames == NULL || PyTuple_GET_SIZE(kwnames) == 0)
+        return positional;
     PyObject *kw = PyDict_New();
-    if (kw == NULL) goto fail;
+    if (kw == NULL)
+        goto fail;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++) {
         if (PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
             Py_DECREF(kw);
@@ -127,7 +138,8 @@ static PyObject *same(PyObject *module, PyObject *obj) { return Py_NewRef(obj); 
 static PyObject *replay(PyObject *module, PyObject *args) {
     PyObject *steps, *keep;
     Py_ssize_t n;
-    if (!PyArg_ParseTuple(args, "O!nO!", &PyTuple_Type, &steps, &n, &PyList_Type, &keep)) return NULL;
+    if (!PyArg_ParseTuple(args, "O!nO!", &PyTuple_Type, &steps, &n, &PyList_Type, &keep))
+        return NULL;
     Py_ssize_t count = PyTuple_GET_SIZE(steps);
     for (Py_ssize_t s = 0; s < count; s++) {
         PyObject *step = PyTuple_GET_ITEM(steps, s);
@@ -150,13 +162,15 @@ static PyObject *replay(PyObject *module, PyObject *args) {
             PyObject *values = PyTuple_GET_ITEM(step, 1);
             PyObject *kwnames = PyTuple_GET_ITEM(step, 2);
             Py_ssize_t nkw = kwnames == Py_None ? 0 : PyTuple_GET_SIZE(kwnames);
-            PyObject *result = PyObject_Vectorcall(fn, &PyTuple_GET_ITEM(values, 0),
-                                                   (size_t)(PyTuple_GET_SIZE(values) - nkw),
-                                                   kwnames == Py_None ? NULL : kwnames);
-            if (result == NULL) return NULL;
+            PyObject *result =
+                PyObject_Vectorcall(fn, &PyTuple_GET_ITEM(values, 0), (size_t)(PyTuple_GET_SIZE(values) - nkw),
+                                    kwnames == Py_None ? NULL : kwnames);
+            if (result == NULL)
+                return NULL;
             int failed = PyList_Append(keep, result);
             Py_DECREF(result);
-            if (failed < 0) return NULL;
+            if (failed < 0)
+                return NULL;
         }
     }
     Py_RETURN_NONE;

@@ -15,6 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspa
 from bench import live, nativeext  # noqa: E402
 from pyvorn import records  # noqa: E402
 
+# Fields the framework's constructors fill in themselves: a process-wide counter and the clock.
+_MADE_BY_THE_FRAMEWORK = {"Trade": ("trade_id", "datetime")}
 _PRIMITIVE = (int, float, str, bytes, bool, type(None), enum.Enum, datetime.datetime, datetime.date)
 
 
@@ -36,6 +38,8 @@ def canon(obj, depth=0):
             if hasattr(obj, name):
                 fields[name] = canon(getattr(obj, name), depth + 1)
     fields.update({k: canon(v, depth + 1) for k, v in getattr(obj, "__dict__", {}).items()})
+    for name in _MADE_BY_THE_FRAMEWORK.get(type(obj).__name__, ()):
+        fields.pop(name, None)
     return (type(obj).__name__, fields)
 
 
