@@ -7,7 +7,7 @@
  *     tuple, or (args, kwargs) when keywords were passed.
  * same(obj): obj itself (a copy function for values that are never changed).
  * replay(steps, n, keep): calls each (callable, args, kwnames) of `steps` in order, n times,
- *     from C with vectorcall, appending every result to the list `keep`; `args` holds the
+ *     from C with vectorcall, keeping every new result alive in the list `keep`; `args` holds the
  *     positional values followed by the keyword values. The floor of a callback's outside
  *     calls as native code pays for them, without an interpreter loop around them. */
 #define PY_SSIZE_T_CLEAN
@@ -167,7 +167,9 @@ static PyObject *replay(PyObject *module, PyObject *args) {
                                     kwnames == Py_None ? NULL : kwnames);
             if (result == NULL)
                 return NULL;
-            int failed = PyList_Append(keep, result);
+            /* A new object would die here while the callback keeps its like (in an event, a
+             * history): kept alive, so the floor pays no deallocation the callback does not. */
+            int failed = Py_REFCNT(result) == 1 ? PyList_Append(keep, result) : 0;
             Py_DECREF(result);
             if (failed < 0)
                 return NULL;
