@@ -357,12 +357,32 @@ def replay(steps, n, keep):
         t0 = _clock()
         ext.replay(flat, n, keep)
         return _clock() - t0
-    append = keep.append
+    loop = _python_replay(steps)
     t0 = _clock()
-    for _ in range(n):
-        for fn, args, kw in steps:
-            append(fn(*args, **kw))
+    loop(n, keep.append)
     return _clock() - t0
+
+
+def _python_replay(steps):
+    """A loop of n straight-line calls of the steps, each written out with its own arguments (as
+    a hand-written floor would be), every result kept."""
+    env, lines = {}, []
+    for i, (fn, args, kw) in enumerate(steps):
+        env["f%d" % i] = fn
+        parts = []
+        for j, a in enumerate(args):
+            env["a%d_%d" % (i, j)] = a
+            parts.append("a%d_%d" % (i, j))
+        for k, v in (kw or {}).items():
+            env["k%d_%s" % (i, k)] = v
+            parts.append("%s=k%d_%s" % (k, i, k))
+        lines.append("        keep(f%d(%s))" % (i, ", ".join(parts)))
+    names = sorted(env)
+    source = "def loop(n, keep, %s):\n    for _ in range(n):\n%s\n" % (
+        ", ".join("%s=%s" % (name, name) for name in names), "\n".join(lines) or "        pass")
+    namespace = dict(env)
+    exec(source, namespace)
+    return namespace["loop"]
 
 
 def _replayer():
