@@ -313,6 +313,7 @@ class Case:
     loops: dict                          # side -> fn(n)
     setup: Callable[[], None]
     queues: Callable[[], dict] = None    # side -> the event queue it fills (for the checks)
+    records: list = None                 # the terminal records the bridge's loop feeds, in order
 
 
 class _State:
@@ -461,7 +462,7 @@ def snapshot_case(world_name, shape):
                 (state.q["floor"].append, (event,), None))
     loops = _callback_loops("on_snapshot", _own_records([snap]))
     loops["floor"] = _floor_loop(lambda: _norm(steps()))
-    return Case("on_snapshot", world_name, shape, loops, state, lambda: state.q)
+    return Case("on_snapshot", world_name, shape, loops, state, lambda: state.q, [snap])
 
 
 def _norm(steps):
@@ -494,7 +495,7 @@ def tick_order_case(world_name, shape):
                 (state.q["floor"].append, (event,), None))
     loops = _callback_loops("on_tick_order", _own_records([rec]))
     loops["floor"] = _floor_loop(lambda: _norm(steps()))
-    return Case("on_tick_order", world_name, shape, loops, state, lambda: state.q)
+    return Case("on_tick_order", world_name, shape, loops, state, lambda: state.q, [rec])
 
 
 def tick_trade_case(world_name, shape):
@@ -521,7 +522,7 @@ def tick_trade_case(world_name, shape):
                 (state.q["floor"].append, (event,), None))
     loops = _callback_loops("on_tick_trade", _own_records([rec]))
     loops["floor"] = _floor_loop(lambda: _norm(steps()))
-    return Case("on_tick_trade", world_name, shape, loops, state, lambda: state.q)
+    return Case("on_tick_trade", world_name, shape, loops, state, lambda: state.q, [rec])
 
 
 def bar_case(world_name, shape):
@@ -553,7 +554,7 @@ def bar_case(world_name, shape):
                                  (state.q["floor"].append, (event,), None))
     loops = _callback_loops("on_bar", _own_records(bars))
     loops["floor"] = _floor_loop(lambda: _norm(steps()))
-    return Case("on_bar x3", world_name, shape, loops, state, lambda: state.q)
+    return Case("on_bar x3", world_name, shape, loops, state, lambda: state.q, bars)
 
 
 def _framework_order(world_name):
@@ -621,7 +622,7 @@ def order_cycle_case(world_name, shape):
         return tuple(out)
     loops = _callback_loops("on_order", _own_records(reports))
     loops["floor"] = _floor_loop(lambda: _norm(steps()))
-    return Case("order cycle", world_name, shape, loops, state, lambda: state.q)
+    return Case("order cycle", world_name, shape, loops, state, lambda: state.q, reports)
 
 
 CALLBACK_CASES = (snapshot_case, tick_trade_case, tick_order_case, bar_case, order_cycle_case)
