@@ -137,3 +137,56 @@ def test_readers_answer_alike(saved_live_state):
                 args = ("000001.SZ",) if fn == "get_current_tick" else ("000001.SZ", 10)
                 answers = [getattr(m, fn)(*args) for m in mods.values()]
                 assert answers[0] == answers[1] == answers[2] is not None
+
+
+def _result(world, native, twin, floor, ir=None, case="on_snapshot"):
+    r = live.Result(case, world, "slots")
+    r.rounds = [{"native": native, "twin": twin, "plain": twin, "floor": floor}]
+    r.ir = ir
+    return r
+
+
+@pytest.mark.parametrize("now, flagged", [
+    # (native s, twin s, floor s, own Ir native): only a rise beyond noise is named
+    ((1.0, 2.0, 0.5, 1000), []),
+    ((1.05, 2.0, 0.5, 1020), []),                       # within noise
+    ((1.2, 2.0, 0.5, 1000), ["slower than the baseline"]),
+    ((1.0, 2.0, 0.5, 1100), ["more instructions than the baseline"]),
+    ((1.3, 2.0, 0.5, 1200), ["slower than the baseline", "more instructions than the baseline"]),
+])
+def test_baseline_names_host_results_slower_than_before(tmp_path, now, flagged):
+    path = str(tmp_path / "baseline.json")
+    before = _result("host", 1.0, 2.0, 0.5, {"native": 1500, "twin": 5000, "plain": 4000, "floor": 500})
+    live.write_baseline([before, _result("cheap", 1.0, 2.0, 0.5)], path=path)
+    native, twin, floor, own_ir = now
+    ir = {"native": 500 + own_ir, "twin": 5000, "plain": 4000, "floor": 500}
+    # The cheap world has no baseline: a much slower cheap result is never named.
+    lines = live.compare_baseline([_result("host", native, twin, floor, ir), _result("cheap", 9.0, 2.0, 0.5)], path)
+    assert [line.split(":")[0] for line in lines] == flagged
+
+
+@pytest.mark.parametrize("native, twin, floor, expected", [
+    (1.0, 2.0, 0.5, 1 / 3),      # own 0.5 over the twin's own 1.5
+    (0.5, 2.0, 0.5, 0.0),        # nothing beyond the floor
+])
+def test_own_cost_ratio_subtracts_the_floor_from_both_sides(native, twin, floor, expected):
+    r = _result("cheap", native, twin, floor, {"native": native * 10, "twin": twin * 10, "floor": floor * 10})
+    assert r.best() == pytest.approx(expected)
+    assert r.ir_ratio() == pytest.approx(expected)
+    assert r.total_ratio() == pytest.approx(native / twin)
+
+
+@pytest.mark.skipif(nativeext.load() is None, reason="bench extension not built")
+@pytest.mark.parametrize("action, error", [
+    (lambda R: R(1), TypeError),                 # fields are keywords only
+    (lambda R: R(nope=1), AttributeError),       # no such field
+    (lambda R: R().a, AttributeError),           # never set
+    (lambda R: R(a=1, b=2).__delattr__("a") or R(b=2).a, AttributeError),   # deleted
+])
+def test_getset_records_refuse_what_a_bound_struct_would(action, error):
+    R = nativeext.load().record_type("Probe", ("a", "b"))
+    with pytest.raises(error):
+        action(R)
+    rec = R(a=[1], b=2)
+    del rec.a
+    assert rec.b == 2 and not hasattr(rec, "a")
