@@ -58,12 +58,6 @@ def _args(*args):
 def cheap_world():
     """Minimal stand-ins in the livefeed namespace: C builtins where one fits, one-line
     functions elsewhere. Records use plain integers for market types and statuses."""
-    names = ("convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vorn_mdtype",
-             "get_side_from_vorn_l2_order", "get_order_type_from_vorn_l2_order",
-             "get_l2order_type_from_vorn", "get_trade_type_from_vorn", "Environment", "TickObject",
-             "L2Order", "L2Transaction", "Event", "EVENT", "SIDE", "ORDER_STATUS", "OrderStatusType",
-             "POSITION_DIRECTION", "Position", "Trade", "copy", "system_log")
-    saved = {n: getattr(lf, n) for n in names}
     instrument = types.SimpleNamespace(market_code="000001.SZ")
     universe = ["%s.SZ" % c for c in CODES]
     env = types.SimpleNamespace(
@@ -72,28 +66,36 @@ def cheap_world():
         get_account=dict.fromkeys(universe, "account").__getitem__)
     suffix = {MarketType.SZSE.value: "SZ", MarketType.SSE.value: "SH"}.__getitem__
     kinds = types.SimpleNamespace(**{e.name: e.name for e in lf.EVENT})
+    stand_ins = {
+        "convert_int_to_datetime": float,
+        "convert_int_to_whole_date": float,
+        "get_exchane_from_vorn_mdtype": suffix,
+        "get_side_from_vorn_l2_order": _args,
+        "get_order_type_from_vorn_l2_order": _args,
+        "get_l2order_type_from_vorn": _args,
+        "get_trade_type_from_vorn": str,
+        "Environment": types.SimpleNamespace(get_instance=itertools.repeat(env).__next__),
+        "TickObject": slice,
+        "L2Order": types.SimpleNamespace(__from_create__=_args),
+        "L2Transaction": types.SimpleNamespace(__from_create__=_args),
+        "Event": _kw,
+        "EVENT": kinds,
+        "SIDE": types.SimpleNamespace(BUY="BUY", SELL="SELL"),
+        "ORDER_STATUS": types.SimpleNamespace(ACTIVE=1, PARTIALLY_FILLED=2, FILLED=3, CANCELLED=4, PENDING_NEW=0),
+        "OrderStatusType": types.SimpleNamespace(**{m.name: m.value for m in OrderStatusType}),
+        "POSITION_DIRECTION": types.SimpleNamespace(LONG="LONG"),
+        "Position": _CheapPosition,
+        "Trade": types.SimpleNamespace(__from_create__=_kw),
+        "copy": types.SimpleNamespace(deepcopy=_ident),
+        "system_log": types.SimpleNamespace(info=len, warning=len, debug=len),
+    }
+    # every stand-in replaces one of the bridge's outside names
+    unknown = set(stand_ins) - {row[0] for row in lf._outside_names}
+    assert not unknown, "not outside names of the bridge: %s" % sorted(unknown)
+    saved = {n: getattr(lf, n) for n in stand_ins}
     try:
-        lf.convert_int_to_datetime = float
-        lf.convert_int_to_whole_date = float
-        lf.get_exchane_from_vorn_mdtype = suffix
-        lf.get_side_from_vorn_l2_order = _args
-        lf.get_order_type_from_vorn_l2_order = _args
-        lf.get_l2order_type_from_vorn = _args
-        lf.get_trade_type_from_vorn = str
-        lf.Environment = types.SimpleNamespace(get_instance=itertools.repeat(env).__next__)
-        lf.TickObject = slice
-        lf.L2Order = types.SimpleNamespace(__from_create__=_args)
-        lf.L2Transaction = types.SimpleNamespace(__from_create__=_args)
-        lf.Event = _kw
-        lf.EVENT = kinds
-        lf.SIDE = types.SimpleNamespace(BUY="BUY", SELL="SELL")
-        lf.ORDER_STATUS = types.SimpleNamespace(ACTIVE=1, PARTIALLY_FILLED=2, FILLED=3, CANCELLED=4, PENDING_NEW=0)
-        lf.OrderStatusType = types.SimpleNamespace(**{m.name: m.value for m in OrderStatusType})
-        lf.POSITION_DIRECTION = types.SimpleNamespace(LONG="LONG")
-        lf.Position = _CheapPosition
-        lf.Trade = types.SimpleNamespace(__from_create__=_kw)
-        lf.copy = types.SimpleNamespace(deepcopy=_ident)
-        lf.system_log = types.SimpleNamespace(info=len, warning=len, debug=len)
+        for n, v in stand_ins.items():
+            setattr(lf, n, v)
         yield "cheap"
     finally:
         for n, v in saved.items():
@@ -163,15 +165,11 @@ def _own_copy(record):
     return record
 
 
-# The bridge's outside names and the order and algorithmic maps, which the reference takes from
-# the bridge's namespace; its histories, event queue and overwrite counter stay its own.
-SHARED_NAMES = (
-    "convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vorn_mdtype",
-    "get_side_from_vorn_l2_order", "get_order_type_from_vorn_l2_order", "get_l2order_type_from_vorn",
-    "get_trade_type_from_vorn", "Environment", "TickObject", "L2Order", "L2Transaction", "Event", "EVENT",
-    "SIDE", "ORDER_STATUS", "OrderStatusType", "POSITION_DIRECTION", "Position", "Trade", "Asset", "copy",
-    "system_log", "deque", "AlgoParentOrder", "AlgoChildOrder", "AlgoChildTrade", "orders_dict",
-    "algo_parent_id", "algo_parent_orders", "algo_child_orders", "algo_child_trades",
+# The bridge's outside names (its own table) and the order and algorithmic maps, which the
+# reference takes from the bridge's namespace; its histories, event queue and overwrite counter
+# stay its own.
+SHARED_NAMES = tuple(row[0] for row in lf._outside_names) + (
+    "orders_dict", "algo_parent_id", "algo_parent_orders", "algo_child_orders", "algo_child_trades",
 )
 _twin = []
 
