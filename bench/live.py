@@ -186,7 +186,8 @@ for _name in ("TICK", "BAR", "L2_ORDER", "L2_TRANSACTION", "TRADE", "ORDER_CREAT
               "AFTER_TRADING", "OPEN_AUCTION", "NEXT_DAY_START"):
     setattr(_Kinds, _name, (("event", _name),))
 
-# The outside names a callback reads from its module's namespace.
+# The outside names the callbacks read from their module's namespace that a world replaces; each
+# is a row of the bridge's own table (`_outside_names`), which `world` checks.
 OUTSIDE_NAMES = (
     "convert_int_to_datetime", "convert_int_to_whole_date", "get_exchane_from_vorn_mdtype",
     "get_side_from_vorn_l2_order", "get_order_type_from_vorn_l2_order", "get_l2order_type_from_vorn",
@@ -255,6 +256,8 @@ def _modules():
 def world(name):
     """Binds the world's outside names in the bridge's and both twins' namespaces."""
     modules = _modules()
+    unknown = set(OUTSIDE_NAMES) - {row[0] for row in lf._outside_names}
+    assert not unknown, "not outside names of the bridge: %s" % sorted(unknown)
     saved = [{n: getattr(m, n) for n in OUTSIDE_NAMES} for m in modules]
     if name == "cheap":
         names = _cheap_names()

@@ -16,6 +16,7 @@ interpreter (a warning: correct, but slower). Exits with status 0 when every mod
 holds its names (on either implementation), 1 otherwise.
 """
 import argparse
+import ast
 import importlib
 import importlib.machinery
 import importlib.metadata
@@ -29,72 +30,20 @@ LIVEFEED = "corvane.tessara.utils.livefeed"
 HISTSOURCE = "corvane.tessara.mod.mod_quant_data.data_sources.histsource"
 INDEX = "corvane.tessara.datac.services.index"
 
-# module -> [(source module, [(name in the source, name bound in the module)])]
-OUTSIDE_NAMES = {
-    LIVEFEED: [
-        ("corvane.tessara.environment", ["Environment"]),
-        ("corvane.tessara.core.events", ["EVENT", "Event"]),
-        ("corvane.tessara.model.tick", ["TickObject"]),
-        ("corvane.tessara.model.trade", ["Trade"]),
-        ("corvane.tessara.model.l2_order", ["L2Order"]),
-        ("corvane.tessara.model.l2_transaction", ["L2Transaction"]),
-        ("corvane.tessara.utils.datetime_func", ["convert_int_to_whole_date", "convert_int_to_datetime"]),
-        ("corvane.tessara.utils.trade_func", [
-            "get_exchane_from_vorn_mdtype", "get_vorn_tdtype", "get_side_from_vorn_l2_order",
-            "get_order_type_from_vorn_l2_order", "get_trade_type_from_vorn", "get_l2order_type_from_vorn"]),
-        ("corvane.tessara.utils.logger", ["system_log"]),
-        ("corvane.tessara.model.algo_parent_order", ["AlgoParentOrder"]),
-        ("corvane.tessara.model.algo_child_order", ["AlgoChildOrder"]),
-        ("corvane.tessara.model.algo_child_trade", ["AlgoChildTrade"]),
-        ("corvane.tessara.const", ["ORDER_STATUS", "POSITION_DIRECTION", "SIDE"]),
-        ("corvane.tessara.portfolio.account", ["Asset"]),
-        ("corvane.tessara.portfolio.position", ["Position"]),
-        ("numpy_ringbuffer", [("RingBuffer", "RB")]),
-        ("pyvorn.strategy", ["VornStrategy"]),
-        ("pyvorn.enums", ["MDType", "MarketType", "SubscribeDataType", "AlgoType", "AlgoControlType",
-                          "OrderStatusType"]),
-    ],
-    HISTSOURCE: [
-        ("numpy", []),
-        ("pandas", []),
-        ("corvane.tessara.datac", []),
-        ("lru", [("LRU", "lru_dict")]),
-        ("corvane.tessara.data.trading_dates_mixin", ["TradingDatesMixin"]),
-        ("corvane.tessara.const", ["COMMISSION_TYPE", "TRADING_CALENDAR_TYPE"]),
-        ("corvane.tessara.environment", ["Environment"]),
-        ("corvane.tessara.core.events", ["EVENT"]),
-        ("corvane.tessara.interface", ["AbstractDataSource"]),
-        ("corvane.tessara.model.instrument", ["Instrument"]),
-        ("corvane.tessara.utils.datetime_func", [
-            "convert_dt_to_int", "convert_dt_to_date_str", "convert_int_to_datetime"]),
-        ("corvane.tessara.utils.logger", ["system_log"]),
-        ("corvane.tessara.utils.functools", ["lru_cache"]),
-        ("corvane.tessara.data.base_data_source.data_source", ["BaseDataSource"]),
-        ("corvane.tessara.data.base_data_source.storages", ["InstrumentStore", "FuturesTradingParameters"]),
-        ("six", ["string_types"]),
-        ("corvane.tessara.mod.mod_quant_data.data_sources.resample_helper", ["resample_bars"]),
-    ],
-    INDEX: [
-        ("pandas", []),
-        ("corvane", ["gid"]),
-        ("corvane.data.wkclient.commons", ["ApiRspCode"]),
-        ("corvane.tessara.utils.datetime_func", ["convert_dt_to_date_str"]),
-        ("corvane.tessara.datac.decorators", ["export_as_api"]),
-        ("corvane.tessara.datac.ostradatah_helper", ["ostradatah_serialize", "list_to_csv"]),
-        ("corvane.tessara.datac.validators", [
-            "ensure_date_range", "ensure_date_or_today_int", "ensure_list_of_string",
-            "check_items_in_container", "ensure_order", "raise_for_no_panel", "ensure_date_str",
-            "ensure_date_int", "ensure_string"]),
-        ("corvane.tessara.datac.services.calendar", [
-            "get_trading_dates", "get_previous_trading_date", "get_trading_dates_in_type"]),
-        ("corvane.tessara.datac.utils", ["is_panel_removed", "to_datetime"]),
-    ],
-}
+MODULES = (LIVEFEED, HISTSOURCE, INDEX)
 
-# Names the framework reads on the objects it is handed, beyond the module imports.
+# The outside names each module binds at import are the module's own table `_outside_names`:
+# rows (name, module it comes from, attribute or None for the module itself or "*" for a name of
+# a star import, ...). The table is read from the plain-Python twin installed beside the module
+# without importing anything, so that every missing piece is named before the module is imported.
+TABLE = "_outside_names"
+
+# Names the framework or the module reads on the objects it is handed, beyond the module imports:
+# (source module, dotted attribute path).
 OUTSIDE_ATTRIBUTES = [
-    ("corvane.tessara.data.base_data_source.data_source", "BaseDataSource", "DEFAULT_INS_TYPES"),
-    ("corvane.tessara.environment", "Environment", "get_instance"),
+    ("corvane.tessara.data.base_data_source.data_source", "BaseDataSource.DEFAULT_INS_TYPES"),
+    ("corvane.tessara.environment", "Environment.get_instance"),
+    ("pyvorn.strategy", "VornStrategy"),
 ]
 
 # The names each module offers to the framework and the terminal.
@@ -242,40 +191,82 @@ def check_module_files(module_name):
             f"{short}{ours[0]}: copy the files of a wheel built with this interpreter"]
 
 
-def bound_as(entry):
-    return entry if isinstance(entry, tuple) else (entry, entry)
+def table_in_source(path):
+    """The literal `_outside_names` of a module's source file, or None."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read(), path)
+    except (OSError, SyntaxError, ValueError):
+        return None
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and any(isinstance(t, ast.Name) and t.id == TABLE for t in node.targets):
+            try:
+                return ast.literal_eval(node.value)
+            except ValueError:
+                return None
+    return None
 
 
-def check_outside(module_name):
-    """Problems with what the installation must provide for `module_name`."""
-    problems = []
-    for source, names in OUTSIDE_NAMES[module_name]:
+def outside_table(module_name):
+    """The module's outside names as its twin's source states them, else as the imported module
+    holds them; None when neither can be read."""
+    twin = twin_beside(module_name)
+    table = table_in_source(twin) if twin else None
+    if table is None:
         try:
-            source_module = importlib.import_module(source)
-        except Exception as exc:  # any failure to import is a deployment fault to report
-            problems.append(f"cannot import {source}: {type(exc).__name__}: {exc}")
-            continue
-        for entry in names:
-            name, _ = bound_as(entry)
-            if not hasattr(source_module, name):
-                problems.append(f"{source} has no {name}")
-    for source, owner, attribute in OUTSIDE_ATTRIBUTES:
-        if any(source == s for s, _ in OUTSIDE_NAMES[module_name]):
-            holder = getattr(sys.modules.get(source), owner, None)
-            if holder is not None and not hasattr(holder, attribute):
-                problems.append(f"{source}.{owner} has no {attribute}")
+            table = getattr(importlib.import_module(module_name), TABLE, None)
+        except Exception:  # the import failure itself is reported by check_module
+            table = None
+    return table
+
+
+def absolute(source, module_name):
+    """A row's source module with a relative name (leading dots) resolved from the module's package."""
+    return importlib.util.resolve_name(source, module_name.rpartition(".")[0])
+
+
+def check_outside(module_name, table):
+    """Problems with what the installation must provide for `module_name`."""
+    if table is None:
+        return [f"cannot read the outside names of {module_name}"]
+    problems = []
+    sources, checked = {}, set()
+    for name, source, attr, *_ in table:
+        source = absolute(source, module_name)
+        if source not in sources:
+            try:
+                sources[source] = importlib.import_module(source)
+            except Exception as exc:  # any failure to import is a deployment fault to report
+                sources[source] = None
+                problems.append(f"cannot import {source}: {type(exc).__name__}: {exc}")
+        wanted = name if attr == "*" else attr
+        checked.add((source, wanted))
+        if sources[source] is not None and wanted is not None and not hasattr(sources[source], wanted):
+            problems.append(f"{source} has no {wanted}")
+    for source, path in OUTSIDE_ATTRIBUTES:
+        holder, where = sources.get(source), source
+        for i, part in enumerate(path.split(".")):
+            if holder is None or not hasattr(holder, part):
+                # an outside name that is missing is reported above
+                if holder is not None and (i > 0 or (source, part) not in checked):
+                    problems.append(f"{where} has no {part}")
+                break
+            holder, where = getattr(holder, part), f"{where}.{part}"
     return problems
 
 
-def check_module(module_name):
+def check_module(module_name, table):
     """Problems with the deployed module itself; empty when it imports and holds its names."""
     try:
         module = importlib.import_module(module_name)
     except Exception as exc:
         return [f"cannot import {module_name}: {type(exc).__name__}: {exc}"], None
-    expected = [bound_as(e)[1] for _, names in OUTSIDE_NAMES[module_name] for e in names]
-    expected += PUBLIC_NAMES[module_name]
-    problems = [f"{module_name} has no {name}" for name in expected if not hasattr(module, name)]
+    problems = []
+    held = getattr(module, TABLE, None)
+    if table is not None and held is not None and tuple(held) != tuple(table):
+        problems.append(f"{module_name} holds other outside names than its twin beside it")
+    expected = [row[0] for row in held or table or ()] + PUBLIC_NAMES[module_name]
+    problems += [f"{module_name} has no {name}" for name in expected if not hasattr(module, name)]
     for (owner_module, cls_name), methods in CLASS_METHODS.items():
         cls = getattr(module, cls_name, None) if owner_module == module_name else None
         if cls is not None:
@@ -296,9 +287,10 @@ def main(argv=None):
     for problem in check_versions(versions) + check_wheel_tags(args.wheel):
         failed = True
         print(f"FAIL {problem}")
-    for module_name in OUTSIDE_NAMES:
-        problems = check_module_files(module_name) + check_outside(module_name)
-        module_problems, module = check_module(module_name)
+    for module_name in MODULES:
+        table = outside_table(module_name)
+        problems = check_module_files(module_name) + check_outside(module_name, table)
+        module_problems, module = check_module(module_name, table)
         problems += module_problems
         if problems:
             failed = True

@@ -28,6 +28,36 @@ from six import string_types
 
 from .resample_helper import resample_bars
 
+# The outside names: (name, module it comes from, attribute or None for the module itself or
+# "*" for a name of the star import, expressions whose import-time objects a native path keys on,
+# callbacks that read it). The native module carries the same table.
+_outside_names = (
+    ('datetime', 'datetime', None, ('datetime.timedelta',), ()),
+    ('np', 'numpy', None, ('np.hstack',), ()),
+    ('pd', 'pandas', None, ('pd.Timestamp',), ()),
+    ('ostradatac', 'corvane.tessara.datac', None, (), ()),
+    ('groupby', 'itertools', 'groupby', ('groupby',), ()),
+    ('lru_dict', 'lru', 'LRU', (), ()),
+    ('TradingDatesMixin', 'corvane.tessara.data.trading_dates_mixin', 'TradingDatesMixin',
+     ('TradingDatesMixin.get_trading_dates', 'TradingDatesMixin.get_trading_calendar'), ()),
+    ('COMMISSION_TYPE', 'corvane.tessara.const', 'COMMISSION_TYPE', (), ()),
+    ('TRADING_CALENDAR_TYPE', 'corvane.tessara.const', 'TRADING_CALENDAR_TYPE', ('TRADING_CALENDAR_TYPE.EXCHANGE',), ()),
+    ('Environment', 'corvane.tessara.environment', 'Environment', (), ()),
+    ('EVENT', 'corvane.tessara.core.events', 'EVENT', (), ()),
+    ('AbstractDataSource', 'corvane.tessara.interface', 'AbstractDataSource', (), ()),
+    ('Instrument', 'corvane.tessara.model.instrument', 'Instrument', (), ()),
+    ('convert_dt_to_int', 'corvane.tessara.utils.datetime_func', 'convert_dt_to_int', ('convert_dt_to_int',), ()),
+    ('convert_dt_to_date_str', 'corvane.tessara.utils.datetime_func', 'convert_dt_to_date_str', (), ()),
+    ('convert_int_to_datetime', 'corvane.tessara.utils.datetime_func', 'convert_int_to_datetime', ('convert_int_to_datetime',), ()),
+    ('system_log', 'corvane.tessara.utils.logger', 'system_log', (), ()),
+    ('lru_cache', 'corvane.tessara.utils.functools', 'lru_cache', (), ()),
+    ('BaseDataSource', 'corvane.tessara.data.base_data_source.data_source', 'BaseDataSource', (), ()),
+    ('InstrumentStore', 'corvane.tessara.data.base_data_source.storages', 'InstrumentStore', (), ()),
+    ('FuturesTradingParameters', 'corvane.tessara.data.base_data_source.storages', 'FuturesTradingParameters', (), ()),
+    ('string_types', 'six', 'string_types', (), ()),
+    ('resample_bars', '.resample_helper', 'resample_bars', (), ()),
+)
+
 # The native module lists the fast paths it uses here; this plain-Python module has none.
 fast_paths = ()
 

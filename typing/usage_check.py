@@ -53,11 +53,19 @@ def constituents(day: datetime.date) -> int:
     return sum(0 if f is None else len(f) for f in frames)
 
 
+def readers_of(name: str) -> tuple[str, ...]:
+    for row_name, _source, _attr, _pristine, used_by in livefeed._outside_names:
+        if row_name == name:
+            return used_by
+    return ()
+
+
 # Mistakes the stubs must catch.
 get_current_tick()  # type: ignore[call-arg]
 history_ticks("000001.SZ", "5")  # type: ignore[arg-type]
 index_weights("000300.SH", date="2024-01-05")  # type: ignore[arg-type]
 livefeed.no_such_name  # type: ignore[attr-defined]
+livefeed._outside_names[0][2].upper()  # type: ignore[union-attr]
 
 
 def wrong_calls(strategy: VornStrategy, source: OstraDataDataSource) -> None:

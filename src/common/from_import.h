@@ -66,8 +66,8 @@ struct ImportName {
 };
 
 // from <module> import <names>: the module (loaded with the names as its fromlist) and the objects
-// in `out`, in order.
-inline nb::object import_names(const char *module, std::initializer_list<ImportName> names, nb::object *out) {
+// in `out`, in order. `names` is any sequence of ImportName.
+template <typename Names> nb::object import_names(const char *module, const Names &names, nb::object *out) {
     nb::object module_name = checked(PyUnicode_FromString(module));
     nb::object fromlist = checked(PyList_New(0));
     for (const ImportName &n : names)
@@ -77,6 +77,10 @@ inline nb::object import_names(const char *module, std::initializer_list<ImportN
     for (const ImportName &n : names)
         *out++ = detail::import_from(mod, module_name, intern(n.name));
     return mod;
+}
+
+inline nb::object import_names(const char *module, std::initializer_list<ImportName> names, nb::object *out) {
+    return import_names<std::initializer_list<ImportName>>(module, names, out);
 }
 
 // from <module> import <one name>

@@ -160,3 +160,13 @@ private:
 };
 
 } // namespace corvane
+
+// The value bound under `ident` in the namespace `globals` now (outside names and module state
+// alike: NameError when deleted), through a site of its own for this place in the code. The site
+// remembers the value only while the module's `module_globals` fast path is on; a module that
+// does not turn it on reads the dict every time.
+#define CORVANE_GLOBAL(globals, ident)                                                                                 \
+    ([]() -> ::nanobind::object {                                                                                      \
+        static ::corvane::GlobalSite site_;                                                                            \
+        return site_.get(globals, CORVANE_NAME(ident));                                                                \
+    }())

@@ -16,11 +16,6 @@ using corvane::call_method;
 using corvane::checked;
 using corvane::getattr;
 
-// convert_dt_to_int and convert_int_to_datetime as bound at import (kept for the process): the
-// native conversion stands in for both, integer bar times going through the second first.
-PyObject *g_import_converter = nullptr;
-PyObject *g_import_int_converter = nullptr;
-
 // The raw column of a one-dimensional array of bar times, opened in `view`: integers, or
 // datetime64 read through its int64 view with `ticks` per second. False when the values have no
 // such form and the caller converts row by row.
@@ -159,19 +154,8 @@ nb::object select_rows(nb::handle src, const Rows &rows) {
 
 } // namespace
 
-void remember_import_bound(nb::handle module) {
-    nb::object f = getattr(module, CORVANE_NAME(convert_dt_to_int));
-    nb::object g = getattr(module, CORVANE_NAME(convert_int_to_datetime));
-    Py_XDECREF(g_import_converter);
-    Py_XDECREF(g_import_int_converter);
-    g_import_converter = f.release().ptr();
-    g_import_int_converter = g.release().ptr();
-}
-
-bool native_time_conversion() {
-    return HS_GLOBAL(convert_dt_to_int).ptr() == g_import_converter &&
-           HS_GLOBAL(convert_int_to_datetime).ptr() == g_import_int_converter;
-}
+// The native conversion stands in for both, integer bar times going through the second first.
+bool native_time_conversion() { return HS_PRISTINE("convert_dt_to_int") && HS_PRISTINE("convert_int_to_datetime"); }
 
 nb::object empty_array(nb::handle np, nb::handle dtype, Py_ssize_t n) {
     return call_method(np, CORVANE_NAME(empty), nb::int_(n), dtype);

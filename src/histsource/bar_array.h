@@ -7,11 +7,6 @@
 
 namespace histsource {
 
-// Called once at import, after the outside names are bound: remembers which `convert_dt_to_int`
-// and `convert_int_to_datetime` the module started with, so the native conversion serves only
-// while those are in place.
-void remember_import_bound(nb::handle module);
-
 // True while the module's `convert_dt_to_int` and `convert_int_to_datetime` are still the
 // functions bound at import.
 bool native_time_conversion();

@@ -90,7 +90,7 @@ private:
 // Midnight of the day of `dt` in nanoseconds, as pd.Timestamp(dt).normalize() gives it.
 int64_t day_nanos(nb::handle dt, nb::handle timestamp) {
     int64_t ns;
-    if (timestamp_is_import_bound() && day_of(dt, ns))
+    if (HS_PRISTINE("pd.Timestamp") && day_of(dt, ns))
         return ns;
     nb::object day = call_method(call(timestamp, dt), CORVANE_NAME(normalize));
     const int64_t v = PyLong_AsLongLong(getattr(day, CORVANE_NAME(value)).ptr());
@@ -110,7 +110,7 @@ CandidateDays unsuspended_days(nb::handle self, nb::handle instrument, nb::handl
         const auto end = std::lower_bound(v->active.begin(), v->active.end(), day_ns + kNanosPerDay);
         // The calendar's Timestamps stand in for new ones only while pd.Timestamp is the type
         // that would make them.
-        auto cal = timestamp_is_import_bound() ? native_calendar(self) : nullptr;
+        auto cal = HS_PRISTINE("pd.Timestamp") ? native_calendar(self) : nullptr;
         return CandidateDays(std::vector<int64_t>(v->active.begin(), end), timestamp, cal);
     }
     nb::object day = call_method(call(timestamp, dt), CORVANE_NAME(normalize));
@@ -128,7 +128,7 @@ CandidateDays unsuspended_days(nb::handle self, nb::handle instrument, nb::handl
 // before `dt`, to the day of `dt`; false when the inputs or the calendar need the Python path.
 bool calendar_days_natively(nb::handle self, nb::handle listed, nb::handle dt, CandidateDays &out) {
     int64_t listed_ns, dt_ns;
-    if (!day_of(listed, listed_ns) || !day_of(dt, dt_ns) || !timedelta_is_import_bound())
+    if (!day_of(listed, listed_ns) || !day_of(dt, dt_ns) || !HS_PRISTINE("datetime.timedelta"))
         return false;
     auto cal = native_calendar(self);
     if (!cal)
@@ -160,7 +160,7 @@ CandidateDays calendar_days(nb::handle self, nb::handle instrument, nb::handle d
 // len(self.get_trading_dates(first, last)), natively when the calendar allows.
 Py_ssize_t trading_days_between(nb::handle self, nb::handle first, nb::handle last) {
     int64_t a, b;
-    if (timestamp_is_import_bound() && day_of(first, a) && day_of(last, b))
+    if (HS_PRISTINE("pd.Timestamp") && day_of(first, a) && day_of(last, b))
         if (auto cal = native_calendar(self))
             return std::max<Py_ssize_t>(0, cal->first_after(b) - cal->first_not_before(a));
     return length_of(call_method(self, CORVANE_NAME(get_trading_dates), first, last));

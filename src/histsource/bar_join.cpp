@@ -11,16 +11,6 @@
 
 namespace histsource {
 
-// numpy.hstack as bound at import; the byte copy stands in for it only while the module's `np`
-// still hands out that function, so a replaced `np` or `np.hstack` is the one called.
-static PyObject *g_import_hstack = nullptr;
-
-void remember_numpy_join(nb::handle module) {
-    nb::object np = corvane::getattr(module, CORVANE_NAME(np));
-    Py_XDECREF(g_import_hstack);
-    g_import_hstack = corvane::getattr(np, CORVANE_NAME(hstack)).release().ptr();
-}
-
 namespace {
 
 // A C-contiguous one-dimensional array of `itemsize`-byte elements, held open through the
@@ -171,8 +161,11 @@ nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
 } // namespace
 
 nb::object join_bar_arrays(nb::handle np, nb::handle parts, Py_ssize_t keep) {
+    // The byte copy stands in for numpy.hstack only while the module's `np` still hands out the
+    // function it had at import, so a replaced `np` or `np.hstack` is the one called.
     nb::object hstack = corvane::getattr(np, CORVANE_NAME(hstack));
-    if (hstack.ptr() == g_import_hstack && PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) > 0) {
+    if (hstack.ptr() == HS_IMPORT_TIME("np.hstack").object() && PyList_CheckExact(parts.ptr()) &&
+        PyList_GET_SIZE(parts.ptr()) > 0) {
         nb::object joined = join_by_copy(np, parts, keep);
         if (joined.is_valid())
             return joined;

@@ -4,19 +4,29 @@
 #include <nanobind/nanobind.h>
 
 #include "calls.h"
+#include "global_cache.h"
 #include "interned.h"
 #include "module_globals.h"
+#include "outside_names.h"
 
 namespace histsource {
 namespace nb = nanobind;
 
 // The module's namespace; every outside name is read from it when used.
 extern corvane::ModuleGlobals globals;
+// The outside names (outside_names.cpp), bound at import.
+extern corvane::OutsideNames outside_names;
 
-#define HS_GLOBAL(ident) ::histsource::globals.get(CORVANE_NAME(ident))
+// The value the module binds under `ident` now. The data source leaves `module_globals` off (its
+// calls are dominated by pandas), so every read is a dict lookup.
+#define HS_GLOBAL(ident) CORVANE_GLOBAL(::histsource::globals, ident)
+
+// A pristine expression of the outside names ("np.hstack"): its object at import, and whether the
+// module namespace still gives that object (the condition of the native path that stands in for it).
+#define HS_IMPORT_TIME(expr) CORVANE_IMPORT_TIME(::histsource::outside_names, expr)
+#define HS_PRISTINE(expr) HS_IMPORT_TIME(expr).still(::histsource::globals)
 
 // Module set-up, in import order.
-void bind_imports(nb::module_ &m);
 void add_module_functions(nb::module_ &m);
 void add_data_source_class(nb::module_ &m);
 

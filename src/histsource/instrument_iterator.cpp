@@ -57,10 +57,6 @@ void it_dealloc(InstrumentIterator *it) {
     Py_DECREF(tp);
 }
 
-// itertools.groupby as bound at import: routing natively stands in for it only while the
-// module's `groupby` is still that function.
-PyObject *g_import_groupby = nullptr;
-
 // The (type, list of its ids) pairs, in the stores' order, for a plain dict as the type map:
 // the grouping groupby would make over the sorted ids, each store handed a plain list.
 nb::object pairs_routed_natively(InstrumentIterator *it, nb::handle type_map) {
@@ -115,7 +111,9 @@ nb::object pairs_routed_natively(InstrumentIterator *it, nb::handle type_map) {
 // order) and grouped by type with the module's groupby.
 nb::object pairs_for_ids(InstrumentIterator *it) {
     nb::object type_map = corvane::getattr(it->owner, CORVANE_NAME(_ins_id_or_sym_type_map));
-    if (PyDict_CheckExact(type_map.ptr()) && HS_GLOBAL(groupby).ptr() == g_import_groupby)
+    // Routing natively stands in for groupby only while the module's `groupby` is still the
+    // function it had at import.
+    if (PyDict_CheckExact(type_map.ptr()) && HS_PRISTINE("groupby"))
         return pairs_routed_natively(it, type_map);
     nb::object type_of = corvane::getattr(type_map, CORVANE_NAME(get));
 
@@ -269,8 +267,6 @@ void init_instrument_iterator_type(nb::handle module) {
     };
     static PyType_Spec spec = {qualified.c_str(), sizeof(InstrumentIterator), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    if (!g_import_groupby)
-        g_import_groupby = corvane::getattr(module, CORVANE_NAME(groupby)).release().ptr();
     if (!iterator_type)
         iterator_type = (PyTypeObject *)corvane::checked(PyType_FromSpec(&spec)).release().ptr();
 }

@@ -7,9 +7,6 @@
 
 namespace histsource {
 corvane::ModuleGlobals globals;
-// Remembers numpy.hstack as bound at import (bar_join.cpp).
-void remember_numpy_join(nb::handle module);
-
 namespace {
 corvane::ProcessOnce once;
 }
@@ -21,11 +18,9 @@ NB_MODULE(histsource, m) {
     // None of these reads an interpreter layout; each has its generic path (docs/fast-paths.md).
     fast::enable(m, {fast::FrameViews, fast::NativeDates, fast::OwnMethods}, [](fast::Path) { return true; });
     histsource::globals.bind(m);
-    histsource::bind_imports(m);
-    histsource::remember_import_bound(m);
-    histsource::remember_numpy_join(m);
+    histsource::outside_names.bind(m);
     histsource::add_module_functions(m);
     histsource::add_data_source_class(m);
-    histsource::remember_calendar_methods(m);
+    histsource::remember_own_methods(m);
     histsource::once.mark();
 }

@@ -20,15 +20,12 @@ using corvane::getattr;
 constexpr int64_t kNanosPerDay = 86400LL * 1000000000LL;
 constexpr Py_ssize_t kKept = 4; // calendars kept: one per live data source, normally one
 
-struct Bound {
-    PyObject *get_trading_dates = nullptr;    // TradingDatesMixin.get_trading_dates
-    PyObject *get_trading_calendar = nullptr; // TradingDatesMixin.get_trading_calendar
-    PyObject *exchange = nullptr;             // TRADING_CALENDAR_TYPE.EXCHANGE
-    PyObject *timestamp = nullptr;            // pd.Timestamp
-    PyObject *timedelta = nullptr;            // datetime.timedelta
-    PyObject *prepare_for = nullptr;          // the class's _prepare_for function
-    PyObject *minute_bars_of_day = nullptr;   // the class's _get_minute_bars_of_day function
-} g;                                          // kept for the process
+// The class's own methods at import, kept for the process (the outside names' import-time
+// objects are kept with the outside names).
+struct Own {
+    PyObject *prepare_for = nullptr;        // the class's _prepare_for function
+    PyObject *minute_bars_of_day = nullptr; // the class's _get_minute_bars_of_day function
+} g;
 
 std::vector<std::shared_ptr<const TradingCalendar>> &kept() {
     static auto *k = new std::vector<std::shared_ptr<const TradingCalendar>>(); // never freed: no decref at exit
@@ -40,12 +37,6 @@ PyObject *instance_method_function(nb::handle cls, const char *name) {
     nb::object f = corvane::call(m, nb::str(name));
     return PyInstanceMethod_Check(f.ptr()) ? nb::borrow(PyInstanceMethod_GET_FUNCTION(f.ptr())).release().ptr()
                                            : nullptr;
-}
-
-// The function of a plain function attribute of a class, or nullptr.
-PyObject *function_of(nb::handle cls, PyObject *name) {
-    nb::object f = corvane::getattr_or_absent(cls, name);
-    return f.is_valid() && PyFunction_Check(f.ptr()) ? f.release().ptr() : nullptr;
 }
 
 // The day numbers of a sorted, time-zone-free datetime64[ns] index without NaT; false otherwise.
@@ -88,6 +79,9 @@ std::shared_ptr<const TradingCalendar> calendar_of(nb::handle index) {
     k.push_back(std::make_shared<const TradingCalendar>(index, std::move(ns)));
     return k.back();
 }
+
+// The import-time object when it is a plain function (what the mixin's methods are), else nullptr.
+PyObject *plain_function(PyObject *f) { return f && PyFunction_Check(f) ? f : nullptr; }
 
 bool bound_to(nb::handle self, PyObject *name, PyObject *function) {
     if (!function)
@@ -133,16 +127,10 @@ nb::object TradingCalendar::at(Py_ssize_t i) const {
     return s;
 }
 
-void remember_calendar_methods(nb::handle module) {
+void remember_own_methods(nb::handle module) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         throw nb::python_error();
-    nb::object mixin = getattr(module, CORVANE_NAME(TradingDatesMixin));
-    g.get_trading_dates = function_of(mixin, CORVANE_NAME(get_trading_dates));
-    g.get_trading_calendar = function_of(mixin, CORVANE_NAME(get_trading_calendar));
-    g.exchange = getattr(getattr(module, CORVANE_NAME(TRADING_CALENDAR_TYPE)), CORVANE_NAME(EXCHANGE)).release().ptr();
-    g.timestamp = getattr(getattr(module, CORVANE_NAME(pd)), CORVANE_NAME(Timestamp)).release().ptr();
-    g.timedelta = getattr(getattr(module, CORVANE_NAME(datetime)), CORVANE_NAME(timedelta)).release().ptr();
     nb::object cls = getattr(module, CORVANE_NAME(OstraDataDataSource));
     g.prepare_for = instance_method_function(cls, "_prepare_for");
     g.minute_bars_of_day = instance_method_function(cls, "_get_minute_bars_of_day");
@@ -152,8 +140,10 @@ void remember_calendar_methods(nb::handle module) {
 std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self) {
     if (!corvane::fast::on(corvane::fast::OwnMethods))
         return nullptr;
-    if (!bound_to(self, CORVANE_NAME(get_trading_dates), g.get_trading_dates) ||
-        !bound_to(self, CORVANE_NAME(get_trading_calendar), g.get_trading_calendar))
+    if (!bound_to(self, CORVANE_NAME(get_trading_dates),
+                  plain_function(HS_IMPORT_TIME("TradingDatesMixin.get_trading_dates").object())) ||
+        !bound_to(self, CORVANE_NAME(get_trading_calendar),
+                  plain_function(HS_IMPORT_TIME("TradingDatesMixin.get_trading_calendar").object())))
         return nullptr;
     nb::object calendars = corvane::getattr_or_absent(self, CORVANE_NAME(trading_calendars));
     if (!calendars.is_valid() || !PyDict_CheckExact(calendars.ptr()))
@@ -161,8 +151,9 @@ std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self) {
     // The exchange entry found by identity: the lookup the mixin makes finds that same entry.
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    PyObject *exchange = HS_IMPORT_TIME("TRADING_CALENDAR_TYPE.EXCHANGE").object();
     while (PyDict_Next(calendars.ptr(), &pos, &key, &value))
-        if (key == g.exchange)
+        if (key == exchange)
             return calendar_of(value);
     return nullptr;
 }
@@ -171,7 +162,7 @@ bool day_of(nb::handle x, int64_t &ns) {
     if (!corvane::fast::on(corvane::fast::NativeDates))
         return false;
     PyObject *o = x.ptr();
-    if (!PyDateTime_CheckExact(o) && (PyObject *)Py_TYPE(o) != g.timestamp)
+    if (!PyDateTime_CheckExact(o) && (PyObject *)Py_TYPE(o) != HS_IMPORT_TIME("pd.Timestamp").object())
         return false;
     if (PyDateTime_DATE_GET_TZINFO(o) != Py_None)
         return false;
@@ -180,28 +171,6 @@ bool day_of(nb::handle x, int64_t &ns) {
         return false;
     ns = days_from_civil(y, (unsigned)PyDateTime_GET_MONTH(o), (unsigned)PyDateTime_GET_DAY(o)) * kNanosPerDay;
     return true;
-}
-
-bool timestamp_is_import_bound() {
-    nb::object pd = HS_GLOBAL(pd);
-    PyObject *t = PyObject_GetAttr(pd.ptr(), CORVANE_NAME(Timestamp));
-    if (!t) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(t);
-    return t == g.timestamp;
-}
-
-bool timedelta_is_import_bound() {
-    nb::object dt = HS_GLOBAL(datetime);
-    PyObject *t = PyObject_GetAttr(dt.ptr(), CORVANE_NAME(timedelta));
-    if (!t) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(t);
-    return t == g.timedelta;
 }
 
 bool is_own_method(nb::handle self, PyObject *name, PyObject *own) {

@@ -36,10 +36,9 @@ private:
     mutable std::vector<nb::object> stamps_;
 };
 
-// Captures, once the class exists, what the native calendar path stands in for: the calendar
-// mixin's get_trading_dates and get_trading_calendar, the exchange calendar type, the date-time
-// and pandas names and the class's own minute methods.
-void remember_calendar_methods(nb::handle module);
+// Captures, once the class exists, the class's own minute methods (what the native calendar path
+// calls directly); the outside objects it keys on are the outside names' pristine expressions.
+void remember_own_methods(nb::handle module);
 
 // The calendar `self.get_trading_dates(...)` reads, when that call would be the mixin's own over
 // the exchange calendar held in `self.trading_calendars`; nullptr when anything differs (a
@@ -51,12 +50,6 @@ std::shared_ptr<const TradingCalendar> native_calendar(nb::handle self);
 // The nanoseconds of midnight of the day of a naive datetime or Timestamp (exact types only, the
 // day within the Timestamp range), as `pd.Timestamp(x).normalize()` gives them; false otherwise.
 bool day_of(nb::handle x, int64_t &ns);
-
-// `pd.Timestamp` still the type bound at import (native day conversion stands in for calling it).
-bool timestamp_is_import_bound();
-
-// `datetime.timedelta` still the type bound at import.
-bool timedelta_is_import_bound();
 
 // The function behind `getattr(self, name)` is the class's own native method `own` (so calling
 // it directly is the call Python would make).

@@ -15,7 +15,7 @@ NB_MODULE(index, m) {
     // The index service has no fast path; the attribute and the switch are those of every module.
     corvane::fast::enable(m, {}, [](corvane::fast::Path) { return false; });
     index_service::globals.bind(m);
-    index_service::bind_imports(m);
+    index_service::outside_names.bind(m);
     index_service::add_api_functions(m);
     index_service::once.mark();
 }

@@ -7,23 +7,21 @@
 #include "global_cache.h"
 #include "interned.h"
 #include "module_globals.h"
+#include "outside_names.h"
 
 namespace livefeed {
 namespace nb = nanobind;
 
 // The module's namespace; every outside name and every piece of module state is read from it.
 extern corvane::ModuleGlobals globals;
+// The outside names (outside_names.cpp), bound at import.
+extern corvane::OutsideNames outside_names;
 
-// The value the module binds under `ident` now (outside names and module state alike), through a
-// cache of its own for this place in the code that any change of the namespace invalidates.
-#define LF_GLOBAL(ident)                                                                                               \
-    ([]() -> ::nanobind::object {                                                                                      \
-        static ::corvane::GlobalSite site_;                                                                            \
-        return site_.get(::livefeed::globals, CORVANE_NAME(ident));                                                    \
-    }())
+// The value the module binds under `ident` now (outside names and module state alike). The bridge
+// turns `module_globals` on, so each place keeps the value until the namespace changes.
+#define LF_GLOBAL(ident) CORVANE_GLOBAL(::livefeed::globals, ident)
 
 // Module set-up, in import order.
-void bind_imports(nb::module_ &m);
 void create_state(nb::module_ &m);
 void add_history_accessors(nb::module_ &m);
 void add_strategy_class(nb::module_ &m);

@@ -29,7 +29,7 @@ void enable_fast_paths(nb::module_ &m) {
 NB_MODULE(livefeed, m) {
     livefeed::once.check(m);
     livefeed::globals.bind(m);
-    livefeed::bind_imports(m);
+    livefeed::outside_names.bind(m);
     livefeed::enable_fast_paths(m);
     livefeed::create_state(m);
     livefeed::create_queue_counters(m);

@@ -108,3 +108,29 @@ def test_script_warns_when_a_module_runs_on_its_twin(tmp_path):
     warn = [line for line in lines if line.startswith("WARN corvane.tessara.utils.livefeed")]
     assert len(warn) == 1 and "plain-Python twin" in warn[0], run.stdout + run.stderr
     assert (run.returncode, lines[-1]) == (0, "deployment complete"), run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("module", ["LIVEFEED", "HISTSOURCE", "INDEX"])
+def test_outside_names_are_read_from_the_twin_before_any_import(check, module):
+    name = getattr(check, module)
+    table = check.outside_table(name)
+    assert table == importlib.import_module(name)._outside_names
+    assert check.check_outside(name, table) == []
+
+
+@pytest.mark.parametrize("row, expected", [
+    (("gone", "json", "no_such_attr", (), ()), "json has no no_such_attr"),
+    (("gone", "json", "*", (), ()), "json has no gone"),
+    (("gone", "no_such_module_xyz", None, (), ()), "cannot import no_such_module_xyz: ModuleNotFoundError"),
+    (("gone", ".no_such_sibling", "x", (), ()), "cannot import corvane.tessara.utils.no_such_sibling"),
+])
+def test_each_missing_outside_piece_is_named(check, row, expected):
+    problems = check.check_outside(check.LIVEFEED, (row,))
+    assert len(problems) == 1 and expected in problems[0], problems
+
+
+def test_unreadable_outside_names_are_a_problem(check, tmp_path):
+    twin = tmp_path / "livefeed.py"
+    twin.write_text("_outside_names = tuple(x for x in ())\n")
+    assert check.table_in_source(str(twin)) is None
+    assert check.check_outside(check.LIVEFEED, None) == [f"cannot read the outside names of {check.LIVEFEED}"]

@@ -46,6 +46,8 @@ from corvane.tessara.utils.trade_func import (
 
 system_log: Any
 
+_outside_names: tuple[tuple[str, str, str | None, tuple[str, ...], tuple[str, ...]], ...]
+
 fast_paths: tuple[str, ...]
 
 vorn_params: dict = {}

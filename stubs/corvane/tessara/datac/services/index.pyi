@@ -38,6 +38,8 @@ from corvane.tessara.utils.datetime_func import (
 
 fast_paths: tuple[str, ...]
 
+_outside_names: tuple[tuple[str, str, str | None, tuple[str, ...], tuple[str, ...]], ...]
+
 def index_components(market_code: str, date: datetime.date | None = None) -> pandas.DataFrame | None:
     """
     获取指数成股份

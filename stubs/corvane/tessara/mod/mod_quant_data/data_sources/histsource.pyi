@@ -40,6 +40,8 @@ system_log: Any
 
 string_types: tuple[type, ...]
 
+_outside_names: tuple[tuple[str, str, str | None, tuple[str, ...], tuple[str, ...]], ...]
+
 class OstraDataDataSource(corvane.tessara.data.trading_dates_mixin.TradingDatesMixin, corvane.tessara.interface.AbstractDataSource):
     def __init__(self) -> None: ...
 
