@@ -6,7 +6,7 @@
 #
 #   3.10  numpy 1.26 / pandas 1.5.3   PYTHON=... scripts/setup (the metadata's pins)
 #   3.11  numpy 2 / pandas 2.x        the main row's wheel deployed with --no-deps into a
-#                                     framework-like venv on numpy 2 / pandas 2 (README step 1)
+#                                     framework-like venv on numpy 2 / pandas 2 (docs/deploying.md, step 1)
 #   3.12  numpy 2.5 / pandas 3.1      PYTHON=... scripts/setup (the metadata's range for 3.12+,
 #   3.13  numpy 2.5 / pandas 3.1      held to these lines by a pip constraints file)
 #

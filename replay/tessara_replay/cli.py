@@ -22,7 +22,7 @@ recordings and your own data:
   python -m corvane.dataset import --store data/store --bars days.csv --bars minutes.parquet
                                                            load your own day and minute bars
   a live deployment records with tessara_replay.recording.RecordingVornStrategy
-  (see the README)
+  (see docs/recording.md)
 """
 
 
@@ -46,7 +46,7 @@ def _parser(defaults):
                         "records reach the strategy")
     p.add_argument("--strategy", metavar="MODULE:CLASS",
                    help="run this strategy class instead of the demo (MODULE: a module name "
-                        "or a .py file; see the README for the interface)")
+                        "or a .py file; see docs/replay.md for the interface)")
     p.add_argument("-o", "--out", default="out", help="output folder (default %(default)s)")
     p.add_argument("--store", default=None,
                    help="data store folder (default: $CORVANE_DATASET, else data/store, "
