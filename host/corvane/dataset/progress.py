@@ -22,6 +22,7 @@ class StoreProgress:
     `enabled` or without tqdm. Use as a context manager, or call `close`."""
 
     def __init__(self, enabled, label="data store"):
+        self._tqdm = None
         self._bar = None
         self._stage = None
         self._label = label
@@ -30,26 +31,30 @@ class StoreProgress:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self._bar = tqdm(total=1, unit="step", leave=False, desc=label, dynamic_ncols=True,
-                             file=sys.stderr)
+            self._tqdm = tqdm
 
     @property
     def shown(self):
-        return self._bar is not None
+        return self._tqdm is not None
 
     def __call__(self, stage, done, total):
-        if self._bar is None:
+        if self._tqdm is None:
             return
         if stage != self._stage:
             self._stage = stage
-            self._bar.set_description("%s: %s" % (self._label, stage), refresh=False)
-            self._bar.reset(total=total)        # draws the bar with its new label
+            desc = "%s: %s" % (self._label, stage)
+            if self._bar is None:       # drawn from the first report on, with its label
+                self._bar = self._tqdm(total=total, unit="step", leave=False, desc=desc,
+                                       dynamic_ncols=True, file=sys.stderr)
+            else:
+                self._bar.set_description(desc, refresh=False)
+                self._bar.reset(total=total)        # draws the bar with its new label
         self._bar.update(max(0, min(done, total) - self._bar.n))
 
     def close(self):
         if self._bar is not None:
             self._bar.close()
-            self._bar = None
+        self._bar = self._tqdm = None
 
     def __enter__(self):
         return self
