@@ -14,7 +14,8 @@ import pandas as pd
 import pytest
 
 from corvane import dataset as dataset_pkg
-from corvane.dataset import generate, importer, load, provision, store as store_mod
+from corvane.dataset import generate, importer, load, provision
+from corvane.dataset import store as store_mod
 from corvane.dataset.progress import StoreProgress, wanted
 
 CODE = "600000.SH"
@@ -201,7 +202,7 @@ def test_wanted_only_for_a_terminal(tmp_path):
         os.close(master)
         os.close(slave)
     read, write = os.pipe()
-    with os.fdopen(read) as r, os.fdopen(write, "w") as w:
+    with os.fdopen(read), os.fdopen(write, "w") as w:
         assert not wanted(w)
     closed = io.StringIO()
     closed.close()
