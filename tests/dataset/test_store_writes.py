@@ -168,6 +168,17 @@ def test_short_windows_make_stores_that_read_back(tmp_path, start, end):
     assert back.meta["end"] == end
 
 
+def test_replace_leaves_no_file_of_the_old_store_behind(store, tmp_path):
+    """Minute bars the new dataset does not hold are not carried over from the old folder
+    (only files that are not part of a store are)."""
+    importer.import_bars(str(store), [str(_minute_csv(store, tmp_path))])
+    (store / "notes.txt").write_text("mine")
+    store_mod.replace(generate(start="2024-04-01", end="2024-06-28"), str(store))
+    assert not (store / store_mod.IMPORTED_MINUTES_FILE).exists()
+    assert (store / "notes.txt").read_text() == "mine"
+    assert "imported" not in load(str(store)).meta
+
+
 def _imports_of(path):
     names = set()
     for node in ast.walk(ast.parse(path.read_text())):

@@ -19,6 +19,12 @@ MINUTES_FILE = "minute_bars.parquet"
 IMPORTED_MINUTES_FILE = "imported_minute_bars.parquet"
 
 
+def store_files():
+    """The names of the files a store may hold (the optional ones included)."""
+    return [name + ".parquet" for name in TABLE_NAMES] + [CALENDAR_FILE, MINUTES_FILE,
+                                                          IMPORTED_MINUTES_FILE, META_FILE]
+
+
 def _write(frame, path):
     # pyarrow is imported on use: the in-memory dataset needs no Parquet support.
     import pyarrow as pa
@@ -72,9 +78,10 @@ def replace(dataset, path, purpose="update"):
     try:
         save(dataset, scratch)
         read(scratch)
+        own = set(store_files())
         for entry in os.listdir(path):
             source = os.path.join(path, entry)
-            if os.path.isfile(source) and not os.path.exists(os.path.join(scratch, entry)):
+            if entry not in own and os.path.isfile(source):
                 shutil.copy2(source, os.path.join(scratch, entry))
         _swap(path, scratch)
     finally:
