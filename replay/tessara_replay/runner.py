@@ -4,7 +4,9 @@ demo, or the user's), which warms up from the historical data source and trades;
 end the figures of the run, the fills and orders, and the charts go to the output folder.
 
 `drive` is the core: it plays any time-ordered feed of terminal callbacks through the
-terminal on the simulated clock; `run_replay` builds the feed from the data store.
+terminal on the simulated clock. The callbacks come from a `Source`: the data store's bars
+(`StoreSource`) or a recorded terminal session (`RecordingSource`); `replay_source` runs one,
+`run_replay` picks it from its options.
 """
 import contextlib
 import datetime as _dt
@@ -12,6 +14,7 @@ import os
 import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace
+from typing import Optional, Protocol
 
 import pandas as pd
 
@@ -93,15 +96,15 @@ def default_store():
     return harness.default_store_path() or DEFAULT_STORE
 
 
-def open_dataset(store=None, dataset=None, announce=None):
+def open_dataset(store=None, dataset=None, announce=None, progress=False):
     """The dataset the data client serves from: `dataset` when given, else the store in
     the folder `store`, else the default store (generated on first use; `announce` is
-    told so)."""
+    told so, and with `progress` a bar follows the generation in a terminal)."""
     if dataset is not None:
         return harness.use_dataset(dataset)
     if store is None:
         store = default_store()
-        _provide_default(store, announce)
+        _provide_default(store, announce, progress)
     if not os.path.isdir(store):
         raise ReplayError("no data store at %s" % store)
     try:
@@ -112,10 +115,10 @@ def open_dataset(store=None, dataset=None, announce=None):
                           % (store, type(exc).__name__, text)) from None
 
 
-def _provide_default(store, announce):
+def _provide_default(store, announce, progress=False):
     from corvane.dataset.provision import ensure_store
     try:
-        ensure_store(store, announce)
+        ensure_store(store, announce, progress)
     except OSError as exc:
         raise ReplayError("cannot generate the data store in %s: %s"
                           % (store, exc.strerror or exc)) from None
@@ -259,6 +262,82 @@ class _Progress:
             self._bar.close()
 
 
+# the two sources of a day's terminal callbacks -----------------------------------------------
+class Source(Protocol):
+    """Where the terminal callbacks of the replayed day come from. The runner asks it, in
+    this order, for the day, the instruments, and the terminal that plays the day's callbacks;
+    `name` names it in the summary (empty for the data store's own market)."""
+
+    name: str
+    record: Optional[str]       # the folder the bridge records its callbacks into, or None
+
+    def day(self):
+        """The day to replay: a date, or text the runner reads as YYYY-MM-DD."""
+
+    def instruments(self, dataset, day):
+        """The replay's instruments on `day` (per instrument a code, or its bars of the day);
+        ReplayError when they cannot be replayed."""
+
+    def terminal(self, clock, data_source, log, instruments, fast):
+        """(terminal, feed, end_ns): the terminal that plays the day into the bridge, the feed
+        `drive` starts it with, and the time after midnight the day ends."""
+
+
+class StoreSource:
+    """The day's market made from the data store's bars by the simulated terminal: the
+    first `count` stocks and funds trading that day, or the given `codes`; `record` (a folder)
+    records the bridge's callbacks as a live deployment would."""
+
+    name = ""
+
+    def __init__(self, day=None, count=DEFAULT_INSTRUMENTS, codes=None, record=None):
+        self._day, self._count, self._codes = day, count, codes
+        self._record_to = record
+        self.record = None
+
+    def day(self):
+        return DEFAULT_DAY if self._day is None else self._day
+
+    def instruments(self, dataset, day):
+        feeds = choose_instruments(dataset, day, self._count, self._codes)
+        self.record = _record_folder(self._record_to, day)
+        return feeds
+
+    def terminal(self, clock, data_source, log, instruments, fast):
+        terminal = SimTerminal(clock, _config(data_source), instruments)
+        return terminal, _feed.market_feed(instruments, level2=not fast), END_NS
+
+
+class RecordingSource:
+    """The callbacks of a recorded terminal session (the folder `path`), on their recorded
+    times: its day (`day` chooses when it holds several), its instruments or `codes`.
+    `salvage` keeps the complete batches of a recording cut off mid-write."""
+
+    record = None
+
+    def __init__(self, path, day=None, codes=None, salvage=False, record=None):
+        self.name = os.path.abspath(path)
+        self.recording = _open_recording(path, day, salvage)
+        self._codes, self._record_to = codes, record
+
+    def day(self):
+        return self.recording.day
+
+    def instruments(self, dataset, day):
+        codes = _recorded_instruments(dataset, self.recording, self._codes)
+        if self._record_to is not None:
+            raise ReplayError("--record records a replay of the data store, not of a recording")
+        return codes
+
+    def terminal(self, clock, data_source, log, instruments, fast):
+        from .playback import RecordedTerminal, recorded_config
+        recording = self.recording
+        terminal = RecordedTerminal(clock, recorded_config(recording.config), recording,
+                                    log=log, codes=instruments)
+        end_ns = max(END_NS, max(c.arrival_ns for c in recording.calls) % (86_400 * 10 ** 9))
+        return terminal, None, end_ns
+
+
 def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=None,
                codes=None, progress=False, dataset=None, chart=True, strategy=None, fast=False,
                record=None, recording=None, salvage=False, checkpoint=None, announce=None):
@@ -272,36 +351,37 @@ def run_replay(day=None, instruments=DEFAULT_INSTRUMENTS, out_dir="out", store=N
     completed. `checkpoint()` is called after each timer slot and before the results are
     moved into place; what it raises ends the run. Without `store` and `dataset` the default
     store is replayed (generated on first use, which `announce(line)` is told)."""
-    checkpoint = checkpoint or (lambda: None)
     if day is not None:
         _day_of(day)                # the form first, also where a recording chooses by it
     label, strategy_class = strategy_factory(strategy)
-    played = None
     if recording is not None:
-        played = _open_recording(recording, day, salvage)
-        day = played.day
-    elif day is None:
-        day = DEFAULT_DAY
+        source = RecordingSource(recording, day, codes, salvage, record)
+    else:
+        source = StoreSource(day, instruments, codes, record)
+    return replay_source(source, out_dir=out_dir, store=store, dataset=dataset,
+                         strategy=(label, strategy_class), progress=progress, chart=chart,
+                         fast=fast, checkpoint=checkpoint, announce=announce)
+
+
+def replay_source(source, out_dir="out", store=None, dataset=None, strategy=None,
+                  progress=False, chart=True, fast=False, checkpoint=None, announce=None):
+    """Replay the day of `source` (a `Source`) against the data store: the options are those
+    of `run_replay`, `strategy` a (label, class) pair (default: the demo)."""
+    checkpoint = checkpoint or (lambda: None)
+    label, strategy_class = strategy or strategy_factory(None)
     dataset_given = dataset is not None
     if store is None and not dataset_given:
         store = default_store()
-        _provide_default(store, announce)
+        _provide_default(store, announce, progress)
     dataset = open_dataset(store, dataset)
     store_path, store_info = store_description(None if dataset_given else store, dataset)
-    day = parse_day(day, dataset)
-    if played is None:
-        feeds = choose_instruments(dataset, day, instruments, codes)
-        record = _record_folder(record, day)
-    else:
-        feeds = _recorded_instruments(dataset, played, codes)
-        if record is not None:
-            raise ReplayError("--record records a replay of the data store, not of a recording")
+    day = parse_day(source.day(), dataset)
+    feeds = source.instruments(dataset, day)
     chart = chart and not fast
     with _locked_output(out_dir) as output:
-        result = _run(dataset, day, feeds, label, strategy_class, progress, fast, chart,
-                      record=record, recording=played, checkpoint=checkpoint)
-        if played is not None:
-            result.source = os.path.abspath(recording)
+        result = _run(source, dataset, day, feeds, label, strategy_class, progress, fast, chart,
+                      checkpoint=checkpoint)
+        result.source = source.name
         result.store, result.store_info = store_path, store_info
         from .report import write_outputs
         result.files = write_outputs(result, output.scratch, out_dir, chart,
@@ -324,8 +404,8 @@ def _locked_output(out_dir):
         folder.__exit__(None, None, None)
 
 
-def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, record=None,
-         recording=None, checkpoint=lambda: None):
+def _run(source, dataset, day, feeds, label, strategy_class, progress, fast, chart,
+         checkpoint=lambda: None):
     import corvane.tessara.utils.livefeed as bridge
     from corvane.tessara.mod.mod_quant_data.data_sources.histsource import OstraDataDataSource
 
@@ -338,16 +418,7 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
         clock = SimClock(day.date())
         log = EventLog(clock)
         log.attach(env.event_bus)
-        end_ns = END_NS
-        if recording is None:
-            terminal = SimTerminal(clock, _config(data_source), feeds)
-            feed = _feed.market_feed(feeds, level2=not fast)
-        else:
-            from .playback import RecordedTerminal, recorded_config
-            terminal = RecordedTerminal(clock, recorded_config(recording.config), recording,
-                                        log=log, codes=codes)
-            feed = None
-            end_ns = max(END_NS, max(c.arrival_ns for c in recording.calls) % (86_400 * 10 ** 9))
+        terminal, feed, end_ns = source.terminal(clock, data_source, log, feeds, fast)
         loop = FrameworkLoop(bridge, env)
         terminal.after_callback = loop.drain
         desk = OrderDesk(bridge, terminal, clock)
@@ -362,6 +433,7 @@ def _run(dataset, day, feeds, label, strategy_class, progress, fast, chart, reco
         user = _construct(strategy_class, ctx, label)
         attach(user, env.event_bus, label)
         bar = _Progress(progress, day)
+        record = source.record
         try:
             with patched_bridge_clock(bridge, clock), harness.framework_clock(clock.datetime_class()):
                 terminal.make_strategy(_bridge_factory(bridge, terminal, clock, record))

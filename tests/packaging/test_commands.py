@@ -55,12 +55,12 @@ def test_dataset_interrupted_removes_its_folder(tmp_path, monkeypatch, capsys, w
     out = tmp_path / "store"
 
     class Partial:
-        def save(self, path, include_minutes=False):
+        def save(self, path, include_minutes=False, progress=None):
             os.makedirs(path)
             (pathlib.Path(path) / "day_bars.parquet").write_bytes(b"")
             raise KeyboardInterrupt
 
-    def generate(*args):
+    def generate(*args, **kwargs):
         if when == "generating":
             raise KeyboardInterrupt
         return Partial()
@@ -73,6 +73,6 @@ def test_dataset_interrupted_removes_its_folder(tmp_path, monkeypatch, capsys, w
 
 def test_dataset_interrupted_keeps_a_folder_it_did_not_make(tmp_path, monkeypatch):
     (tmp_path / "mine.txt").write_text("x")
-    monkeypatch.setattr(dataset_main, "generate", lambda *a: (_ for _ in ()).throw(KeyboardInterrupt))
+    monkeypatch.setattr(dataset_main, "generate", lambda *a, **k: (_ for _ in ()).throw(KeyboardInterrupt))
     assert dataset_main.main([str(tmp_path)]) == 130
     assert (tmp_path / "mine.txt").read_text() == "x"

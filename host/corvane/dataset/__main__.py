@@ -14,6 +14,7 @@ import shutil
 import sys
 
 from . import DEFAULT_END, DEFAULT_SEED, DEFAULT_START, generate
+from .progress import StoreProgress, wanted
 
 
 def generate_main(argv):
@@ -29,9 +30,11 @@ def generate_main(argv):
     try:
         print("generating: instruments, calendar, day bars, corporate actions (seed {}, {} to {})"
               .format(args.seed, args.start, args.end), flush=True)
-        dataset = generate(args.seed, args.start, args.end)
+        with StoreProgress(wanted()) as bar:
+            dataset = generate(args.seed, args.start, args.end, progress=bar)
         print("writing the Parquet files to {}".format(args.path), flush=True)
-        dataset.save(args.path, include_minutes=args.minutes)
+        with StoreProgress(wanted()) as bar:
+            dataset.save(args.path, include_minutes=args.minutes, progress=bar)
     except KeyboardInterrupt:
         # a folder this run made holds only part of a store: remove it
         if created:

@@ -6,13 +6,12 @@ import numpy as np
 import pandas as pd
 
 from . import bars as _bars
+from . import store as _store
 from .column_types import NANOSECONDS, conform, conform_dates
 from .generator import DEFAULT_END, DEFAULT_SEED, DEFAULT_START, generate_tables, rng_for
+from .schema import TABLE_NAMES  # noqa: F401  (callers import it from here too)
 from .sessions import bar_times
 
-TABLE_NAMES = ["instruments", "day_bars", "suspensions", "st_periods", "dividends", "splits",
-               "share_transformations", "commission_margin", "trading_parameters", "yield_curve",
-               "index_constituents", "index_weights"]
 _MINUTE_CACHE_SIZE = 4096
 
 
@@ -51,8 +50,10 @@ class Dataset:
         self._imported_minutes = self._minute_frames(imported_minute_bars)
 
     @classmethod
-    def generate(cls, seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, universe=None):
-        tables, trading_dates, meta = generate_tables(seed, start, end, universe)
+    def generate(cls, seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, universe=None,
+                 progress=None):
+        """A generated dataset; `progress(stage, done, total)` follows the generation."""
+        tables, trading_dates, meta = generate_tables(seed, start, end, universe, progress)
         return cls(tables, trading_dates, meta)
 
     def __getattr__(self, name):
@@ -198,11 +199,16 @@ class Dataset:
         return pd.DataFrame({name: np.concatenate(chunks) for name, chunks in parts.items()})
 
     # persistence -------------------------------------------------------------------------
-    def save(self, path, include_minutes=False):
-        from .store import save
-        save(self, path, include_minutes=include_minutes)
+    def save(self, path, include_minutes=False, progress=None):
+        _store.save(self, path, include_minutes=include_minutes, progress=progress)
 
     @classmethod
     def load(cls, path):
-        from .store import load
-        return load(path)
+        """The dataset of the store folder `path`; StoreError (a ValueError) naming the file
+        and the defect when it does not hold a complete, well-formed store."""
+        return cls(*_store.read(path))
+
+
+def load(path):
+    """The dataset of the store folder `path` (see `Dataset.load`)."""
+    return Dataset.load(path)

@@ -89,9 +89,14 @@ def _dividend_plan(profile, dates, rng):
     return plan
 
 
-def generate_tables(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, universe=None):
-    """All tables of a dataset, as a dict of DataFrames plus a `meta` dict."""
+def generate_tables(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, universe=None,
+                    progress=None):
+    """All tables of a dataset, as a dict of DataFrames plus a `meta` dict. `progress(stage,
+    done, total)` is told of each instrument's bars and of the other tables as they are made."""
     universe = default_universe() if universe is None else universe
+    steps = len(universe) + 2
+    report = progress or (lambda stage, done, total: None)
+    report("generating", 0, steps)
     trading_dates = exchange_trading_dates()
     window = trading_dates[(trading_dates >= pd.Timestamp(start)) & (trading_dates <= pd.Timestamp(end))]
     successors = {succ: (pred, ratio) for pred, succ, ratio in _TRANSFORMATIONS}
@@ -115,7 +120,8 @@ def generate_tables(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, uni
                 ex_events[ex] = (yld, 1.0)
                 dividend_dates[ex] = (announce, closure, pay)
             for s_code, ex, frm, to in _SPLITS:
-                if s_code == code:
+                # a split outside the window has no day bar to apply to (nor a day before it)
+                if s_code == code and len(dates) and dates[0] < pd.Timestamp(ex) <= dates[-1]:
                     ex = _trading_day_on_or_after(dates, ex)
                     split_rows.append({"market_code": code, "ex_dividend_date": ex, "book_closure_date": dates[dates.searchsorted(ex) - 1],
                                        "payable_date": ex, "split_coefficient_from": float(frm), "split_coefficient_to": float(to)})
@@ -136,6 +142,7 @@ def generate_tables(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, uni
         suspension_rows.extend({"market_code": code, "date": d} for d in sorted(suspended))
         if len(dates):
             last_close[code] = out["close"][-1]
+        report("generating", len(day_frames), steps)
 
     day_bars = pd.concat(day_frames, ignore_index=True)
     day_bars = day_bars.sort_values(["market_code", "date"], kind="stable").reset_index(drop=True)
@@ -143,23 +150,37 @@ def generate_tables(seed=DEFAULT_SEED, start=DEFAULT_START, end=DEFAULT_END, uni
     tables = {
         "instruments": instruments,
         "day_bars": day_bars,
-        "suspensions": pd.DataFrame(suspension_rows, columns=["market_code", "date"]),
+        "suspensions": _with_date_columns(pd.DataFrame(suspension_rows, columns=["market_code", "date"])),
         "st_periods": pd.DataFrame([(c, pd.Timestamp(a), pd.Timestamp(b)) for c, a, b in _ST_PERIODS],
                                    columns=["market_code", "start_date", "end_date"]),
-        "dividends": pd.DataFrame(dividend_rows, columns=["market_code", "declaration_announcement_date", "book_closure_date",
-                                                          "ex_dividend_date", "payable_date", "dividend_cash_before_tax", "round_lot"]),
-        "splits": pd.DataFrame(split_rows, columns=["market_code", "ex_dividend_date", "book_closure_date", "payable_date",
-                                                    "split_coefficient_from", "split_coefficient_to"]),
+        "dividends": _with_date_columns(
+            pd.DataFrame(dividend_rows, columns=["market_code", "declaration_announcement_date", "book_closure_date",
+                                                 "ex_dividend_date", "payable_date", "dividend_cash_before_tax", "round_lot"])),
+        "splits": _with_date_columns(
+            pd.DataFrame(split_rows, columns=["market_code", "ex_dividend_date", "book_closure_date", "payable_date",
+                                              "split_coefficient_from", "split_coefficient_to"])),
         "share_transformations": _share_transformations(universe),
         "commission_margin": _commission_margin(universe),
         "trading_parameters": _trading_parameters(universe, window, start, end),
         "yield_curve": _yield_curve(window, seed),
         "index_constituents": _index_constituents(universe),
     }
+    report("generating", steps - 1, steps)
     tables["index_weights"] = _index_weights(tables["index_constituents"], day_bars, universe, window)
+    report("generating", steps, steps)
     meta = {"seed": int(seed), "start": str(pd.Timestamp(start).date()), "end": str(pd.Timestamp(end).date()),
             "calendar_start": str(trading_dates[0].date()), "calendar_end": "2050-01-01"}
     return tables, trading_dates, meta
+
+
+def _with_date_columns(frame):
+    """`frame`, and when it has no rows (a window without dividends, splits or suspensions)
+    its columns typed as a stored table must have them: `date` and `*_date` dates, the
+    others but `market_code` numbers."""
+    if len(frame):
+        return frame
+    return frame.astype({c: "datetime64[ns]" if c == "date" or c.endswith("_date") else "float64"
+                         for c in frame.columns if c != "market_code"})
 
 
 def _share_transformations(universe):

@@ -31,18 +31,17 @@ then. Otherwise the store is rebuilt in a temporary folder beside it and renamed
 so it is either as before or fully updated.
 """
 import datetime as _dt
-import json
 import os
-import shutil
-import tempfile
 
 import numpy as np
 import pandas as pd
 
+from . import store as _store
 from .bars import price_limit
+from .dataset import Dataset
 from .dates import is_iso_day, is_iso_minute
+from .schema import StoreError
 from .sessions import bar_times
-from .store import IMPORTED_MINUTES_FILE, META_FILE
 
 PRICE_COLUMNS = ["open", "high", "low", "close"]
 DAY_REQUIRED = ["market_code", "date"] + PRICE_COLUMNS + ["volume", "total_turnover"]
@@ -280,20 +279,19 @@ def parse_minute_bars(path, frame, store):
 
 # the store -------------------------------------------------------------------------------
 def _read_store(path):
-    import pyarrow.parquet as pq
-    if not os.path.isfile(os.path.join(path, META_FILE)):
+    """The store's dataset, read with all of the store's checks, and the parts the checks of
+    the files use."""
+    if not os.path.isfile(os.path.join(path, _store.META_FILE)):
         raise BarsImportError("%s: not a data store (no %s); make one with python -m "
-                           "corvane.dataset %s" % (path, META_FILE, path))
+                           "corvane.dataset %s" % (path, _store.META_FILE, path))
     try:
-        with open(os.path.join(path, META_FILE), encoding="utf-8") as f:
-            meta = json.load(f)
-        return {"instruments": pq.read_table(os.path.join(path, "instruments.parquet")).to_pandas(),
-                "day_bars": pq.read_table(os.path.join(path, "day_bars.parquet")).to_pandas(),
-                "calendar": pq.read_table(os.path.join(path, "trading_dates.parquet")).to_pandas()["date"],
-                "meta": meta}
+        dataset = Dataset.load(path)
     except Exception as exc:       # any failure to read: the store is unusable
         raise BarsImportError("%s: data store is missing or corrupt (%s: %s)"
                            % (path, type(exc).__name__, str(exc).splitlines()[0] if str(exc) else ""))
+    return {"dataset": dataset, "instruments": dataset.tables["instruments"],
+            "day_bars": dataset.tables["day_bars"], "calendar": dataset.trading_dates,
+            "meta": dataset.meta}
 
 
 def _merge_day_bars(old, new, instruments):
@@ -367,50 +365,37 @@ def _check_across(parsed):
 
 
 def _write_store(store_path, store, parsed):
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-    store_path = os.path.abspath(store_path)
-    parent, name = os.path.split(store_path)
-    scratch = tempfile.mkdtemp(prefix=".%s.import-" % name, dir=parent)
+    dataset = store["dataset"]
+    day_bars = store["day_bars"]
+    minutes = dataset.imported_minute_bars
+    summary = []
+    for path, kind, frame in parsed:
+        if kind == "day":
+            day_bars = _merge_day_bars(day_bars, frame, store["instruments"])
+            col = "date"
+        else:
+            minutes = _merge_minutes(minutes, frame)
+            col = "datetime"
+        fmt = "%Y-%m-%d" if kind == "day" else "%Y-%m-%d %H:%M"
+        summary.append((path, kind, len(frame), sorted(set(frame["market_code"])),
+                        frame[col].min().strftime(fmt), frame[col].max().strftime(fmt)))
+    check_consistency(parsed, day_bars, minutes)
+    meta = dict(store["meta"])
+    meta["imported"] = list(meta.get("imported", ())) + [
+        {"file": os.path.basename(p), "kind": k, "rows": n, "codes": c, "first": a, "last": b,
+         "at": _dt.datetime.now().isoformat(timespec="seconds")} for p, k, n, c, a, b in summary]
+    tables = dict(dataset.tables, day_bars=day_bars)
+    updated = Dataset(tables, dataset.trading_dates, meta, minute_bars=dataset.stored_minute_bars,
+                      imported_minute_bars=minutes)
     try:
-        for entry in os.listdir(store_path):
-            src = os.path.join(store_path, entry)
-            if os.path.isfile(src):
-                shutil.copy2(src, os.path.join(scratch, entry))
-        day_bars = store["day_bars"]
-        minutes_path = os.path.join(scratch, IMPORTED_MINUTES_FILE)
-        minutes = pq.read_table(minutes_path).to_pandas() if os.path.exists(minutes_path) else None
-        summary = []
-        for path, kind, frame in parsed:
-            if kind == "day":
-                day_bars = _merge_day_bars(day_bars, frame, store["instruments"])
-                col = "date"
-            else:
-                minutes = _merge_minutes(minutes, frame)
-                col = "datetime"
-            fmt = "%Y-%m-%d" if kind == "day" else "%Y-%m-%d %H:%M"
-            summary.append((path, kind, len(frame), sorted(set(frame["market_code"])),
-                            frame[col].min().strftime(fmt), frame[col].max().strftime(fmt)))
-        check_consistency(parsed, day_bars, minutes)
-        pq.write_table(pa.Table.from_pandas(day_bars, preserve_index=False),
-                       os.path.join(scratch, "day_bars.parquet"))
-        if minutes is not None:
-            pq.write_table(pa.Table.from_pandas(minutes, preserve_index=False), minutes_path)
-        meta = dict(store["meta"])
-        meta.setdefault("imported", []).extend(
-            {"file": os.path.basename(p), "kind": k, "rows": n, "codes": c, "first": a, "last": b,
-             "at": _dt.datetime.now().isoformat(timespec="seconds")} for p, k, n, c, a, b in summary)
-        with open(os.path.join(scratch, META_FILE), "w", encoding="utf-8") as f:
-            json.dump(meta, f, indent=1, sort_keys=True)
-        _swap(store_path, scratch)
-        return summary
-    except BarsImportError:
-        raise
+        _store.replace(updated, store_path, purpose="import")
+    except StoreError as exc:
+        raise BarsImportError("%s: the imported bars would leave a store that cannot be read "
+                              "(%s); it is left as it was" % (store_path, exc)) from None
     except OSError as exc:
         raise BarsImportError("%s: cannot write the store (%s); it is left as it was"
-                           % (store_path, exc.strerror or exc))
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+                              % (store_path, exc.strerror or exc)) from None
+    return summary
 
 
 # day and minute bars together ------------------------------------------------------------
@@ -464,17 +449,3 @@ def _days_contain_minutes(path, frame, minutes):
 
 def _num(value):
     return str(round(float(value), 6))
-
-
-def _swap(store_path, scratch):
-    """Put the rebuilt folder in the store's place: rename the old one aside, the new one
-    in, then remove the old one."""
-    old = store_path + ".before-import"
-    shutil.rmtree(old, ignore_errors=True)
-    os.rename(store_path, old)
-    try:
-        os.rename(scratch, store_path)
-    except OSError:
-        os.rename(old, store_path)
-        raise
-    shutil.rmtree(old, ignore_errors=True)

@@ -21,20 +21,23 @@ def needs_generation(path):
     return not os.path.exists(path) or (os.path.isdir(path) and not os.listdir(path))
 
 
-def ensure_store(path, announce=None):
+def ensure_store(path, announce=None, progress=False):
     """Generate the default dataset into `path` unless it holds a store already. `announce`
-    (a callable taking one line) is told before the generation starts. Returns True when
-    this call generated the store."""
+    (a callable taking one line) is told before the generation starts; with `progress` a
+    progress bar follows it on stderr when that is a terminal. Returns True when this call
+    generated the store."""
     if not needs_generation(path):
         return False
     from . import generate
+    from .progress import StoreProgress, wanted
     if announce is not None:
         announce("generating the data store in %s (first use; a few seconds)" % path)
     parent = os.path.dirname(os.path.abspath(path))
     os.makedirs(parent, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix=".%s.generate-" % os.path.basename(path), dir=parent)
     try:
-        generate().save(scratch)
+        with StoreProgress(progress and wanted()) as bar:
+            generate(progress=bar).save(scratch, progress=bar)
         if os.path.isdir(path) and not os.listdir(path):
             os.rmdir(path)
         try:

@@ -10,6 +10,11 @@ from pandas.api import types as ptypes
 
 from .generator import TENORS
 
+# The tables a store holds, one Parquet file each (NAME.parquet), in the order they are written.
+TABLE_NAMES = ["instruments", "day_bars", "suspensions", "st_periods", "dividends", "splits",
+               "share_transformations", "commission_margin", "trading_parameters", "yield_curve",
+               "index_constituents", "index_weights"]
+
 
 class StoreError(ValueError):
     """A data store that cannot be served from; the message names the file and the defect."""
