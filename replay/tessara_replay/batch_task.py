@@ -51,12 +51,20 @@ class DayOutcome:
 
 
 def dask_setup(worker):
-    """Start-up hook of the embedded cluster's workers (preloaded by module name): Ctrl-C
+    """Start-up hook of the embedded cluster's workers (preloaded by module name). Ctrl-C
     reaches every process of the terminal's group, but it is the batch's own process that
     stops the cluster; a worker taking it too would die mid-task with a traceback."""
     try:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
     except ValueError:               # not the main thread: leave the handler as it is
+        pass
+    # The modules a replay needs (pandas, the bridge, the strategies), imported while the
+    # cluster starts, when every worker is starting at once, rather than in the first task:
+    # the batch's first task plans the days on one worker while the others wait for them.
+    # An install that cannot import them fails each day with the reason instead.
+    try:
+        from . import runner  # noqa: F401
+    except Exception:
         pass
 
 
