@@ -384,8 +384,8 @@ def test_the_scratch_folder_is_removed_while_a_late_task_still_writes_into_it(tm
     scratch.mkdir()
     started = threading.Event()
 
-    def late_task():               # writes days into the scratch folder until it is gone
-        for k in range(10000):
+    def late_tasks():              # stage days into the scratch folder until it is gone
+        for k in range(100):
             try:
                 os.mkdir(scratch / ("d%d" % k))
                 for n in range(20):
@@ -393,8 +393,9 @@ def test_the_scratch_folder_is_removed_while_a_late_task_still_writes_into_it(tm
             except FileNotFoundError:
                 return
             started.set()
+            time.sleep(0)             # let the batch run between two days
 
-    writer = threading.Thread(target=late_task)
+    writer = threading.Thread(target=late_tasks)
     writer.start()
     started.wait(10)
     time.sleep(0.01)
