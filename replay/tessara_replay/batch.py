@@ -1,10 +1,12 @@
 """Batch replay: many days of the store, or a folder of recordings, one Dask task per day, on
 an embedded `LocalCluster` (worker processes of one thread each) or an existing cluster.
 
-Each task runs the single replay on a worker and sends the day's files back with its row of
-figures (module batch_task); this side writes them into a scratch folder inside the output
-folder and renames it to the day's folder. Only a result that reached this side is written,
-and each once, so a task that the cluster reruns after its worker died leaves one folder; an
+Each task runs the single replay on a worker (module batch_task). The batch makes a scratch
+folder inside the output folder; a worker that sees it writes the day's files into a folder
+of its own there and sends back the day's row of figures, one that does not sends the files
+with the row and this side writes them there. When the result arrives this side renames the
+day's folder into place. Only a result that reached this side is put in place, and each
+once, so a task that the cluster reruns after its worker died leaves one folder; an
 interrupted batch leaves the days that were complete and no scratch folder.
 """
 import logging
@@ -14,7 +16,7 @@ import tempfile
 import time
 import uuid
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 from .batch_days import BatchInputError
 from .batch_task import FAILED, DayJob, DayOutcome, replay_day
@@ -124,6 +126,9 @@ def run_batch(client, jobs, out_dir, on_done=None, baseline=None):
         started = time.perf_counter()
         # Keys unique to this batch: two batches on one cluster must not share results.
         token = uuid.uuid4().hex[:12]
+        marker = ".batch-%s" % token
+        open(os.path.join(scratch, marker), "wb").close()
+        jobs = [replace(job, scratch=scratch, marker=marker) for job in jobs]
         futures = client.map(replay_day, jobs, pure=False,
                              key=["replay-%s-%s-%d" % (job.day or "unplaced", token, k)
                                   for k, job in enumerate(jobs)])
@@ -134,10 +139,11 @@ def run_batch(client, jobs, out_dir, on_done=None, baseline=None):
             future.release()
             row = outcome.row
             if row["status"] != FAILED:
-                place_day(outcome, scratch, out_dir)
+                final = place_day(outcome, scratch, out_dir)
                 if baseline is not None:
                     from .batch_baseline import compare_day
-                    row["baseline"], lines = compare_day(baseline, row["day"], outcome.files)
+                    row["baseline"], lines = compare_day(baseline, row["day"],
+                                                         _events_of(outcome, final))
                     if lines:
                         differences[row["day"]] = lines
             rows.append(row)
@@ -148,9 +154,33 @@ def run_batch(client, jobs, out_dir, on_done=None, baseline=None):
         for future in futures:
             if not future.done():
                 future.cancel()
-        shutil.rmtree(scratch, ignore_errors=True)
+        _remove_scratch(scratch)
     rows.sort(key=lambda r: (r["day"], r["source"]))
     return BatchResult(rows, elapsed, worker_count(client), differences)
+
+
+def _events_of(outcome, final):
+    """{EVENTS_FILE: bytes} of the day placed at `final`, for the baseline's comparison."""
+    from .events import EVENTS_FILE
+    if EVENTS_FILE in outcome.files or not outcome.staged:
+        return outcome.files
+    try:
+        with open(os.path.join(final, EVENTS_FILE), "rb") as f:
+            return {EVENTS_FILE: f.read()}
+    except FileNotFoundError:
+        return {}
+
+
+def _remove_scratch(scratch, patience=5.0):
+    """Remove the scratch folder. A task still running when the batch is interrupted may be
+    writing its day into it (the cluster is stopped only after this); it fails once the
+    folder is gone, so removing again for a few seconds leaves nothing behind."""
+    deadline = time.monotonic() + patience
+    while True:
+        shutil.rmtree(scratch, ignore_errors=True)
+        if not os.path.lexists(scratch) or time.monotonic() > deadline:
+            return
+        time.sleep(0.05)
 
 
 def _outcome(future, job):
@@ -167,30 +197,39 @@ def _outcome(future, job):
         else:
             text = reason_of(exc)
         return DayOutcome({"day": job.day, "source": job.source, "status": FAILED,
-                           "reason": text, "worker": "", "wall_s": float("nan")})
+                           "reason": text, "worker": "", "wall_s": float("nan"),
+                           "cpu_s": float("nan")})
 
 
 def _scratch(out_dir):
     try:
         os.makedirs(out_dir, exist_ok=True)
-        return tempfile.mkdtemp(prefix=SCRATCH_PREFIX, dir=out_dir)
+        # absolute: the workers that see it use the path as it is
+        return tempfile.mkdtemp(prefix=SCRATCH_PREFIX, dir=os.path.abspath(out_dir))
     except OSError as exc:
         raise BatchInputError("cannot write to output folder %s: %s"
                               % (out_dir, exc.strerror or exc)) from None
 
 
 def place_day(outcome, scratch, out_dir):
-    """Write the day's files into `scratch`, then rename the folder to `out_dir`/DAY. A
-    folder of that day from an earlier batch is replaced whole."""
+    """Put the day's folder in place as `out_dir`/DAY: the folder the task staged in
+    `scratch`, or one written here from the files sent back. A folder of that day from an
+    earlier batch is replaced whole."""
     day = outcome.row["day"]
-    staged = os.path.join(scratch, "%s-%s" % (day, uuid.uuid4().hex[:12]))
-    os.mkdir(staged)                     # the user's usual mode, unlike mkdtemp's private one
-    for name, data in outcome.files.items():
-        path = os.path.join(staged, name)
-        if os.path.dirname(name):
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
+    if outcome.staged:
+        staged = outcome.staged
+        # only a folder of this batch's scratch is moved into the output folder
+        if os.path.dirname(os.path.abspath(staged)) != os.path.abspath(scratch):
+            raise ValueError("staged folder %s is not in the scratch folder %s" % (staged, scratch))
+    else:
+        staged = os.path.join(scratch, "%s-%s" % (day, uuid.uuid4().hex[:12]))
+        os.mkdir(staged)                 # the user's usual mode, unlike mkdtemp's private one
+        for name, data in outcome.files.items():
+            path = os.path.join(staged, name)
+            if os.path.dirname(name):
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
     final = os.path.join(out_dir, day)
     if os.path.lexists(final):
         old = tempfile.mkdtemp(prefix="old-" + day + "-", dir=scratch)

@@ -115,8 +115,10 @@ def _main(args):
     store = _local(args.store)
     try:
         with batch.cluster_client(args.workers, args.scheduler) as client:
-            jobs = client.submit(batch.plan_jobs, store, items, _local(args.recordings),
-                                 options, pure=False).result()
+            plan = client.submit(batch.plan_jobs, store, items, _local(args.recordings),
+                                 options, pure=False)
+            _import_report_modules(args.chart)
+            jobs = plan.result()
             progress = _Progress(len(jobs), not args.quiet and sys.stderr.isatty())
             try:
                 result = batch.run_batch(client, jobs, args.out, progress.update,
@@ -134,6 +136,21 @@ def _main(args):
         return _fail("unexpected failure: %s%s (rerun with --traceback for details)"
                      % (type(exc).__name__, ": " + text if text else ""), 1)
     return _finish(args, result)
+
+
+def _import_report_modules(chart):
+    """Import what the table and the chart at the end are written with (pandas, pyarrow,
+    matplotlib: most of a second of CPU) while a worker plans the days and this process
+    would only wait, rather than after the last day, when nothing else is left to run."""
+    try:
+        import pandas  # noqa: F401
+        import pyarrow.parquet  # noqa: F401
+        if chart:
+            import matplotlib
+            matplotlib.use("Agg")
+            import matplotlib.pyplot  # noqa: F401
+    except ImportError:              # reported where the files are written
+        pass
 
 
 def _finish(args, result):

@@ -5,7 +5,7 @@ import math
 import os
 
 LEADING = ["day", "source", "status", "reason", "events", "callbacks", "fills"]
-TRAILING = ["cash", "position_value", "value", "wall_s", "worker", "baseline"]
+TRAILING = ["cash", "position_value", "value", "wall_s", "cpu_s", "worker", "baseline"]
 CHART = "batch_value.png"
 
 

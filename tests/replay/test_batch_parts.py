@@ -276,3 +276,150 @@ def test_the_cluster_is_a_dependency_of_the_replay_only():
     for name in ("dask", "distributed"):
         bounds = {spec.operator for spec in replay[name].specifier}
         assert bounds == {">=", "<"}, replay[name]
+
+
+# a day's files written by the worker -------------------------------------------------------
+def _replayed_files(folder):
+    """Files as a single replay leaves them: some at the top, a chart one folder down."""
+    paths = {}
+    for name, data in (("events.jsonl", b"e\n"), ("summary.json", b"{}"), ("charts/day.png", b"p")):
+        path = folder / "run" / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        paths[name] = str(path)
+    return paths
+
+
+def test_the_worker_stages_the_day_s_files_in_the_scratch_folder(tmp_path):
+    from tessara_replay.batch_task import stage_files
+    scratch = tmp_path / "out" / ".batch-x"
+    scratch.mkdir(parents=True)
+    paths = _replayed_files(tmp_path / "tmp")
+    staged = stage_files(paths.values(), str(scratch), "2024-06-03")
+    assert os.path.dirname(staged) == str(scratch)
+    assert oct(os.stat(staged).st_mode & 0o777) != oct(0o700)
+    assert (tmp_path / "out" / ".batch-x" / os.path.basename(staged) / "charts" / "day.png").read_bytes() == b"p"
+    assert not any(os.path.exists(p) for p in paths.values())        # moved, not copied
+    final = place_day(DayOutcome({"day": "2024-06-03"}, staged=staged), str(scratch), str(tmp_path / "out"))
+    assert sorted(os.listdir(final)) == ["charts", "events.jsonl", "summary.json"]
+    assert os.listdir(scratch) == []
+
+
+def test_a_vanished_scratch_folder_is_not_made_again(tmp_path):
+    from tessara_replay.batch_task import stage_files
+    paths = _replayed_files(tmp_path / "tmp")
+    with pytest.raises(FileNotFoundError):
+        stage_files(paths.values(), str(tmp_path / "out" / ".batch-gone"), "2024-06-03")
+    assert not (tmp_path / "out").exists()
+
+
+def test_only_a_folder_of_the_batch_s_scratch_is_put_in_place(tmp_path):
+    scratch, elsewhere = tmp_path / "out" / ".batch-x", tmp_path / "elsewhere"
+    scratch.mkdir(parents=True)
+    elsewhere.mkdir()
+    with pytest.raises(ValueError, match="not in the scratch folder"):
+        place_day(DayOutcome({"day": "2024-06-03"}, staged=str(elsewhere)), str(scratch), str(tmp_path / "out"))
+    assert elsewhere.is_dir() and not (tmp_path / "out" / "2024-06-03").exists()
+
+
+@pytest.fixture
+def fake_replay(monkeypatch, tmp_path):
+    """replay_day with the single replay replaced by one that writes a few files; `fail`
+    makes the day's figures raise after the files are written."""
+    from tessara_replay import batch_task
+    state = {"fail": False}
+
+    def single_replay(job, tmp):
+        from pathlib import Path
+        files = _replayed_files(Path(tmp))
+        return SimpleNamespace(files=files), None
+
+    def figures(result, dataset):
+        if state["fail"]:
+            raise RuntimeError("no close")
+        return {"events": 1}
+
+    monkeypatch.setattr(batch_task, "_single_replay", single_replay)
+    monkeypatch.setattr(batch_task, "figures", figures)
+    return state
+
+
+@pytest.mark.parametrize("marker, sees", [
+    ("mark", True),        # the worker sees the batch's scratch folder: it stages the files
+    ("other", False),      # a folder of that path, but not the batch's: the files go back
+    ("", False),           # a job made without a scratch folder
+])
+def test_the_files_go_back_unless_the_worker_sees_the_scratch_folder(fake_replay, tmp_path, marker, sees):
+    from tessara_replay.batch_task import replay_day
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    (scratch / "mark").write_bytes(b"")
+    job = DayJob("2024-06-03", scratch=str(scratch) if marker else "", marker=marker)
+    outcome = replay_day(job)
+    assert outcome.row["status"] == "ok" and outcome.row["cpu_s"] >= 0
+    if sees:
+        assert outcome.files == {} and os.path.dirname(outcome.staged) == str(scratch)
+        assert sorted(os.listdir(outcome.staged)) == ["charts", "events.jsonl", "summary.json"]
+    else:
+        assert outcome.staged == "" and os.listdir(scratch) == ["mark"]
+        assert outcome.files == {"events.jsonl": b"e\n", "summary.json": b"{}",
+                                 os.path.join("charts", "day.png"): b"p"}
+
+
+def test_a_day_failing_after_its_files_are_staged_leaves_none(fake_replay, tmp_path):
+    from tessara_replay.batch_task import replay_day
+    fake_replay["fail"] = True
+    (tmp_path / "mark").write_bytes(b"")
+    outcome = replay_day(DayJob("2024-06-03", scratch=str(tmp_path), marker="mark"))
+    assert (outcome.row["status"], outcome.row["reason"]) == ("failed", "RuntimeError: no close")
+    assert outcome.staged == "" and outcome.files == {} and os.listdir(tmp_path) == ["mark"]
+
+
+def test_the_scratch_folder_is_removed_while_a_late_task_still_writes_into_it(tmp_path):
+    import threading
+    import time
+
+    from tessara_replay.batch import _remove_scratch
+    scratch = tmp_path / ".batch-x"
+    scratch.mkdir()
+    started = threading.Event()
+
+    def late_tasks():              # stage days into the scratch folder until it is gone
+        for k in range(100):
+            try:
+                os.mkdir(scratch / ("d%d" % k))
+                for n in range(20):
+                    (scratch / ("d%d" % k) / ("f%d" % n)).write_bytes(b"x" * 100)
+            except FileNotFoundError:
+                return
+            started.set()
+            time.sleep(0)             # let the batch run between two days
+
+    writer = threading.Thread(target=late_tasks)
+    writer.start()
+    started.wait(10)
+    time.sleep(0.01)
+    _remove_scratch(str(scratch))
+    writer.join(10)
+    assert not scratch.exists()
+
+
+# the store, once per worker ----------------------------------------------------------------
+@pytest.mark.parametrize("change, loads", [
+    (lambda store, other: store, 1),                                   # the same store: cached
+    (lambda store, other: (store / "meta.json").write_text('{"v": 22}') or store, 2),   # rewritten
+    (lambda store, other: (store / "meta.json").unlink() or store, 2),  # no meta: not cached
+    (lambda store, other: other, 2),                                   # another store
+])
+def test_the_store_is_loaded_once_per_worker_while_it_is_unchanged(monkeypatch, tmp_path, change, loads):
+    from tessara_replay import batch_task, runner
+    loaded = []
+    monkeypatch.setattr(runner, "open_dataset", lambda store: loaded.append(store) or object())
+    monkeypatch.setattr(batch_task, "_store_cache", None)
+    store, other = tmp_path / "store", tmp_path / "other"
+    for folder in (store, other):
+        folder.mkdir()
+        (folder / "meta.json").write_text('{"v": 1}')
+    first = batch_task._dataset(str(store))
+    again = batch_task._dataset(str(change(store, other)))
+    assert len(loaded) == loads and (again is first) == (loads == 1)
