@@ -28,7 +28,7 @@ TARGET = 0.33               # own instructions at most a third of the reference'
 SIDES = ("total", "reference", "floor")
 
 
-def _child(n, indexes, plan_path):
+def _child(n, indexes, plan_path, sides=SIDES):
     from . import live
     plan = []
     dumps = [0]
@@ -41,7 +41,7 @@ def _child(n, indexes, plan_path):
     with live.host_world() as mode:
         for index in indexes:
             name, total, floor, setup, ref = live.CASES[index](mode)
-            fns = dict(zip(SIDES, (total, ref, floor)))
+            fns = {side: fn for side, fn in zip(SIDES, (total, ref, floor)) if side in sides}
             for fn in fns.values():        # warm-up: first-use caches, interned names
                 setup()
                 fn(20)
@@ -68,7 +68,7 @@ def _count(path):
     raise RuntimeError("no totals in " + path)
 
 
-def measure(n=50, indexes=None, python=None):
+def measure(n=50, indexes=None, python=None, sides=SIDES):
     """{case name: {side: instructions per call}} for the given CASES indexes (default all);
     None when valgrind is not installed."""
     from . import live
@@ -82,7 +82,8 @@ def measure(n=50, indexes=None, python=None):
         out, plan_path = os.path.join(work, "cg.out"), os.path.join(work, "plan.json")
         cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, "--dump-before=getppid",
                "--dump-instr=no", "--dump-line=no", "--compress-strings=no",
-               python, "-m", "bench.callgrind", "--child", "-n", str(n), "--plan", plan_path]
+               python, "-m", "bench.callgrind", "--child", "-n", str(n), "--plan", plan_path,
+               "--sides", ",".join(sides)]
         cmd += [str(i) for i in indexes]
         # A fixed hash seed: dict probing, and so the counts, repeat from run to run.
         env = dict(os.environ, PYTHONHASHSEED="0")
@@ -133,19 +134,26 @@ def main(argv=None):
     parser.add_argument("-n", type=int, default=50, help="calls of the shorter loop (default 50)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--plan", help=argparse.SUPPRESS)
+    parser.add_argument("--sides", default=",".join(SIDES),
+                        help="comma-separated loops to count (default: %(default)s); with fewer than all "
+                             "three, the counts per call are printed as JSON")
     parser.add_argument("cases", nargs="*", type=int, help="indexes into bench.live.CASES (default: all)")
     args = parser.parse_args(argv)
     if args.child:
         if os.environ.get("BENCH_SO_DIR"):
             from . import profile  # noqa: F401  (loads the module from that build directory first)
         from . import live
-        _child(args.n, args.cases or list(range(len(live.CASES))), args.plan)
+        _child(args.n, args.cases or list(range(len(live.CASES))), args.plan, args.sides.split(","))
         return 0
     from .harness import Report, Settings, format_table
-    result = measure(args.n, args.cases or None)
+    sides = tuple(args.sides.split(","))
+    result = measure(args.n, args.cases or None, sides=sides)
     if result is None:
         print("valgrind is not installed")
         return 1
+    if set(sides) != set(SIDES):
+        print(json.dumps(result, indent=1))
+        return 0
     report = Report(Settings())
     for row in rows(result):
         report.add(row)
