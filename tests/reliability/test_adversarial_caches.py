@@ -16,7 +16,7 @@ from pyvorn import records
 from pyvorn.enums import MarketType
 
 import implementations
-from support_live import bar, queued_events
+from support_live import bar, queued_events, snapshot
 
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STAMP = 20261208093001500
@@ -422,3 +422,91 @@ def test_class_method_pairs_hold_under_thread_switches_inside_learning():
         print(len(mismatched))
     """)
     assert out == ["0"]
+
+
+# --- static methods at the class-method sites ---------------------------------------------------
+
+WRAPS = {"staticmethod": staticmethod, "classmethod": classmethod, "function": lambda f: f}
+
+
+def _getter(env, calls, tag):
+    def get_instance(*args):
+        calls.append((tag,) + tuple(a.__name__ for a in args))
+        return env
+    return get_instance
+
+
+def _env_class(name, kind, env, calls, tag):
+    """A class whose get_instance (of the given kind) logs the tag and the classes it got."""
+    return type(name, (), {"get_instance": WRAPS[kind](_getter(env, calls, tag))})
+
+
+@pytest.fixture
+def snapshot_env(framework_env):
+    framework_env.data_proxy.add_instrument("000001.SZ")
+    return framework_env
+
+
+@pytest.mark.parametrize("first", sorted(WRAPS))
+@pytest.mark.parametrize("then", sorted(WRAPS))
+def test_environment_lookup_follows_its_kind_and_replacement(live_bridge, snapshot_env, monkeypatch, first, then):
+    # The site learns one kind, then the class attribute is replaced by another kind, then the
+    # module name is bound to another class: each call gets what cls.get_instance gives.
+    calls = []
+    env_cls = _env_class("Env", first, snapshot_env, calls, "a")
+    monkeypatch.setattr(lf, "Environment", env_cls)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    env_cls.get_instance = WRAPS[then](_getter(snapshot_env, calls, "b"))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    monkeypatch.setattr(lf, "Environment", _env_class("Third", then, snapshot_env, calls, "c"))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+
+    def got(kind, tag, cls):
+        return (tag, cls) if kind == "classmethod" else (tag,)
+    assert calls == [got(first, "a", "Env")] * 2 + [got(then, "b", "Env")] + [got(then, "c", "Third")] * 2
+
+
+def test_static_method_removed_or_made_not_callable_raises_as_python_does(live_bridge, snapshot_env, monkeypatch):
+    calls = []
+    env_cls = _env_class("Env", "staticmethod", snapshot_env, calls, "s")
+    monkeypatch.setattr(lf, "Environment", env_cls)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    del env_cls.get_instance
+    with pytest.raises(AttributeError):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    env_cls.get_instance = staticmethod(42)
+    with pytest.raises(TypeError):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert calls == [("s",)] * 2
+
+
+def test_static_method_released_during_learning_is_never_called_with_a_class(live_bridge, snapshot_env,
+                                                                             monkeypatch):
+    # The released static method's last reference runs a __del__ that calls the bridge through a
+    # class with a class method; the outer call must still call the new static method without a
+    # class, and the nested one its class method with its class.
+    calls = []
+    with_class = _env_class("WithClass", "classmethod", snapshot_env, calls, "nested")
+
+    class Reenter:
+        def __del__(self):
+            monkeypatch.setattr(lf, "Environment", with_class)
+            live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+            monkeypatch.setattr(lf, "Environment", static)
+
+    def first(_held=Reenter()):
+        calls.append(("first",))
+        return snapshot_env
+
+    static = type("Static", (), {"get_instance": staticmethod(first)})
+    del first
+    monkeypatch.setattr(lf, "Environment", static)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    static.get_instance = staticmethod(_getter(snapshot_env, calls, "second"))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert calls == [("first",), ("nested", "WithClass"), ("second",), ("second",)]
+
