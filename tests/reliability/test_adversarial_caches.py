@@ -333,7 +333,7 @@ def test_first_module_bridge_queues_into_its_own_queue_after_a_refused_reimport(
 
 
 LIVE_PATHS = {"attribute_reads", "attribute_stores", "method_calls", "class_attributes", "class_methods",
-              "module_globals", "queue_fullness"}
+              "module_globals", "queue_fullness", "market_codes"}
 LAYOUT_PATHS = {"instance_values", "dict_templates"}
 
 
@@ -509,4 +509,86 @@ def test_static_method_released_during_learning_is_never_called_with_a_class(liv
     live_bridge.on_snapshot(snapshot(orig_time=STAMP))
     live_bridge.on_snapshot(snapshot(orig_time=STAMP))
     assert calls == [("first",), ("nested", "WithClass"), ("second",), ("second",)]
+
+
+# --- market codes made once per text -------------------------------------------------------------
+
+class Text(str):
+    """Text of a subclass: `+` of str, but not an exact str."""
+
+
+class Joined(str):
+    def __radd__(self, other):
+        return "joined:" + other + str(self)
+
+
+class Loud(str):
+    """A history key equal to the plain code, whose comparison rebinds the suffix function."""
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        lf.get_exchane_from_vorn_mdtype = lambda market_type: "XX"
+        return str.__eq__(self, other)
+
+
+def _tick_codes():
+    return [record["market_code"] for records_ in lf.history_tick.values() for record in records_]
+
+
+@pytest.mark.parametrize("security_id, suffix, code", [
+    ("000001", "SZ", "000001.SZ"),
+    ("000001", Text("SZ"), "000001.SZ"),
+    (Text("000001"), "SZ", "000001.SZ"),
+    ("00000\u00e9", "SZ", "00000\u00e9.SZ"),
+    ("000001", "\u6df1", "000001.\u6df1"),
+    ("000001", Joined("SZ"), "joined:000001.SZ"),
+    ("", "", "."),
+])
+def test_market_code_is_what_plain_concatenation_gives(live_bridge, monkeypatch, security_id, suffix, code):
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lambda market_type: suffix)
+    monkeypatch.setattr(lf, "Environment", _env_class("Env", "staticmethod", None, [], ""))
+    for _ in range(3):
+        with pytest.raises(AttributeError):   # the environment is None: after the history step
+            live_bridge.on_snapshot(snapshot(security_id=security_id, orig_time=STAMP))
+    assert list(lf.history_tick) == [code]
+    assert [type(c) for c in _tick_codes()] == [type(security_id + "." + suffix)] * 3
+    assert _tick_codes() == [code] * 3
+
+
+def test_suffix_function_patched_mid_stream_takes_effect_on_the_next_call(live_bridge, snapshot_env, monkeypatch):
+    snapshot_env.data_proxy.add_instrument("000001.XX")
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lambda market_type: "XX")
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    monkeypatch.undo()
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert _tick_codes() == ["000001.SZ", "000001.SZ", "000001.XX"]
+    assert [e.tick.market_code for e in queued_events()] == ["000001.SZ", "000001.XX", "000001.SZ"]
+
+
+def test_history_key_comparison_rebinding_the_suffix_function(live_bridge, snapshot_env, monkeypatch):
+    # A str-subclass key with the code's hash: the history lookup runs its __eq__, which rebinds
+    # the suffix function; the call in progress keeps its code, the next one uses the new suffix.
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lf.get_exchane_from_vorn_mdtype)
+    snapshot_env.data_proxy.add_instrument("000001.XX")
+    lf.history_tick[Loud("000001.SZ")] = __import__("collections").deque(maxlen=60)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert [e.tick.market_code for e in queued_events()] == ["000001.SZ", "000001.XX"]
+    assert sorted(map(len, lf.history_tick.values())) == [1, 1]
+
+
+def test_many_codes_sharing_slots_each_keep_their_own_text(live_bridge, monkeypatch):
+    # More codes than the remembered ones, in two rounds: every record and every history key has
+    # its own code, whichever codes met before.
+    monkeypatch.setattr(lf, "Environment", _env_class("Env", "staticmethod", None, [], ""))
+    ids = ["%06d" % i for i in range(3000)]
+    for _ in range(2):
+        for security_id in ids:
+            with pytest.raises(AttributeError):
+                live_bridge.on_snapshot(snapshot(security_id=security_id, orig_time=STAMP))
+    assert sorted(lf.history_tick) == [i + ".SZ" for i in ids]
+    assert all([r["market_code"] for r in d] == [code] * 2 for code, d in lf.history_tick.items())
 
