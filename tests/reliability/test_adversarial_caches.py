@@ -592,3 +592,59 @@ def test_many_codes_sharing_slots_each_keep_their_own_text(live_bridge, monkeypa
     assert sorted(lf.history_tick) == [i + ".SZ" for i in ids]
     assert all([r["market_code"] for r in d] == [code] * 2 for code, d in lf.history_tick.items())
 
+
+# --- the ring buffer's fullness read from its fields ---------------------------------------------
+
+def _instance_capacity(monkeypatch, q):
+    q._capacity = 1
+
+
+def _dict_made(monkeypatch, q):
+    vars(q)                     # the attributes move to a dict object of the instance's own
+    q._capacity = 1
+
+
+def _capacity_property(monkeypatch, q):
+    monkeypatch.setattr(lf.RB, "_capacity", property(lambda self: 1), raising=False)
+
+
+def _len_replaced(monkeypatch, q):
+    monkeypatch.setattr(lf.RB, "__len__", lambda self: 0)
+
+
+def _left_index_moved(monkeypatch, q):
+    q._left_index, q._right_index = 7, 7    # empty, at other indices
+
+
+@pytest.mark.parametrize("change, overwrites", [
+    (None, 1),
+    (_instance_capacity, 3),
+    (_dict_made, 3),
+    (_capacity_property, 3),
+    (_len_replaced, 0),
+    (_left_index_moved, 1),
+])
+def test_fullness_follows_the_instance_and_its_class(monkeypatch, snapshot_env, live_bridge, change, overwrites):
+    # The check is warmed on one ring; a second one (capacity 3) is changed, then takes four
+    # appends: each counts when len(queue) >= queue.maxlen before it, as plain code has it.
+    monkeypatch.setattr(lf, "system_log", __import__("types").SimpleNamespace(warning=len))
+    monkeypatch.setattr(lf, "event_queue", lf.RB(capacity=100, dtype=object))
+    for _ in range(3):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    q = lf.RB(capacity=3, dtype=object)
+    monkeypatch.setattr(lf, "event_queue", q)
+    monkeypatch.setattr(lf, "overwritten_events", 0)
+    if change:
+        change(monkeypatch, q)
+    for _ in range(4):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert lf.overwritten_events == overwrites
+
+
+def test_fullness_of_a_ring_missing_a_field_raises_as_its_len_does(monkeypatch, snapshot_env, live_bridge):
+    q = lf.RB(capacity=3, dtype=object)
+    monkeypatch.setattr(lf, "event_queue", q)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    del q._left_index
+    with pytest.raises(AttributeError, match="_left_index"):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
