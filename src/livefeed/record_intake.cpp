@@ -139,12 +139,14 @@ nb::object char_of(nb::handle code) {
     return corvane::call(chr, code);
 }
 
-RecordLayout::RecordLayout(const char *const *keys, std::size_t count) : count_(count) {
+RecordLayout::RecordLayout(const char *const *built, std::size_t built_count, const corvane::Field *fields,
+                           std::size_t field_count)
+    : count_(built_count + field_count) {
     template_ = PyDict_New();
     if (!template_)
         throw nb::python_error();
-    for (std::size_t i = 0; i < count; ++i) {
-        keys_[i] = corvane::intern(keys[i]);
+    for (std::size_t i = 0; i < count_; ++i) {
+        keys_[i] = corvane::intern(i < built_count ? built[i] : fields[i - built_count].key);
         if (PyDict_SetItem(template_, keys_[i], Py_None) != 0)
             throw nb::python_error();
     }

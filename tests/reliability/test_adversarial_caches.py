@@ -333,7 +333,7 @@ def test_first_module_bridge_queues_into_its_own_queue_after_a_refused_reimport(
 
 
 LIVE_PATHS = {"attribute_reads", "attribute_stores", "method_calls", "class_attributes", "class_methods",
-              "module_globals", "queue_fullness", "market_codes"}
+              "module_globals", "queue_fullness", "market_codes", "record_reads"}
 LAYOUT_PATHS = {"instance_values", "dict_templates"}
 
 
@@ -648,3 +648,88 @@ def test_fullness_of_a_ring_missing_a_field_raises_as_its_len_does(monkeypatch, 
     del q._left_index
     with pytest.raises(AttributeError, match="_left_index"):
         live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+
+
+# --- record fields read through one check per record ---------------------------------------------
+
+def _gains_property(rec, kind):
+    type(rec).open_price = property(lambda self: 99.0)
+
+
+def _default_gains_get_and_set(rec, kind):
+    kind.__get__ = lambda self, obj, owner=None: 42.0
+    kind.__set__ = lambda self, obj, value: None
+
+
+def _value_deleted(rec, kind):
+    del rec.open_price          # the class's default answers now
+
+
+def _value_in_dict(rec, kind):
+    vars(rec)["open_price"] = 5.0
+
+
+def _other_class(rec, kind):
+    return __import__("types").SimpleNamespace(**dict(vars(rec), open_price=7.0))
+
+
+def _raising_field(rec, kind):
+    type(rec).high_price = property(lambda self: 1 / 0)
+
+
+@pytest.mark.parametrize("change, expected", [
+    (None, (1.5, 8.25)),
+    (_gains_property, (99.0, 8.25)),
+    (_default_gains_get_and_set, (1.5, 42.0)),
+    (_value_deleted, (0.0, 8.25)),
+    (_value_in_dict, (5.0, 8.25)),
+    (_other_class, (7.0, 8.25)),
+    (_raising_field, ZeroDivisionError),
+])
+def test_record_fields_follow_the_record_and_its_class(live_bridge, snapshot_env, plain_kind, change, expected):
+    # A snapshot class whose last_price default is an object whose type may gain __get__/__set__;
+    # the record is read twice (the reader learns), changed, then read again.
+    cls = type("Snap", (records.Snapshot,), {"last_price": plain_kind()})
+    rec = cls(security_id="000001", orig_time=STAMP, open_price=1.5, last_price=8.25, high_price=2.0)
+    live_bridge.on_snapshot(rec)
+    live_bridge.on_snapshot(rec)
+    if change:
+        rec = change(rec, plain_kind) or rec
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            live_bridge.on_snapshot(rec)
+        assert len(lf.history_tick["000001.SZ"]) == 2
+        return
+    live_bridge.on_snapshot(rec)
+    tick = lf.history_tick["000001.SZ"][-1]
+    assert (tick["open_price"], tick["last_price"]) == expected
+    assert tick["high_price"] == 2.0 and tick["market_code"] == "000001.SZ"
+
+
+class SlotsPosition:
+    __slots__ = ("security_id", "market_id", "init_qty", "leaves_qty", "available_qty", "cost_price", "last_price",
+                 "market_value", "profit_loss")
+
+    def __init__(self, **fields):
+        for k, v in fields.items():
+            setattr(self, k, v)
+
+
+POSITION = dict(security_id="000001", market_id=MarketType.SZSE, init_qty=100, leaves_qty=100, available_qty=50,
+                cost_price=9.5, last_price=10.0, market_value=1000.0, profit_loss=50.0)
+
+
+@pytest.mark.parametrize("make", [SlotsPosition, __import__("types").SimpleNamespace])
+def test_position_state_read_through_a_learnt_record_after_a_slot_is_emptied(live_bridge, framework_env, make):
+    # Warm the reader on full positions, then one with a field unset: the read raises
+    # AttributeError as plain attribute access does; that position alone is left out (logged).
+    framework_env.data_proxy.add_instrument("000001.SZ")
+    full = [make(**POSITION) for _ in range(2)]
+    live_bridge.on_query_position(full, 1, 0, "")
+    live_bridge.on_query_position(full, 2, 0, "")
+    holed = make(**POSITION)
+    del holed.cost_price
+    live_bridge.on_query_position([holed, make(**POSITION)], 3, 0, "")
+    answers = [e for e in queued_events() if getattr(e, "positions", None) is not None]
+    assert [len(e.positions) for e in answers] == [2, 2, 1]
+    assert answers[-1].positions[0].avg_price == 9.5
