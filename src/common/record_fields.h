@@ -59,7 +59,9 @@ private:
     struct State {
         PyTypeObject *type = nullptr;
         unsigned int version = 0;
-        bool guarded = false; // some entry keys on the version of a mutable attribute type
+        bool guarded = false;    // some entry keys on the version of a mutable attribute type
+        bool all_inline = false; // every field is in the values array
+        Py_ssize_t last = 0;     // the highest values-array index of the fields, then
         Entry entries[N];
     };
 
@@ -81,6 +83,20 @@ private:
         PyTypeObject *tp = Py_TYPE(o);
         if (!holds(tp))
             return 0;
+        if (state_.all_inline) {
+            // One look at where the values are for all the fields; none of the loads runs code.
+            PyObject **last = layout::inline_slot(o, state_.last);
+            if (!last)
+                return 0;
+            PyObject **values = last - state_.last;
+            for (std::size_t i = 0; i < N; ++i) {
+                PyObject *v = values[state_.entries[i].where];
+                if (!v)
+                    return i;
+                held[i] = nb::borrow(v);
+            }
+            return N;
+        }
         const unsigned int generation = generation_;
         for (std::size_t i = 0; i < N; ++i) {
             const Entry &e = state_.entries[i];
@@ -135,6 +151,11 @@ private:
                 e.closure = f.closure;
                 e.guard = f.guard;
                 s.guarded = s.guarded || f.guard.type;
+            }
+            s.all_inline = s.type != nullptr;
+            for (const Entry &e : s.entries) {
+                s.all_inline = s.all_inline && e.kind == Kind::Inline;
+                s.last = e.where > s.last ? e.where : s.last;
             }
         }
         state_ = s;
