@@ -18,6 +18,10 @@ namespace nb = nanobind;
 
 class AttrSite {
 public:
+    AttrSite() = default;
+    AttrSite(const AttrSite &) = delete;
+    AttrSite &operator=(const AttrSite &) = delete;
+
     // getattr(obj, name), a new reference; throws the pending error.
     nb::object read(nb::handle obj, PyObject *name) {
         PyObject *o = obj.ptr();
@@ -37,7 +41,6 @@ public:
         return v;
     }
 
-private:
     enum class Kind : unsigned char { Generic, Dict, Inline, Slot, GetSet };
 
     struct State {
@@ -51,6 +54,10 @@ private:
         void *closure = nullptr;
     };
 
+    // What the site learnt last (for readers that combine the sites of several fields).
+    const State &state() const { return state_; }
+
+private:
     // The cached way to the value, a new reference; null (no error set) to take the generic path.
     static PyObject *fast(const State &s, PyObject *o, PyObject *name) {
         switch (s.kind) {

@@ -139,8 +139,9 @@ private:
 };
 
 // cls.name for a class method, ready to call: the classmethod's function with the class put
-// first, as the bound method that cls.name gives calls it; otherwise getattr(cls, name) itself.
-// The lookup happens here, before the caller evaluates the arguments, as in Python.
+// first, as the bound method that cls.name gives calls it; for a static method its function
+// itself, which is what cls.name gives; otherwise getattr(cls, name) itself. The lookup happens
+// here, before the caller evaluates the arguments, as in Python.
 class ClassMethodSite {
 public:
     ClassMethodSite() = default;
@@ -149,25 +150,30 @@ public:
 
     BoundCall lookup(nb::handle cls, PyObject *name) {
         PyObject *c = cls.ptr();
-        // The function and the class are taken together, from one state of the site.
+        // The function, the class and the kind are taken together, from one state of the site.
         if (key_.matches(c))
-            return BoundCall(nb::borrow(func_), nb::borrow(c));
+            return BoundCall(nb::borrow(func_), is_static_ ? nb::object() : nb::borrow(c));
         if (fast::on(fast::ClassMethods)) {
-            nb::object func = learn(c, name);
+            bool is_static = false;
+            nb::object func = learn(c, name, is_static);
             if (func.is_valid())
-                return BoundCall(std::move(func), nb::borrow(c));
+                return BoundCall(std::move(func), is_static ? nb::object() : nb::borrow(c));
         }
         return BoundCall(getattr(cls, name), nb::object());
     }
 
 private:
     // Looks the name up without reading it through the class, so nothing runs twice; learns
-    // nothing (generic call) unless it is a classmethod over a Python function. Returns the
-    // function for this call (held here, whatever the release of the old one runs), or nothing.
-    nb::object learn(PyObject *c, PyObject *name) {
+    // nothing (generic call) unless it is a classmethod or a staticmethod (exact types, whose
+    // __get__ is fixed) over a Python function. Returns the function for this call (held here,
+    // whatever the release of the old one runs), or nothing; `is_static` tells which kind.
+    nb::object learn(PyObject *c, PyObject *name, bool &is_static) {
         nb::object attr, func;
         detail::ClassKey key = detail::plain_class_key(c, name, attr);
-        if (key.cls && Py_TYPE(attr.ptr()) == &PyClassMethod_Type) {
+        const bool method_kind =
+            key.cls && (Py_TYPE(attr.ptr()) == &PyClassMethod_Type || Py_TYPE(attr.ptr()) == &PyStaticMethod_Type);
+        is_static = method_kind && Py_TYPE(attr.ptr()) == &PyStaticMethod_Type;
+        if (method_kind) {
             PyObject *f = PyObject_GetAttr(attr.ptr(), CORVANE_NAME(__func__));
             if (!f)
                 PyErr_Clear();
@@ -181,12 +187,14 @@ private:
         PyObject *old = func_;
         key_ = key;
         func_ = func.is_valid() ? Py_NewRef(func.ptr()) : nullptr;
+        is_static_ = func.is_valid() && is_static;
         Py_XDECREF(old);
         return func;
     }
 
     detail::ClassKey key_;
     PyObject *func_ = nullptr;
+    bool is_static_ = false; // func_ is called as it is, without the class
 };
 
 // One site per attribute name, for code that reads names chosen at run time (the EVENT member

@@ -25,15 +25,19 @@ enum Path : unsigned {
     NativeDates,       // dates converted natively instead of through the bound pandas types
     OwnMethods,        // the class's own native methods called without the attribute read
     QueueFullness,     // the ring buffer's fullness read from its fields (event_queue.cpp)
+    MarketCodes,       // one string object per market code text (record_intake.cpp)
+    RecordReads,       // RecordReader: the fields of a record through one check
     Count
 };
 
 // The name each path has in the module attribute `fast_paths`.
 inline const char *name_of(Path p) {
-    static const char *const names[Count] = {
-        "attribute_reads", "attribute_stores", "method_calls", "class_attributes", "class_methods", "module_globals",
-        "instance_values", "dict_templates",   "frame_views",  "native_dates",     "own_methods",   "queue_fullness",
+    static const char *const names[] = {
+        "attribute_reads", "attribute_stores", "method_calls",   "class_attributes", "class_methods",
+        "module_globals",  "instance_values",  "dict_templates", "frame_views",      "native_dates",
+        "own_methods",     "queue_fullness",   "market_codes",   "record_reads",
     };
+    static_assert(sizeof(names) / sizeof(names[0]) == Count, "one name for every path");
     return names[p];
 }
 

@@ -2,6 +2,7 @@
 #include "attr_cache.h"
 #include "class_attr_cache.h"
 #include "livefeed.h"
+#include "record_fields.h"
 #include "record_intake.h"
 #include "report_util.h"
 
@@ -32,15 +33,19 @@ nb::object position_from(nb::handle pos, nb::handle get_exchange, nb::handle pos
                                       : join_market_code(security_id, exchange);
     nb::object position = corvane::call(position_cls, code, long_dir, CORVANE_ATTR(pos, init_qty));
 
-    // The state dict, keys in this order, built at its final size.
-    static const char *const keys[] = {"quantity",   "available_qty", "avg_price",
-                                       "last_price", "market_value",  "daily_pnl"};
-    static const RecordLayout layout(keys);
-    nb::object held[6] = {CORVANE_ATTR(pos, leaves_qty),   CORVANE_ATTR(pos, available_qty),
-                          CORVANE_ATTR(pos, cost_price),   CORVANE_ATTR(pos, last_price),
-                          CORVANE_ATTR(pos, market_value), CORVANE_ATTR(pos, profit_loss)};
-    PyObject *values[6];
-    for (int i = 0; i < 6; ++i)
+    // The state dict, keys in this order (each beside the attribute it is read from), built at
+    // its final size.
+    static constexpr corvane::Field fields[] = {
+        {"quantity", "leaves_qty"},   {"available_qty", "available_qty"}, {"avg_price", "cost_price"},
+        {"last_price", "last_price"}, {"market_value", "market_value"},   {"daily_pnl", "profit_loss"},
+    };
+    constexpr std::size_t n = corvane::count_of(fields);
+    static const RecordLayout layout(fields);
+    static corvane::RecordReader<n> reader(fields);
+    nb::object held[n];
+    reader.read(pos, held);
+    PyObject *values[n];
+    for (std::size_t i = 0; i < n; ++i)
         values[i] = held[i].ptr();
     CORVANE_CALL_METHOD(position, set_state, layout.make(values));
     return position;

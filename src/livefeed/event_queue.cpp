@@ -6,8 +6,10 @@
 #include <chrono>
 
 #include "attr_cache.h"
+#include "dict_layout.h"
 #include "fast_paths.h"
 #include "livefeed.h"
+#include "type_version.h"
 
 namespace livefeed {
 namespace {
@@ -55,6 +57,43 @@ bool read_index(PyObject *obj, PyObject *name, corvane::AttrSite &site, Py_ssize
 // found to be the original ones; 0 when not checked since the last change of the class.
 unsigned int checked_version = 0;
 
+// Where an instance of that class keeps the three fields in its values array, learnt with the
+// version above (-1 where not known); the class then has no attribute of those names. The
+// shared keys only ever grow, so the positions hold while the tag does.
+struct FieldPositions {
+    Py_ssize_t capacity = -1, right = -1, left = -1;
+    bool known() const { return capacity >= 0 && right >= 0 && left >= 0; }
+};
+FieldPositions positions;
+
+FieldPositions find_positions(PyTypeObject *tp) {
+    FieldPositions p;
+    if (!corvane::layout::has_inline_values(tp))
+        return p;
+    PyObject *names[] = {CORVANE_NAME(_capacity), CORVANE_NAME(_right_index), CORVANE_NAME(_left_index)};
+    for (PyObject *name : names)
+        if (corvane::type_lookup(tp, name))
+            return p;
+    p.capacity = corvane::layout::shared_key_index(tp, names[0]);
+    p.right = corvane::layout::shared_key_index(tp, names[1]);
+    p.left = corvane::layout::shared_key_index(tp, names[2]);
+    return p;
+}
+
+// An exact int held at `index` of the instance's values array; false when the values are not
+// there, the field is unset or the value is no exact int in range. Runs no Python code.
+bool inline_index(PyObject *q, Py_ssize_t index, Py_ssize_t &out) {
+    PyObject *v = nullptr;
+    if (!corvane::layout::inline_value(q, index, &v) || !v || !PyLong_CheckExact(v))
+        return false;
+    out = PyLong_AsSsize_t(v);
+    if (out == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 // The ring buffer's fullness without its Python-level `maxlen` and `__len__`: for an instance of
 // the unmodified class they return `_capacity` and `_right_index - _left_index`, read here
 // directly. Returns false (and sets nothing) when the queue is anything else.
@@ -72,10 +111,23 @@ bool ring_buffer_full(PyObject *q, bool &full) {
             PyErr_Clear();
             return false;
         }
+        // The lookups above run no Python code (the class dict's keys are text); the
+        // positions are learnt under the same tag.
+        positions = find_positions(tp);
         checked_version = version;
     }
-    static corvane::AttrSite capacity_site, right_site, left_site;
     Py_ssize_t capacity, left, right, size;
+    // The three fields straight from the instance's values array when they are there; any
+    // other instance reads them through its attribute caches.
+    const FieldPositions p = positions;
+    if (p.known() && inline_index(q, p.capacity, capacity) && inline_index(q, p.right, right) &&
+        inline_index(q, p.left, left)) {
+        if (__builtin_sub_overflow(right, left, &size) || size < 0)
+            return false;
+        full = size >= capacity;
+        return true;
+    }
+    static corvane::AttrSite capacity_site, right_site, left_site;
     if (!read_index(q, CORVANE_NAME(_capacity), capacity_site, capacity) ||
         !read_index(q, CORVANE_NAME(_right_index), right_site, right) ||
         !read_index(q, CORVANE_NAME(_left_index), left_site, left) || __builtin_sub_overflow(right, left, &size) ||

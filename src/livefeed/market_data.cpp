@@ -3,81 +3,64 @@
 #include "class_attr_cache.h"
 #include "livefeed.h"
 #include "python_ops.h"
+#include "record_fields.h"
 #include "record_intake.h"
 
 namespace livefeed {
 namespace {
 
-// Tick record keys, in record order, and the snapshot attribute each value is copied from
-// (the first two are built: the market code and the converted time).
-constexpr const char *kTickKeys[] = {"market_code",   "datetime",        "open_price",     "close_price",
-                                     "high_price",    "low_price",       "total_turnover", "volume",
-                                     "prev_close",    "ask_vols",        "asks",           "bid_vols",
-                                     "bids",          "high_limited",    "last_price",     "low_limited",
-                                     "open_interest", "prev_settlement", "iopv",           "trading_phase_code"};
-constexpr const char *kSnapshotAttrs[] = {"open_price",
-                                          "close_price",
-                                          "high_price",
-                                          "low_price",
-                                          "total_value_trade",
-                                          "total_volume_trade",
-                                          "pre_close_price",
-                                          "ask_volume",
-                                          "ask_price",
-                                          "bid_volume",
-                                          "bid_price",
-                                          "high_limited",
-                                          "last_price",
-                                          "low_limited",
-                                          "open_interest",
-                                          "prev_settlement",
-                                          "iopv",
-                                          "trading_phase_code"};
-constexpr std::size_t kTickSize = sizeof(kTickKeys) / sizeof(kTickKeys[0]);
-constexpr std::size_t kSnapshotCopied = sizeof(kSnapshotAttrs) / sizeof(kSnapshotAttrs[0]);
-static_assert(kTickSize == 20 && kSnapshotCopied == kTickSize - 2, "tick record layout");
-
-constexpr const char *kBarKeys[] = {"market_code", "orig_time",      "open_price", "close_price", "high_price",
-                                    "low_price",   "total_turnover", "volume",     "prev_close"};
-constexpr const char *kBarAttrs[] = {"open", "close", "high", "low", "amount", "volume", "prev_close"};
-constexpr std::size_t kBarSize = sizeof(kBarKeys) / sizeof(kBarKeys[0]);
-constexpr std::size_t kBarCopied = sizeof(kBarAttrs) / sizeof(kBarAttrs[0]);
-static_assert(kBarSize == 9 && kBarCopied == kBarSize - 2, "bar record layout");
-
-// Interned attribute names, made once, each with the read cache of its field.
-struct AttrNames {
-    PyObject *names[kSnapshotCopied];
-    corvane::AttrSite sites[kSnapshotCopied];
-    AttrNames(const char *const *attrs, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i)
-            names[i] = corvane::intern(attrs[i]);
-    }
+// Tick record keys, in record order: the market code and the converted time are built, the
+// other values are copied from the snapshot attribute named beside each key.
+constexpr const char *kTickBuilt[] = {"market_code", "datetime"};
+constexpr corvane::Field kTickFields[] = {
+    {"open_price", "open_price"},
+    {"close_price", "close_price"},
+    {"high_price", "high_price"},
+    {"low_price", "low_price"},
+    {"total_turnover", "total_value_trade"},
+    {"volume", "total_volume_trade"},
+    {"prev_close", "pre_close_price"},
+    {"ask_vols", "ask_volume"},
+    {"asks", "ask_price"},
+    {"bid_vols", "bid_volume"},
+    {"bids", "bid_price"},
+    {"high_limited", "high_limited"},
+    {"last_price", "last_price"},
+    {"low_limited", "low_limited"},
+    {"open_interest", "open_interest"},
+    {"prev_settlement", "prev_settlement"},
+    {"iopv", "iopv"},
+    {"trading_phase_code", "trading_phase_code"},
 };
 
+// Bar record keys, likewise: the market code and the bar time, then the bar's own values.
+constexpr const char *kBarBuilt[] = {"market_code", "orig_time"};
+constexpr corvane::Field kBarFields[] = {
+    {"open_price", "open"},       {"close_price", "close"}, {"high_price", "high"},       {"low_price", "low"},
+    {"total_turnover", "amount"}, {"volume", "volume"},     {"prev_close", "prev_close"},
+};
+
+constexpr std::size_t kTickBuiltCount = sizeof(kTickBuilt) / sizeof(kTickBuilt[0]);
+constexpr std::size_t kTickCopied = corvane::count_of(kTickFields);
+constexpr std::size_t kBarBuiltCount = sizeof(kBarBuilt) / sizeof(kBarBuilt[0]);
+constexpr std::size_t kBarCopied = corvane::count_of(kBarFields);
+
 const RecordLayout &tick_layout() {
-    static const RecordLayout layout(kTickKeys);
+    static const RecordLayout layout(kTickBuilt, kTickFields);
     return layout;
 }
 const RecordLayout &bar_layout() {
-    static const RecordLayout layout(kBarKeys);
+    static const RecordLayout layout(kBarBuilt, kBarFields);
     return layout;
 }
-AttrNames &snapshot_attrs() {
-    static AttrNames names(kSnapshotAttrs, kSnapshotCopied);
-    return names;
-}
-AttrNames &bar_attrs() {
-    static AttrNames names(kBarAttrs, kBarCopied);
-    return names;
-}
 
-// Reads record.<names[i]> into out[first + i]; owned references are kept in `holders`.
-void read_attrs(nb::handle record, AttrNames &attrs, std::size_t n, nb::object *holders, PyObject **out,
-                std::size_t first) {
-    for (std::size_t i = 0; i < n; ++i) {
-        holders[i] = attrs.sites[i].read(record, attrs.names[i]);
-        out[first + i] = holders[i].ptr();
-    }
+// Reads the copied fields of `record` into held[] and their values into values[first + i].
+template <std::size_t N>
+void read_fields(corvane::RecordReader<N> &reader, nb::handle record, nb::object (&held)[N], PyObject **values,
+                 std::size_t first) {
+    reader.read(record, held);
+    for (std::size_t i = 0; i < N; ++i)
+        values[first + i] = held[i].ptr();
 }
 
 nb::object new_tick_deque() {
@@ -111,11 +94,12 @@ void on_snapshot(nb::handle /*self*/, nb::handle snapshot) {
     nb::object code = market_code_of(snapshot, LF_GLOBAL(get_exchane_from_vorn_mdtype));
 
     // Every read happens before anything is stored, so a failing record changes nothing.
-    PyObject *values[kTickSize];
-    nb::object held[kSnapshotCopied];
+    static corvane::RecordReader<kTickCopied> reader(kTickFields);
+    PyObject *values[kTickBuiltCount + kTickCopied];
+    nb::object held[kTickCopied];
     values[0] = code.ptr();
     values[1] = dt.ptr();
-    read_attrs(snapshot, snapshot_attrs(), kSnapshotCopied, held, values, 2);
+    read_fields(reader, snapshot, held, values, kTickBuiltCount);
     nb::object record = tick_layout().make(values);
 
     append_to_history(LF_GLOBAL(history_tick), code, record, &new_tick_deque);
@@ -141,11 +125,12 @@ void on_bar(nb::handle self, nb::handle bar) {
     nb::object t = stamp_seconds(CORVANE_ATTR(bar, end_time));
     nb::object bar_time = corvane::call(convert, t);
 
-    PyObject *values[kBarSize];
+    static corvane::RecordReader<kBarCopied> reader(kBarFields);
+    PyObject *values[kBarBuiltCount + kBarCopied];
     nb::object held[kBarCopied];
     values[0] = code.ptr();
     values[1] = bar_time.ptr();
-    read_attrs(bar, bar_attrs(), kBarCopied, held, values, 2);
+    read_fields(reader, bar, held, values, kBarBuiltCount);
     nb::object record = bar_layout().make(values);
 
     append_to_history(LF_GLOBAL(history_bar), code, record, &new_bar_deque);

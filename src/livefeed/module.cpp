@@ -19,7 +19,7 @@ void enable_fast_paths(nb::module_ &m) {
     fast::enable(m,
                  {fast::AttributeReads, fast::AttributeStores, fast::MethodCalls, fast::ClassAttributes,
                   fast::ClassMethods, fast::ModuleGlobalReads, fast::InstanceValues, fast::DictTemplates,
-                  fast::QueueFullness},
+                  fast::QueueFullness, fast::MarketCodes, fast::RecordReads},
                  [&](fast::Path p) { return corvane::layout_check::passes(p, logger); });
     corvane::on_teardown(m, &corvane::release_dict_watch);
 }

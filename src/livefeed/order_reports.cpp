@@ -4,6 +4,7 @@
 #include "attr_cache.h"
 #include "class_attr_cache.h"
 #include "livefeed.h"
+#include "record_fields.h"
 #include "report_util.h"
 
 namespace livefeed {
@@ -13,17 +14,28 @@ using corvane::getattr;
 using corvane::setattr;
 using report::text_of;
 
+// The attributes every order report is read for, in the order they are read (the keys are
+// the names they have here).
+constexpr corvane::Field kReportFields[] = {
+    {"client_order_id", "client_order_id"},     {"security_id", "security_id"}, {"order_price", "order_price"},
+    {"order_status", "order_status"},           {"order_qty", "order_qty"},     {"trade_qty", "trade_qty"},
+    {"total_trade_value", "total_trade_value"}, {"error_msg", "error_msg"},     {"last_match_qty", "last_match_qty"},
+};
+constexpr std::size_t kReportRead = corvane::count_of(kReportFields);
+
 // The attributes of one terminal order report, each read once.
 struct OrderReport {
-    explicit OrderReport(nb::handle r)
-        : client_order_id(CORVANE_ATTR(r, client_order_id)), security_id(CORVANE_ATTR(r, security_id)),
-          order_price(CORVANE_ATTR(r, order_price)), order_status(CORVANE_ATTR(r, order_status)),
-          order_qty(CORVANE_ATTR(r, order_qty)), trade_qty(CORVANE_ATTR(r, trade_qty)),
-          total_trade_value(CORVANE_ATTR(r, total_trade_value)), error_msg(CORVANE_ATTR(r, error_msg)),
-          last_match_qty(CORVANE_ATTR(r, last_match_qty)), record(r) {}
+    explicit OrderReport(nb::handle r) : record(r) {
+        static corvane::RecordReader<kReportRead> reader(kReportFields);
+        reader.read(r, held);
+    }
+    OrderReport(const OrderReport &) = delete; // the names below refer to this object's own values
+    OrderReport &operator=(const OrderReport &) = delete;
 
-    nb::object client_order_id, security_id, order_price, order_status, order_qty, trade_qty, total_trade_value,
-        error_msg, last_match_qty;
+    nb::object held[kReportRead];
+    nb::object &client_order_id = held[0], &security_id = held[1], &order_price = held[2], &order_status = held[3],
+               &order_qty = held[4], &trade_qty = held[5], &total_trade_value = held[6], &error_msg = held[7],
+               &last_match_qty = held[8];
     nb::handle record; // for the fields only some statuses read
 
     nb::object field(PyObject *name) const { return getattr(record, name); }
@@ -62,18 +74,19 @@ const StatusRow kStatusRows[] = {
 
 // The first row whose OrderStatusType member equals the reported status.
 Row row_of(nb::handle status) {
-    static PyObject *const names[] = {
-        corvane::intern(kStatusRows[0].member), corvane::intern(kStatusRows[1].member),
-        corvane::intern(kStatusRows[2].member), corvane::intern(kStatusRows[3].member),
-        corvane::intern(kStatusRows[4].member), corvane::intern(kStatusRows[5].member),
-        corvane::intern(kStatusRows[6].member), corvane::intern(kStatusRows[7].member),
-        corvane::intern(kStatusRows[8].member),
+    constexpr std::size_t rows = sizeof(kStatusRows) / sizeof(kStatusRows[0]);
+    struct Names {
+        PyObject *name[rows];
+        Names() {
+            for (std::size_t i = 0; i < rows; ++i)
+                name[i] = corvane::intern(kStatusRows[i].member);
+        }
     };
-    static_assert(sizeof(names) / sizeof(names[0]) == sizeof(kStatusRows) / sizeof(kStatusRows[0]));
-    static corvane::ClassAttrSite members[sizeof(kStatusRows) / sizeof(kStatusRows[0])];
+    static const Names names;
+    static corvane::ClassAttrSite members[rows];
     nb::object status_type = LF_GLOBAL(OrderStatusType);
-    for (size_t i = 0; i < sizeof(kStatusRows) / sizeof(kStatusRows[0]); ++i)
-        if (report::equals(status, members[i].read(status_type, names[i])))
+    for (std::size_t i = 0; i < rows; ++i)
+        if (report::equals(status, members[i].read(status_type, names.name[i])))
             return kStatusRows[i].row;
     return Row::Other;
 }

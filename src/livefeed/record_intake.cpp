@@ -5,11 +5,59 @@
 
 #include "attr_cache.h"
 #include "dict_layout.h"
+#include "fast_paths.h"
 #include "livefeed.h"
 #include "python_ops.h"
 #include "stamp_division.h"
 
 namespace livefeed {
+
+namespace {
+
+// Market codes made before, one string object per text: a code met again is handed back as the
+// same object, whose hash is already known, so the history lookup that follows matches it by
+// identity. Direct-mapped on a hash of the text; a slot holds the last code that fell into it.
+// Only exact ASCII strings go in, so what is handed back is equal to what would be built (text
+// is immutable), whatever functions made its parts; nothing here can run Python code.
+class MarketCodeCache {
+public:
+    static constexpr std::size_t kSlots = 1024;
+
+    // The code whose text is a + "." + b, or null.
+    PyObject *find(const Py_UCS1 *a, Py_ssize_t na, const Py_UCS1 *b, Py_ssize_t nb_, std::size_t &slot) const {
+        slot = hash(a, na, b, nb_) & (kSlots - 1);
+        PyObject *s = codes_[slot];
+        if (!s || PyUnicode_GET_LENGTH(s) != na + 1 + nb_)
+            return nullptr;
+        const Py_UCS1 *t = PyUnicode_1BYTE_DATA(s);
+        if (std::memcmp(t, a, (size_t)na) != 0 || t[na] != '.' || std::memcmp(t + na + 1, b, (size_t)nb_) != 0)
+            return nullptr;
+        return s;
+    }
+
+    // Keeps `s` in its slot. The code it replaces is text: releasing it runs no Python code.
+    void keep(std::size_t slot, PyObject *s) {
+        PyObject *old = codes_[slot];
+        codes_[slot] = Py_NewRef(s);
+        Py_XDECREF(old);
+    }
+
+private:
+    static std::size_t hash(const Py_UCS1 *a, Py_ssize_t na, const Py_UCS1 *b, Py_ssize_t nb_) {
+        std::size_t h = 2166136261u;
+        for (Py_ssize_t i = 0; i < na; ++i)
+            h = (h ^ a[i]) * 16777619u;
+        for (Py_ssize_t i = 0; i < nb_; ++i)
+            h = (h ^ b[i]) * 16777619u;
+        return h ^ (h >> 15);
+    }
+
+    PyObject *codes_[kSlots] = {};
+};
+
+MarketCodeCache market_codes;
+
+} // namespace
 
 nb::object join_market_code(nb::handle security_id, nb::handle suffix) {
     PyObject *a = security_id.ptr(), *b = suffix.ptr();
@@ -17,13 +65,21 @@ nb::object join_market_code(nb::handle security_id, nb::handle suffix) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && PyUnicode_IS_COMPACT_ASCII(a) &&
         PyUnicode_IS_COMPACT_ASCII(b)) {
         const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb_ = PyUnicode_GET_LENGTH(b);
+        const Py_UCS1 *da = PyUnicode_1BYTE_DATA(a), *db = PyUnicode_1BYTE_DATA(b);
+        const bool cached = corvane::fast::on(corvane::fast::MarketCodes);
+        std::size_t slot = 0;
+        if (cached)
+            if (PyObject *known = market_codes.find(da, na, db, nb_, slot))
+                return nb::borrow(known);
         PyObject *s = PyUnicode_New(na + 1 + nb_, 127);
         if (!s)
             throw nb::python_error();
         Py_UCS1 *out = PyUnicode_1BYTE_DATA(s);
-        std::memcpy(out, PyUnicode_1BYTE_DATA(a), (size_t)na);
+        std::memcpy(out, da, (size_t)na);
         out[na] = '.';
-        std::memcpy(out + na + 1, PyUnicode_1BYTE_DATA(b), (size_t)nb_);
+        std::memcpy(out + na + 1, db, (size_t)nb_);
+        if (cached)
+            market_codes.keep(slot, s);
         return nb::steal(s);
     }
     nb::object head = corvane::checked(PyNumber_Add(a, CORVANE_TEXT(".")));
@@ -83,12 +139,14 @@ nb::object char_of(nb::handle code) {
     return corvane::call(chr, code);
 }
 
-RecordLayout::RecordLayout(const char *const *keys, std::size_t count) : count_(count) {
+RecordLayout::RecordLayout(const char *const *built, std::size_t built_count, const corvane::Field *fields,
+                           std::size_t field_count)
+    : count_(built_count + field_count) {
     template_ = PyDict_New();
     if (!template_)
         throw nb::python_error();
-    for (std::size_t i = 0; i < count; ++i) {
-        keys_[i] = corvane::intern(keys[i]);
+    for (std::size_t i = 0; i < count_; ++i) {
+        keys_[i] = corvane::intern(i < built_count ? built[i] : fields[i - built_count].key);
         if (PyDict_SetItem(template_, keys_[i], Py_None) != 0)
             throw nb::python_error();
     }

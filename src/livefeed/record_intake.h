@@ -9,6 +9,7 @@
 #include "calls.h"
 #include "interned.h"
 #include "livefeed.h"
+#include "record_fields.h"
 
 namespace livefeed {
 namespace nb = nanobind;
@@ -33,14 +34,21 @@ class RecordLayout {
 public:
     static constexpr std::size_t kMaxKeys = 24;
 
-    // The keys of a compile-time list, in its order.
-    template <std::size_t N> explicit RecordLayout(const char *const (&keys)[N]) : RecordLayout(keys, N) {
+    // The keys of the built values (first), then the keys of the copied fields, in their order.
+    template <std::size_t B, std::size_t N>
+    RecordLayout(const char *const (&built)[B], const corvane::Field (&fields)[N]) : RecordLayout(built, B, fields, N) {
+        static_assert(B + N <= kMaxKeys, "a record layout holds 1 to kMaxKeys keys");
+    }
+    // The keys of the copied fields alone.
+    template <std::size_t N>
+    explicit RecordLayout(const corvane::Field (&fields)[N]) : RecordLayout(nullptr, 0, fields, N) {
         static_assert(N > 0 && N <= kMaxKeys, "a record layout holds 1 to kMaxKeys keys");
     }
     nb::object make(PyObject *const *values) const;
 
 private:
-    RecordLayout(const char *const *keys, std::size_t count);
+    RecordLayout(const char *const *built, std::size_t built_count, const corvane::Field *fields,
+                 std::size_t field_count);
 
     PyObject *keys_[kMaxKeys];
     PyObject *template_;

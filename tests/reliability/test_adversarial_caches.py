@@ -16,7 +16,7 @@ from pyvorn import records
 from pyvorn.enums import MarketType
 
 import implementations
-from support_live import bar, queued_events
+from support_live import bar, queued_events, snapshot
 
 TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STAMP = 20261208093001500
@@ -333,7 +333,7 @@ def test_first_module_bridge_queues_into_its_own_queue_after_a_refused_reimport(
 
 
 LIVE_PATHS = {"attribute_reads", "attribute_stores", "method_calls", "class_attributes", "class_methods",
-              "module_globals", "queue_fullness"}
+              "module_globals", "queue_fullness", "market_codes", "record_reads"}
 LAYOUT_PATHS = {"instance_values", "dict_templates"}
 
 
@@ -422,3 +422,314 @@ def test_class_method_pairs_hold_under_thread_switches_inside_learning():
         print(len(mismatched))
     """)
     assert out == ["0"]
+
+
+# --- static methods at the class-method sites ---------------------------------------------------
+
+WRAPS = {"staticmethod": staticmethod, "classmethod": classmethod, "function": lambda f: f}
+
+
+def _getter(env, calls, tag):
+    def get_instance(*args):
+        calls.append((tag,) + tuple(a.__name__ for a in args))
+        return env
+    return get_instance
+
+
+def _env_class(name, kind, env, calls, tag):
+    """A class whose get_instance (of the given kind) logs the tag and the classes it got."""
+    return type(name, (), {"get_instance": WRAPS[kind](_getter(env, calls, tag))})
+
+
+@pytest.fixture
+def snapshot_env(framework_env):
+    framework_env.data_proxy.add_instrument("000001.SZ")
+    return framework_env
+
+
+@pytest.mark.parametrize("first", sorted(WRAPS))
+@pytest.mark.parametrize("then", sorted(WRAPS))
+def test_environment_lookup_follows_its_kind_and_replacement(live_bridge, snapshot_env, monkeypatch, first, then):
+    # The site learns one kind, then the class attribute is replaced by another kind, then the
+    # module name is bound to another class: each call gets what cls.get_instance gives.
+    calls = []
+    env_cls = _env_class("Env", first, snapshot_env, calls, "a")
+    monkeypatch.setattr(lf, "Environment", env_cls)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    env_cls.get_instance = WRAPS[then](_getter(snapshot_env, calls, "b"))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    monkeypatch.setattr(lf, "Environment", _env_class("Third", then, snapshot_env, calls, "c"))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+
+    def got(kind, tag, cls):
+        return (tag, cls) if kind == "classmethod" else (tag,)
+    assert calls == [got(first, "a", "Env")] * 2 + [got(then, "b", "Env")] + [got(then, "c", "Third")] * 2
+
+
+def test_static_method_removed_or_made_not_callable_raises_as_python_does(live_bridge, snapshot_env, monkeypatch):
+    calls = []
+    env_cls = _env_class("Env", "staticmethod", snapshot_env, calls, "s")
+    monkeypatch.setattr(lf, "Environment", env_cls)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    del env_cls.get_instance
+    with pytest.raises(AttributeError):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    env_cls.get_instance = staticmethod(42)
+    with pytest.raises(TypeError):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert calls == [("s",)] * 2
+
+
+def test_static_method_released_during_learning_is_never_called_with_a_class(live_bridge, snapshot_env,
+                                                                             monkeypatch):
+    # The released static method's last reference runs a __del__ that calls the bridge through a
+    # class with a class method; the outer call must still call the new static method without a
+    # class, and the nested one its class method with its class.
+    calls = []
+    with_class = _env_class("WithClass", "classmethod", snapshot_env, calls, "nested")
+
+    class Reenter:
+        def __del__(self):
+            monkeypatch.setattr(lf, "Environment", with_class)
+            live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+            monkeypatch.setattr(lf, "Environment", static)
+
+    def first(_held=Reenter()):
+        calls.append(("first",))
+        return snapshot_env
+
+    static = type("Static", (), {"get_instance": staticmethod(first)})
+    del first
+    monkeypatch.setattr(lf, "Environment", static)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    static.get_instance = staticmethod(_getter(snapshot_env, calls, "second"))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert calls == [("first",), ("nested", "WithClass"), ("second",), ("second",)]
+
+
+# --- market codes made once per text -------------------------------------------------------------
+
+class Text(str):
+    """Text of a subclass: `+` of str, but not an exact str."""
+
+
+class Joined(str):
+    def __radd__(self, other):
+        return "joined:" + other + str(self)
+
+
+class Loud(str):
+    """A history key equal to the plain code, whose comparison rebinds the suffix function."""
+
+    def __hash__(self):
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        lf.get_exchane_from_vorn_mdtype = lambda market_type: "XX"
+        return str.__eq__(self, other)
+
+
+def _tick_codes():
+    return [record["market_code"] for records_ in lf.history_tick.values() for record in records_]
+
+
+@pytest.mark.parametrize("security_id, suffix, code", [
+    ("000001", "SZ", "000001.SZ"),
+    ("000001", Text("SZ"), "000001.SZ"),
+    (Text("000001"), "SZ", "000001.SZ"),
+    ("00000\u00e9", "SZ", "00000\u00e9.SZ"),
+    ("000001", "\u6df1", "000001.\u6df1"),
+    ("000001", Joined("SZ"), "joined:000001.SZ"),
+    ("", "", "."),
+])
+def test_market_code_is_what_plain_concatenation_gives(live_bridge, monkeypatch, security_id, suffix, code):
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lambda market_type: suffix)
+    monkeypatch.setattr(lf, "Environment", _env_class("Env", "staticmethod", None, [], ""))
+    for _ in range(3):
+        with pytest.raises(AttributeError):   # the environment is None: after the history step
+            live_bridge.on_snapshot(snapshot(security_id=security_id, orig_time=STAMP))
+    assert list(lf.history_tick) == [code]
+    assert [type(c) for c in _tick_codes()] == [type(security_id + "." + suffix)] * 3
+    assert _tick_codes() == [code] * 3
+
+
+def test_suffix_function_patched_mid_stream_takes_effect_on_the_next_call(live_bridge, snapshot_env, monkeypatch):
+    snapshot_env.data_proxy.add_instrument("000001.XX")
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lambda market_type: "XX")
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    monkeypatch.undo()
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert _tick_codes() == ["000001.SZ", "000001.SZ", "000001.XX"]
+    assert [e.tick.market_code for e in queued_events()] == ["000001.SZ", "000001.XX", "000001.SZ"]
+
+
+def test_history_key_comparison_rebinding_the_suffix_function(live_bridge, snapshot_env, monkeypatch):
+    # A str-subclass key with the code's hash: the history lookup runs its __eq__, which rebinds
+    # the suffix function; the call in progress keeps its code, the next one uses the new suffix.
+    monkeypatch.setattr(lf, "get_exchane_from_vorn_mdtype", lf.get_exchane_from_vorn_mdtype)
+    snapshot_env.data_proxy.add_instrument("000001.XX")
+    lf.history_tick[Loud("000001.SZ")] = __import__("collections").deque(maxlen=60)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert [e.tick.market_code for e in queued_events()] == ["000001.SZ", "000001.XX"]
+    assert sorted(map(len, lf.history_tick.values())) == [1, 1]
+
+
+def test_many_codes_sharing_slots_each_keep_their_own_text(live_bridge, monkeypatch):
+    # More codes than the remembered ones, in two rounds: every record and every history key has
+    # its own code, whichever codes met before.
+    monkeypatch.setattr(lf, "Environment", _env_class("Env", "staticmethod", None, [], ""))
+    ids = ["%06d" % i for i in range(3000)]
+    for _ in range(2):
+        for security_id in ids:
+            with pytest.raises(AttributeError):
+                live_bridge.on_snapshot(snapshot(security_id=security_id, orig_time=STAMP))
+    assert sorted(lf.history_tick) == [i + ".SZ" for i in ids]
+    assert all([r["market_code"] for r in d] == [code] * 2 for code, d in lf.history_tick.items())
+
+
+# --- the ring buffer's fullness read from its fields ---------------------------------------------
+
+def _instance_capacity(monkeypatch, q):
+    q._capacity = 1
+
+
+def _dict_made(monkeypatch, q):
+    vars(q)                     # the attributes move to a dict object of the instance's own
+    q._capacity = 1
+
+
+def _capacity_property(monkeypatch, q):
+    monkeypatch.setattr(lf.RB, "_capacity", property(lambda self: 1), raising=False)
+
+
+def _len_replaced(monkeypatch, q):
+    monkeypatch.setattr(lf.RB, "__len__", lambda self: 0)
+
+
+def _left_index_moved(monkeypatch, q):
+    q._left_index, q._right_index = 7, 7    # empty, at other indices
+
+
+@pytest.mark.parametrize("change, overwrites", [
+    (None, 1),
+    (_instance_capacity, 3),
+    (_dict_made, 3),
+    (_capacity_property, 3),
+    (_len_replaced, 0),
+    (_left_index_moved, 1),
+])
+def test_fullness_follows_the_instance_and_its_class(monkeypatch, snapshot_env, live_bridge, change, overwrites):
+    # The check is warmed on one ring; a second one (capacity 3) is changed, then takes four
+    # appends: each counts when len(queue) >= queue.maxlen before it, as plain code has it.
+    monkeypatch.setattr(lf, "system_log", __import__("types").SimpleNamespace(warning=len))
+    monkeypatch.setattr(lf, "event_queue", lf.RB(capacity=100, dtype=object))
+    for _ in range(3):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    q = lf.RB(capacity=3, dtype=object)
+    monkeypatch.setattr(lf, "event_queue", q)
+    monkeypatch.setattr(lf, "overwritten_events", 0)
+    if change:
+        change(monkeypatch, q)
+    for _ in range(4):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    assert lf.overwritten_events == overwrites
+
+
+def test_fullness_of_a_ring_missing_a_field_raises_as_its_len_does(monkeypatch, snapshot_env, live_bridge):
+    q = lf.RB(capacity=3, dtype=object)
+    monkeypatch.setattr(lf, "event_queue", q)
+    live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+    del q._left_index
+    with pytest.raises(AttributeError, match="_left_index"):
+        live_bridge.on_snapshot(snapshot(orig_time=STAMP))
+
+
+# --- record fields read through one check per record ---------------------------------------------
+
+def _gains_property(rec, kind):
+    type(rec).open_price = property(lambda self: 99.0)
+
+
+def _default_gains_get_and_set(rec, kind):
+    kind.__get__ = lambda self, obj, owner=None: 42.0
+    kind.__set__ = lambda self, obj, value: None
+
+
+def _value_deleted(rec, kind):
+    del rec.open_price          # the class's default answers now
+
+
+def _value_in_dict(rec, kind):
+    vars(rec)["open_price"] = 5.0
+
+
+def _other_class(rec, kind):
+    return __import__("types").SimpleNamespace(**dict(vars(rec), open_price=7.0))
+
+
+def _raising_field(rec, kind):
+    type(rec).high_price = property(lambda self: 1 / 0)
+
+
+@pytest.mark.parametrize("change, expected", [
+    (None, (1.5, 8.25)),
+    (_gains_property, (99.0, 8.25)),
+    (_default_gains_get_and_set, (1.5, 42.0)),
+    (_value_deleted, (0.0, 8.25)),
+    (_value_in_dict, (5.0, 8.25)),
+    (_other_class, (7.0, 8.25)),
+    (_raising_field, ZeroDivisionError),
+])
+def test_record_fields_follow_the_record_and_its_class(live_bridge, snapshot_env, plain_kind, change, expected):
+    # A snapshot class whose last_price default is an object whose type may gain __get__/__set__;
+    # the record is read twice (the reader learns), changed, then read again.
+    cls = type("Snap", (records.Snapshot,), {"last_price": plain_kind()})
+    rec = cls(security_id="000001", orig_time=STAMP, open_price=1.5, last_price=8.25, high_price=2.0)
+    live_bridge.on_snapshot(rec)
+    live_bridge.on_snapshot(rec)
+    if change:
+        rec = change(rec, plain_kind) or rec
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            live_bridge.on_snapshot(rec)
+        assert len(lf.history_tick["000001.SZ"]) == 2
+        return
+    live_bridge.on_snapshot(rec)
+    tick = lf.history_tick["000001.SZ"][-1]
+    assert (tick["open_price"], tick["last_price"]) == expected
+    assert tick["high_price"] == 2.0 and tick["market_code"] == "000001.SZ"
+
+
+class SlotsPosition:
+    __slots__ = ("security_id", "market_id", "init_qty", "leaves_qty", "available_qty", "cost_price", "last_price",
+                 "market_value", "profit_loss")
+
+    def __init__(self, **fields):
+        for k, v in fields.items():
+            setattr(self, k, v)
+
+
+POSITION = dict(security_id="000001", market_id=MarketType.SZSE, init_qty=100, leaves_qty=100, available_qty=50,
+                cost_price=9.5, last_price=10.0, market_value=1000.0, profit_loss=50.0)
+
+
+@pytest.mark.parametrize("make", [SlotsPosition, __import__("types").SimpleNamespace])
+def test_position_state_read_through_a_learnt_record_after_a_slot_is_emptied(live_bridge, framework_env, make):
+    # Warm the reader on full positions, then one with a field unset: the read raises
+    # AttributeError as plain attribute access does; that position alone is left out (logged).
+    framework_env.data_proxy.add_instrument("000001.SZ")
+    full = [make(**POSITION) for _ in range(2)]
+    live_bridge.on_query_position(full, 1, 0, "")
+    live_bridge.on_query_position(full, 2, 0, "")
+    holed = make(**POSITION)
+    del holed.cost_price
+    live_bridge.on_query_position([holed, make(**POSITION)], 3, 0, "")
+    answers = [e for e in queued_events() if getattr(e, "positions", None) is not None]
+    assert [len(e.positions) for e in answers] == [2, 2, 1]
+    assert answers[-1].positions[0].avg_price == 9.5
