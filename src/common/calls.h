@@ -67,16 +67,29 @@ inline nb::object getattr_or_absent(nb::handle obj, PyObject *name) {
     return nb::steal(v);
 }
 
-// getattr(obj, name) when obj has the attribute, else an empty object: only AttributeError counts
-// as absent, any other error of the read propagates.
-inline nb::object getattr_if_present(nb::handle obj, PyObject *name) {
+// getattr(obj, name) when obj has the attribute, else an empty object: only AttributeError (or the
+// errors of `absent`, e.g. PyExc_Exception) counts as absent, any other error of the read propagates.
+inline nb::object getattr_if_present(nb::handle obj, PyObject *name, PyObject *absent = PyExc_AttributeError) {
     PyObject *v = PyObject_GetAttr(obj.ptr(), name);
     if (v)
         return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (!PyErr_ExceptionMatches(absent))
         throw nb::python_error();
     PyErr_Clear();
     return nb::object();
+}
+
+// builtins.<name> as the running code sees it (a host may replace a builtin); when it is missing,
+// `missing` is raised with `message`, as the interpreter words it for that use.
+inline nb::object builtin(PyObject *name, PyObject *missing, const char *message) {
+    PyObject *builtins = PyEval_GetBuiltins();
+    PyObject *v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (!v) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(missing, message);
+        throw nb::python_error();
+    }
+    return nb::borrow(v);
 }
 
 inline void setattr(nb::handle obj, PyObject *name, nb::handle value) {

@@ -1,7 +1,11 @@
-// Builds a Python class at import from native functions, so instances behave exactly like those of
-// a class written in Python (isinstance, base-class construction, attribute assignment, MRO).
+// Builds Python classes and module functions at import from native functions, so they behave
+// exactly like ones written in Python: for classes isinstance, base-class construction, attribute
+// assignment and the MRO; for functions the signature, keyword handling, defaults, documentation
+// and the interpreter's own argument errors.
 #pragma once
 #include <nanobind/nanobind.h>
+
+#include <string>
 
 #include "calls.h"
 
@@ -64,6 +68,62 @@ private:
     nb::dict ns_;
     nb::object scope_;
     const char *name_;
+};
+
+// Module functions whose calling conventions are those of a Python `def`. Each is a small Python
+// function made at import with the given parameter list; it passes every parameter, by position
+// and in order, to the native body, a nanobind function declared like any method of a class table.
+// Python itself therefore binds the arguments (messages such as "f() missing 1 required positional
+// argument: 'x'"), inspect.signature reads the real parameters and __doc__ is exactly the text
+// given. The shell reads the body from a namespace of its own, never from the module's.
+class FunctionBuilder {
+public:
+    explicit FunctionBuilder(nb::handle module) : module_(nb::borrow(module)) {}
+
+    // `parameters` is the Python parameter list ("market_code, date=None"): plain names, each with
+    // an optional default whose expression holds no comma, evaluated once here. `fn` takes the
+    // parameters in that order; the nb::arg annotations name them for the body's own messages.
+    template <typename Func, typename... Extra>
+    nb::object function(const char *name, const char *parameters, const char *doc, Func &&fn, const Extra &...extra) {
+        nb::object body = nb::cpp_function(std::forward<Func>(fn), nb::name(name), extra...);
+        return shell(name, parameters, doc, body);
+    }
+
+private:
+    nb::object shell(const char *name, const char *parameters, const char *doc, nb::handle body) {
+        // The names alone, for the call of the body: each parameter up to its '='.
+        std::string names;
+        std::string params(parameters);
+        for (size_t start = 0; start <= params.size();) {
+            size_t end = params.find(',', start);
+            if (end == std::string::npos)
+                end = params.size();
+            std::string item = params.substr(start, end - start);
+            item = item.substr(0, item.find('='));
+            const size_t first = item.find_first_not_of(" "), last = item.find_last_not_of(" ");
+            if (first != std::string::npos) {
+                if (!names.empty())
+                    names += ", ";
+                names += item.substr(first, last - first + 1);
+            }
+            start = end + 1;
+        }
+        // A fresh namespace per function: the module's name (the shell's __module__), the
+        // builtins and the body, read by the shell as a global of that private namespace.
+        const std::string source = std::string("def ") + name + "(" + params + "):\n    return __body(" + names + ")\n";
+        nb::dict ns;
+        ns["__name__"] = module_.attr("__name__");
+        ns["__builtins__"] = import("builtins");
+        ns["__body"] = body;
+        const std::string filename = "<" + std::string(nb::str(module_.attr("__name__")).c_str()) + ">";
+        nb::object code = checked(Py_CompileString(source.c_str(), filename.c_str(), Py_file_input));
+        checked(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
+        nb::object fn = ns[name];
+        fn.attr("__doc__") = nb::str(doc);
+        return fn;
+    }
+
+    nb::object module_;
 };
 
 } // namespace corvane

@@ -45,13 +45,7 @@ inline nb::object import_from(nb::handle mod, nb::handle module_name, PyObject *
 // __import__(name, None, None, fromlist, 0), through the builtin the statement itself calls, so a
 // host's import hook sees the same call.
 inline nb::object import_module(nb::handle module_name, nb::handle fromlist) {
-    PyObject *builtins = PyEval_GetBuiltins();
-    PyObject *hook = builtins ? PyDict_GetItemWithError(builtins, CORVANE_NAME(__import__)) : nullptr;
-    if (!hook) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        throw nb::python_error();
-    }
+    nb::object hook = builtin(CORVANE_NAME(__import__), PyExc_ImportError, "__import__ not found");
     nb::object level = checked(PyLong_FromLong(0));
     return call(hook, module_name, Py_None, Py_None, fromlist, level);
 }

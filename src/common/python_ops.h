@@ -1,5 +1,20 @@
 // Python operations with the interpreter's own semantics and errors, for native code: each either
 // returns the operation's result or throws the pending Python exception unchanged.
+//
+// Errors, in all native code of the project:
+// - An operation the Python code performs (a call, an attribute read, a comparison, len, bool)
+//   throws its exception unchanged (nb::python_error); the helpers here and in calls.h do that.
+// - Where the Python code catches (`except KeyError:`), test for exactly that type, clear it and
+//   go on; any other exception propagates.
+// - A probe that decides whether a fast path applies (a buffer view, a layout or dtype check, a
+//   read the Python code never makes) never raises and never leaves an error pending: an error
+//   while probing means "does not apply", the error is dropped and the generic path runs, which
+//   performs the real operation and raises whatever Python raises. A probe written with the
+//   throwing helpers catches nb::python_error at its entry (discarding it) and answers false.
+// - A function that answers false or an empty object for "not applicable" returns with no error
+//   set; one that can fail throws. Never both: a false with an error pending is a fault.
+// - A message Python words itself (argument binding, unpacking) replaces the error raised while
+//   computing it: clear, then set the interpreter's exception type and text.
 #pragma once
 #include <nanobind/nanobind.h>
 

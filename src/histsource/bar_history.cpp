@@ -5,6 +5,7 @@
 #include "dates.h"
 #include "frame_views.h"
 #include "histsource.h"
+#include "index_entries.h"
 #include "python_ops.h"
 #include "trading_calendar.h"
 
@@ -20,6 +21,7 @@ using corvane::call_kw;
 using corvane::call_method;
 using corvane::call_method_kw;
 using corvane::checked;
+using corvane::contains;
 using corvane::equals;
 using corvane::getattr;
 using corvane::int64_of;
@@ -34,13 +36,6 @@ Py_ssize_t tail_start(Py_ssize_t size, int64_t count) {
     if (start < 0)
         return (Py_ssize_t)std::max<int64_t>(0, size + start);
     return (Py_ssize_t)std::min<int64_t>(start, size);
-}
-
-bool in_minute_cache(nb::handle cache, nb::handle key) {
-    const int r = PySequence_Contains(cache.ptr(), key.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
 }
 
 // The candidate trading days of a minute query: positions of the native calendar, a sequence
@@ -166,15 +161,6 @@ Py_ssize_t trading_days_between(nb::handle self, nb::handle first, nb::handle la
     return length_of(call_method(self, CORVANE_NAME(get_trading_dates), first, last));
 }
 
-// The client's one-minute frame in the (market_code, orig_time) order of the single-day fetch, as
-// a new frame (see the day-bar path: no in-place pandas edits).
-nb::object index_by_code_and_time(nb::handle frame) {
-    nb::object flat = call_method(frame, CORVANE_NAME(reset_index));
-    nb::object keys = nb::make_tuple(nb::handle(CORVANE_NAME(market_code)), nb::handle(CORVANE_NAME(orig_time)));
-    nb::object indexed = call_method(flat, CORVANE_NAME(set_index), nb::list(keys));
-    return call_method(indexed, CORVANE_NAME(sort_index));
-}
-
 nb::object minute_price(nb::handle market_code, nb::handle start, nb::handle end, nb::handle adjust_type,
                         nb::handle variety) {
     nb::object to_text = HS_GLOBAL(convert_dt_to_date_str);
@@ -208,7 +194,7 @@ nb::object get_minute_bars_of_day(nb::handle self, nb::handle market_code, nb::h
                                   nb::handle variety) {
     nb::object key = nb::make_tuple(market_code, day, adjust_type);
     nb::object cache = getattr(self, CORVANE_NAME(_minute_bar_cache));
-    if (in_minute_cache(cache, key))
+    if (contains(cache, key))
         return checked(PyObject_GetItem(cache.ptr(), key.ptr()));
     nb::object reply = minute_price(market_code, day, day, adjust_type, variety);
     nb::object bars = nb::none();
@@ -229,7 +215,7 @@ nb::object prepare_for(nb::handle self, nb::handle instrument, nb::handle dates,
     while (PyObject *raw_day = PyIter_Next(it.ptr())) {
         nb::object day = nb::steal(raw_day);
         ++total;
-        if (!in_minute_cache(cache, nb::make_tuple(code, day, adjust_type)))
+        if (!contains(cache, nb::make_tuple(code, day, adjust_type)))
             missing.append(day);
     }
     if (PyErr_Occurred())

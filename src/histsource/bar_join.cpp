@@ -8,6 +8,7 @@
 
 #include "array_view.h"
 #include "histsource.h"
+#include "python_ops.h"
 
 namespace histsource {
 
@@ -21,110 +22,103 @@ bool contiguous_rows(nb::handle arr, Py_ssize_t itemsize, corvane::ArrayView &vi
     return view.try_open(arr, access, true) && view.itemsize() == itemsize && view.contiguous();
 }
 
-bool equal(PyObject *a, PyObject *b) {
-    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 // True for a structured dtype in numpy's canonical layout: native scalar fields packed in the
 // order of their names, no padding, not an aligned struct. Joining equal dtypes of this layout
-// keeps it, so copying bytes gives numpy's own result.
+// keeps it, so copying bytes gives numpy's own result. A failed read throws (see copyable_layout).
 bool packed_layout(nb::handle dtype) {
     using corvane::getattr;
-    if (PyObject_IsTrue(getattr(dtype, CORVANE_NAME(isalignedstruct)).ptr()) != 0)
+    using corvane::int64_of;
+    using corvane::truthy;
+    if (truthy(getattr(dtype, CORVANE_NAME(isalignedstruct))))
         return false;
     nb::object names = getattr(dtype, CORVANE_NAME(names));
     nb::object fields = getattr(dtype, CORVANE_NAME(fields));
     if (!PyTuple_Check(names.ptr()))
         return false;
-    long long offset = 0;
+    int64_t offset = 0;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.ptr()); ++i) {
-        // dtype.fields is a read-only mapping proxy.
-        nb::object entry = nb::steal(PyObject_GetItem(fields.ptr(), PyTuple_GET_ITEM(names.ptr(), i)));
-        PyObject *field = entry.ptr();
-        if (!field || !PyTuple_Check(field) || PyTuple_GET_SIZE(field) < 2) {
-            PyErr_Clear();
+        // dtype.fields is a read-only mapping proxy; each entry is (dtype, offset[, title]).
+        nb::object field = corvane::checked(PyObject_GetItem(fields.ptr(), PyTuple_GET_ITEM(names.ptr(), i)));
+        if (!PyTuple_Check(field.ptr()) || PyTuple_GET_SIZE(field.ptr()) < 2)
             return false;
-        }
-        nb::handle fdtype = PyTuple_GET_ITEM(field, 0);
-        if (PyLong_AsLongLong(PyTuple_GET_ITEM(field, 1)) != offset ||
-            !getattr(fdtype, CORVANE_NAME(names)).is_none() ||
-            PyObject_IsTrue(getattr(fdtype, CORVANE_NAME(isnative)).ptr()) != 1 ||
-            PyObject_Length(getattr(fdtype, CORVANE_NAME(shape)).ptr()) != 0) {
-            PyErr_Clear();
+        nb::handle fdtype = PyTuple_GET_ITEM(field.ptr(), 0);
+        if (int64_of(PyTuple_GET_ITEM(field.ptr(), 1)) != offset || !getattr(fdtype, CORVANE_NAME(names)).is_none() ||
+            !truthy(getattr(fdtype, CORVANE_NAME(isnative))) ||
+            corvane::length_of(getattr(fdtype, CORVANE_NAME(shape))) != 0)
             return false;
-        }
-        offset += PyLong_AsLongLong(getattr(fdtype, CORVANE_NAME(itemsize)).ptr());
+        offset += int64_of(getattr(fdtype, CORVANE_NAME(itemsize)));
     }
-    const long long itemsize = PyLong_AsLongLong(getattr(dtype, CORVANE_NAME(itemsize)).ptr());
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return offset == itemsize;
+    return offset == int64_of(getattr(dtype, CORVANE_NAME(itemsize)));
 }
 
-// The layout check of the last dtype joined: the days of one instrument share an equal dtype,
-// so it is made once for them (an equal dtype with the same alignment flag has the same layout).
-struct LayoutVerdict {
-    nb::object dtype;
-    nb::object aligned;
-    bool copyable = false;
-};
-
+// True when bytes of arrays of this dtype can be joined by copying: no object fields and
+// numpy's canonical packed layout. A probe: an error in reading the dtype means "no" (the
+// error is dropped, numpy.hstack then does the join its own way).
 bool copyable_layout(nb::handle dtype) {
-    static LayoutVerdict *last = new LayoutVerdict(); // kept for the process
-    nb::object aligned = corvane::getattr(dtype, CORVANE_NAME(isalignedstruct));
-    if (last->dtype.is_valid() && (last->dtype.ptr() == dtype.ptr() ||
-                                   (aligned.ptr() == last->aligned.ptr() && equal(dtype.ptr(), last->dtype.ptr()))))
-        return last->copyable;
-    const bool ok =
-        PyObject_IsTrue(corvane::getattr(dtype, CORVANE_NAME(hasobject)).ptr()) == 0 && packed_layout(dtype);
-    last->dtype = nb::borrow(dtype);
-    last->aligned = aligned;
-    last->copyable = ok;
-    return ok;
+    try {
+        return !corvane::truthy(corvane::getattr(dtype, CORVANE_NAME(hasobject))) && packed_layout(dtype);
+    } catch (nb::python_error &) {
+        return false;
+    }
 }
 
-// Dtype objects found equal to one dtype (the first part's of a recent join), each with the names
-// tuple it had then. The days of an instrument come with equal but distinct dtype objects, and
-// comparing two structured dtypes (field by field) costs more than copying a day of bars. numpy
-// lets a structured dtype's names be reassigned, which replaces that tuple, so an entry counts
-// only while its dtype still holds the tuple it was found with.
-class EqualDtypes {
-public:
-    bool operator()(nb::handle part, nb::handle first) {
-        if (part.ptr() == first.ptr())
-            return true;
-        nb::object first_names = corvane::getattr(first, CORVANE_NAME(names));
-        if (first.ptr() != first_.ptr() || first_names.ptr() != first_names_.ptr()) {
-            first_ = nb::borrow(first);
-            first_names_ = first_names;
-            known_.clear();
-        }
-        nb::object names = corvane::getattr(part, CORVANE_NAME(names));
-        for (const auto &k : known_)
-            if (k.first.ptr() == part.ptr() && k.second.ptr() == names.ptr())
-                return true;
-        if (!equal(part.ptr(), first.ptr()))
-            return false;
-        if (known_.size() < 64)
-            known_.emplace_back(nb::borrow(part), names);
-        return true;
-    }
-
-private:
-    nb::object first_, first_names_;
-    std::vector<std::pair<nb::object, nb::object>> known_;
+// What the last join learnt about its dtypes, for the next: the days of an instrument come with
+// equal but distinct dtype objects, and checking a structured dtype's layout or comparing two of
+// them (numpy compares field by field) costs more than copying a day of bars. Keyed on the first
+// part's dtype and the names tuple it held then: numpy lets a structured dtype's names be
+// reassigned, which replaces that tuple, so every entry counts only while its dtype still holds
+// the tuple it was checked with. Kept for the process (never released at exit).
+struct LastJoin {
+    nb::object first, first_names;
+    bool copyable = false;
+    std::vector<std::pair<nb::object, nb::object>> equal_to_first; // (dtype, its names), at most 64
 };
+
+LastJoin &last_join() {
+    static LastJoin *last = new LastJoin();
+    return *last;
+}
+
+// Whether arrays of dtype `first` can be joined by copying bytes, from the last join when it
+// began with the same dtype.
+bool first_copyable(LastJoin &last, nb::handle first) {
+    nb::object names = corvane::getattr(first, CORVANE_NAME(names));
+    if (last.first.ptr() != first.ptr() || last.first_names.ptr() != names.ptr()) {
+        const bool copyable = copyable_layout(first);
+        last.first = nb::borrow(first);
+        last.first_names = names;
+        last.copyable = copyable;
+        last.equal_to_first.clear();
+    }
+    return last.copyable;
+}
+
+// part == first for the dtype of a later part (`first` is the one first_copyable just checked).
+bool equal_to_first(LastJoin &last, nb::handle part, nb::handle first) {
+    if (part.ptr() == first.ptr())
+        return true;
+    nb::object names = corvane::getattr(part, CORVANE_NAME(names));
+    for (const auto &known : last.equal_to_first)
+        if (known.first.ptr() == part.ptr() && known.second.ptr() == names.ptr())
+            return true;
+    if (!corvane::same_or_equal(part.ptr(), first.ptr()))
+        return false;
+    if (last.equal_to_first.size() < 64)
+        last.equal_to_first.emplace_back(nb::borrow(part), names);
+    return true;
+}
 
 // The last `keep` rows of the joined array (all of them for keep < 0) when every part
 // qualifies; an empty object otherwise.
 nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     const Py_ssize_t count = PyList_GET_SIZE(parts.ptr());
     nb::object ndarray = corvane::getattr(np, CORVANE_NAME(ndarray));
-    nb::object dtype = corvane::getattr(nb::handle(PyList_GET_ITEM(parts.ptr(), 0)), CORVANE_NAME(dtype));
-    if (!copyable_layout(dtype))
+    nb::handle first = PyList_GET_ITEM(parts.ptr(), 0);
+    if ((PyObject *)Py_TYPE(first.ptr()) != ndarray.ptr())
+        return nb::object();
+    nb::object dtype = corvane::getattr(first, CORVANE_NAME(dtype));
+    LastJoin &last = last_join();
+    if (!first_copyable(last, dtype))
         return nb::object();
     const Py_ssize_t itemsize = PyLong_AsSsize_t(corvane::getattr(dtype, CORVANE_NAME(itemsize)).ptr());
     if (itemsize < 0)
@@ -135,9 +129,8 @@ nb::object join_by_copy(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         held[(size_t)i] = nb::borrow(PyList_GET_ITEM(parts.ptr(), i));
         nb::handle part = held[(size_t)i];
-        static EqualDtypes *equal_dtypes = new EqualDtypes(); // kept for the process
         if ((PyObject *)Py_TYPE(part.ptr()) != ndarray.ptr() ||
-            (i > 0 && !(*equal_dtypes)(corvane::getattr(part, CORVANE_NAME(dtype)), dtype)) ||
+            (i > 0 && !equal_to_first(last, corvane::getattr(part, CORVANE_NAME(dtype)), dtype)) ||
             !contiguous_rows(part, itemsize, rows[(size_t)i]))
             return nb::object();
         total += rows[(size_t)i].length();

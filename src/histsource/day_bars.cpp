@@ -17,16 +17,6 @@ using corvane::compares;
 using corvane::getattr;
 using corvane::truthy;
 
-// reset_index, set_index on (market_code, orig_time), sort_index on the client's reply. Each step
-// returns a new frame (the in-place forms are deprecated by newer pandas, and under copy-on-write
-// an in-place edit is no cheaper); the client's own frame is left as it was handed over.
-nb::object index_by_code_and_time(nb::handle frame) {
-    nb::object flat = call_method(frame, CORVANE_NAME(reset_index));
-    nb::object keys = nb::make_tuple(nb::handle(CORVANE_NAME(market_code)), nb::handle(CORVANE_NAME(orig_time)));
-    nb::object indexed = call_method(flat, CORVANE_NAME(set_index), nb::list(keys));
-    return call_method(indexed, CORVANE_NAME(sort_index));
-}
-
 // Midnight of the day of the earliest cached bar: the orig_time of the frame's first label,
 // an integer YYYYMMDDHHMMSS (or YYYYMMDD) or a date-time.
 nb::object earliest_bar_day(nb::handle frame) {

@@ -1,4 +1,4 @@
-// Bar times of index entries; see index_entries.h.
+// Bar times of index entries and the (market_code, orig_time) order of bar frames; see index_entries.h.
 #include "index_entries.h"
 
 #include "python_ops.h"
@@ -39,6 +39,14 @@ nb::object required_orig_time(nb::handle index, nb::handle entry) {
                  "its entry %R of type %.200s has no orig_time attribute",
                  names.is_valid() ? names.ptr() : Py_None, entry.ptr(), Py_TYPE(entry.ptr())->tp_name);
     throw nb::python_error();
+}
+
+nb::object index_by_code_and_time(nb::handle frame) {
+    using corvane::call_method;
+    nb::object flat = call_method(frame, CORVANE_NAME(reset_index));
+    nb::object keys = nb::make_tuple(nb::handle(CORVANE_NAME(market_code)), nb::handle(CORVANE_NAME(orig_time)));
+    nb::object indexed = call_method(flat, CORVANE_NAME(set_index), nb::list(keys));
+    return call_method(indexed, CORVANE_NAME(sort_index));
 }
 
 } // namespace histsource

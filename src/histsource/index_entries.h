@@ -19,4 +19,10 @@ nb::object entry_orig_time(nb::handle entry, Py_ssize_t level);
 // entry carries no `orig_time` either way.
 nb::object required_orig_time(nb::handle index, nb::handle entry);
 
+// The client's bar frame indexed and sorted by (market_code, orig_time), the order of the day-bar
+// and single-day minute fetches: reset_index, set_index, sort_index, each returning a new frame
+// (the in-place forms are deprecated by newer pandas, and under copy-on-write an in-place edit is
+// no cheaper); the client's own frame is left as it was handed over.
+nb::object index_by_code_and_time(nb::handle frame);
+
 } // namespace histsource

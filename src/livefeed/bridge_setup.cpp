@@ -23,13 +23,7 @@ void set_item(nb::handle mapping, PyObject *key, nb::handle value) {
 // counts as not having the value. Only ordinary errors count so; an interrupt or an exit
 // raised during the read propagates.
 nb::object optional_setting(nb::handle base, PyObject *name) {
-    PyObject *v = PyObject_GetAttr(base.ptr(), name);
-    if (v)
-        return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::object();
+    return corvane::getattr_if_present(base, name, PyExc_Exception);
 }
 
 // MDType.VnMD for exactly "VnMD", MDType.AMD for any other value or none.

@@ -129,14 +129,7 @@ nb::object char_of(nb::handle code) {
             throw nb::python_error();
     }
     // Anything else goes to the builtin itself, so refusals carry the host's exact errors.
-    PyObject *builtins = PyEval_GetBuiltins();
-    PyObject *chr = builtins ? PyDict_GetItemWithError(builtins, CORVANE_NAME(chr)) : nullptr;
-    if (!chr) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_NameError, "name 'chr' is not defined");
-        throw nb::python_error();
-    }
-    return corvane::call(chr, code);
+    return corvane::call(corvane::builtin(CORVANE_NAME(chr), PyExc_NameError, "name 'chr' is not defined"), code);
 }
 
 RecordLayout::RecordLayout(const char *const *built, std::size_t built_count, const corvane::Field *fields,

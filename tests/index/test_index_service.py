@@ -30,6 +30,12 @@ def test_documentation_and_signature(fn, title):
     assert inspect.signature(fn).parameters["date"].default is None
 
 
+@pytest.mark.parametrize("name", ["index_components", "index_weights"])
+def test_names_are_those_of_a_module_function(name):
+    fn = getattr(index, name)
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, index.__name__)
+
+
 def test_published_through_export_as_api():
     assert datac.index_components is index.index_components
     assert datac.decorators.exported_apis()["index_weights"] is index.index_weights
@@ -84,6 +90,9 @@ class TestCalls:
     (lambda: index.index_weights("a", None, 3), "takes from 1 to 2 positional arguments but 3 were given"),
     (lambda: index.index_weights("a", market_code="b"), "got multiple values for argument 'market_code'"),
     (lambda: index.index_weights("a", day=1), "got an unexpected keyword argument 'day'"),
+    (lambda: index.index_components(date=None), r"^index_components\(\) missing 1 required positional argument"),
+    (lambda: index.index_components("a", None, date=None), "got multiple values for argument 'date'"),
+    (lambda: index.index_components(None, **{"market_code": 1}), "got multiple values for argument 'market_code'"),
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError, match=message):
