@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "array_view.h"
+#include "fast_paths.h"
 #include "histsource.h"
 #include "python_ops.h"
 
@@ -157,8 +158,8 @@ nb::object join_bar_arrays(nb::handle np, nb::handle parts, Py_ssize_t keep) {
     // The byte copy stands in for numpy.hstack only while the module's `np` still hands out the
     // function it had at import, so a replaced `np` or `np.hstack` is the one called.
     nb::object hstack = corvane::getattr(np, CORVANE_NAME(hstack));
-    if (hstack.ptr() == HS_IMPORT_TIME("np.hstack").object() && PyList_CheckExact(parts.ptr()) &&
-        PyList_GET_SIZE(parts.ptr()) > 0) {
+    if (corvane::fast::on(corvane::fast::ByteJoin) && hstack.ptr() == HS_IMPORT_TIME("np.hstack").object() &&
+        PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) > 0) {
         nb::object joined = join_by_copy(np, parts, keep);
         if (joined.is_valid())
             return joined;

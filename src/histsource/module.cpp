@@ -16,7 +16,8 @@ NB_MODULE(histsource, m) {
     namespace fast = corvane::fast;
     histsource::once.check(m);
     // None of these reads an interpreter layout; each has its generic path (docs/fast-paths.md).
-    fast::enable(m, {fast::FrameViews, fast::NativeDates, fast::OwnMethods}, [](fast::Path) { return true; });
+    fast::enable(m, {fast::FrameViews, fast::NativeDates, fast::OwnMethods, fast::ByteJoin},
+                 [](fast::Path) { return true; });
     histsource::globals.bind(m);
     histsource::outside_names.bind(m);
     histsource::add_module_functions(m);

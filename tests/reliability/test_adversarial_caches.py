@@ -360,7 +360,7 @@ def test_switch_empties_fast_paths_in_every_module(generic):
         # the layout-dependent paths are those of 3.11 to 3.13 builds with the GIL
         layout = (3, 11) <= sys.version_info[:2] <= (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED")
         assert (set(live) & LAYOUT_PATHS == LAYOUT_PATHS) == layout
-        assert set(hist) == {"frame_views", "native_dates", "own_methods"}
+        assert set(hist) == {"frame_views", "native_dates", "own_methods", "byte_join"}
 
 
 def test_this_run_uses_the_mode_its_environment_asks_for():
