@@ -35,6 +35,10 @@ YLABEL_OFFSET = 46
 XLABEL_OFFSET = 20
 
 
+def _plural(n, noun):
+    return "%d %s%s" % (n, noun, "" if n == 1 else "s")
+
+
 def _count(n, noun):
     return "no %ss" % noun if n == 0 else "%d %s%s" % (n, noun, "" if n == 1 else "s")
 
@@ -140,8 +144,9 @@ class _Panel:
         bottom, top, pad = price_range(lows, highs)
         self.ax.set_ylim(bottom, top)
         # at least `min_slots` bar places wide, so a lone bar (a listing day) is as narrow
-        # as in a full panel
-        self.ax.set_xlim(-1, max(n, min_slots))
+        # as in a full panel; the bars keep to the right, the latest last, as in a full
+        # panel, clear of the legend in the upper left corner
+        self.ax.set_xlim(n - max(n, min_slots) - 1, n)
         self.ax_vol.set_ylim(0, max(max(volumes, default=0), 1) * 1.05)
         self.ax.set_ylabel(self.ylabel)
         return pad
@@ -366,7 +371,8 @@ class _Figure:
             groups = panel.mark_fills(fills, lambda t: x, lows, highs, pad)
         else:
             panel.mark_fills([], None, lows, highs, pad)
-        panel.finish("Day bars, last %d trading days (unadjusted)" % len(dates), groups)
+        panel.finish("Day bars, last %s (unadjusted)" % _plural(len(dates), "trading day"),
+                     groups)
 
     def _minute(self, data, fills):
         panel, bars = self.minute, data.minute_bars

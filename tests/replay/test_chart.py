@@ -169,9 +169,12 @@ def test_a_short_history_is_drawn_narrow(tmp_path, days):
                    _fills(3, code="001872.SZ"))
     left, right = figure.day.ax.get_xlim()
     assert right - left >= chart.MIN_DAY_SLOTS
-    low, high = figure.day.ax.get_ylim()
+    assert right - (days - 1) < (right - left) / 4      # the latest bar on the right, clear
+    low, high = figure.day.ax.get_ylim()                # of the legend in the upper left
     assert low < 10.0 and high > 44.0 and high - low < 2 * (44.0 - 10.0)
     assert sum(_markers(figure.day).values()) == 3
+    assert figure.day.title.get_text() == "Day bars, last %d trading day%s (unadjusted)" % (
+        days, "" if days == 1 else "s")
 
 
 @pytest.mark.parametrize("lows, highs", [([10.0], [10.0]), ([10.0, 10.01], [10.02, 10.02]),
