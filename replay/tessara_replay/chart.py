@@ -115,8 +115,7 @@ class _Panel:
         for axes in (ax, ax_vol):
             axes.yaxis.set_label_coords(0, 0.5, transform=_shifted(axes, -YLABEL_OFFSET, 0))
         ax_vol.tick_params(axis="y", labelsize=7)
-        for axes in (ax, ax_vol):
-            axes.grid(alpha=0.25)
+        self.rules = [_Rules(axes) for axes in (ax, ax_vol)]
         self.title = ax.set_title(" ", fontsize=10, y=1.0)   # placed once: nothing sits above
         self.ylabel = "price"
 
@@ -130,6 +129,7 @@ class _Panel:
         self.ax.set_ylim(0, 1)
         self.ax_vol.set_ylim(0, 1)
         self.ax_vol.set_xticks([])
+        self.rule([])
         self.ax.set_ylabel("")
         self._legend(False)
         self.title.set_text(title)
@@ -150,6 +150,12 @@ class _Panel:
         self.ax_vol.set_ylim(0, max(max(volumes, default=0), 1) * 1.05)
         self.ax.set_ylabel(self.ylabel)
         return pad
+
+    def rule(self, xlocs):
+        """Tick marks and grid lines at `xlocs` (the bar places labelled below) and at the
+        price and volume ticks of the panels' limits."""
+        for rules in self.rules:
+            rules.set(xlocs)
 
     def _candles(self, opens, highs, lows, closes):
         colours = [UP if c >= o else DOWN for o, c in zip(opens, closes)]
@@ -284,6 +290,50 @@ def png_bytes(image, dpi):
                      chunk(b"IEND", b"")))
 
 
+class _Rules:
+    """A panel's tick marks and grid lines, one line artist each per direction: the axes'
+    own make a tick mark and a grid line artist per tick, which costs more to draw than the
+    labels beside them. The vertical ticks are those the axes would choose, kept to the
+    ones within the limits, so the axes make and label no others."""
+
+    def __init__(self, ax):
+        import matplotlib
+        from matplotlib.lines import Line2D
+        from matplotlib.ticker import AutoLocator
+        ax.tick_params(which="major", tick1On=False, tick2On=False)
+        ax.grid(False)
+        self.ax, self.auto = ax, AutoLocator()
+        self.auto.set_axis(ax.yaxis)
+        rc = matplotlib.rcParams
+        # as the axes draw them: with the axis, below the bars (zorder 1.5)
+        mark = dict(linestyle="None", color=rc["xtick.color"], markersize=rc["xtick.major.size"],
+                    markeredgewidth=rc["xtick.major.width"], clip_on=False, zorder=1.5)
+        grid = dict(color=rc["grid.color"], linewidth=rc["grid.linewidth"], alpha=0.25,
+                    zorder=1.5)
+        x_side, y_side = ax.get_xaxis_transform(), ax.get_yaxis_transform()
+        self.x_marks = Line2D([], [], marker=3, transform=x_side, **mark)     # ticks down
+        self.y_marks = Line2D([], [], marker=0, transform=y_side, **mark)     # ticks left
+        self.x_grid = Line2D([], [], transform=x_side, **grid)
+        self.y_grid = Line2D([], [], transform=y_side, **grid)
+        for line in (self.x_grid, self.y_grid, self.x_marks, self.y_marks):
+            ax.add_line(line)
+
+    def set(self, xlocs):
+        import numpy as np
+        from matplotlib.ticker import FixedLocator
+        low, high = sorted(self.ax.get_ylim())
+        slack = (high - low) * 1e-10
+        ylocs = [v for v in self.auto() if low - slack <= v <= high + slack]
+        self.ax.yaxis.set_major_locator(FixedLocator(ylocs))
+        xlocs = np.asarray(xlocs, float)
+        ylocs = np.asarray(ylocs, float)
+        across = np.array([0.0, 1.0, np.nan])
+        self.x_marks.set_data(xlocs, np.zeros(len(xlocs)))
+        self.x_grid.set_data(np.repeat(xlocs, 3), np.tile(across, len(xlocs)))
+        self.y_marks.set_data(np.zeros(len(ylocs)), ylocs)
+        self.y_grid.set_data(np.tile(across, len(ylocs)), np.repeat(ylocs, 3))
+
+
 def _shifted(ax, x_points, y_points):
     """The panel's own coordinates moved by a fixed distance in points."""
     from matplotlib.transforms import offset_copy
@@ -363,6 +413,7 @@ class _Figure:
         step = max(1, len(dates) // 8)
         panel.ax_vol.set_xticks(range(0, len(dates), step),
                                 [d.strftime("%m-%d") for d in dates[::step]], fontsize=8)
+        panel.rule(range(0, len(dates), step))
         groups = {}
         panel.span.set_visible(day in dates)
         if day in dates:
@@ -388,6 +439,7 @@ class _Figure:
                          [b["close_price"] for b in bars], [b["volume"] for b in bars])
         ticks = [i for i, t in enumerate(times) if t.minute in (0, 30) or i == 0]
         panel.ax_vol.set_xticks(ticks, [times[i].strftime("%H:%M") for i in ticks], fontsize=8)
+        panel.rule(ticks)
         # The lunch break: the first bar more than a minute after the one before.
         for i in range(1, len(times)):
             if times[i] - times[i - 1] > _dt.timedelta(minutes=1):
