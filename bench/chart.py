@@ -4,8 +4,11 @@ ratio much).
 
 Replays the default day with N instruments once, then draws their charts R times each way:
 the earlier drawing (bench/chart_reference.py: a new figure per chart, one patch per bar, one
-chart after another), the current drawing in this process (one reused figure, bars and fills
-as collections) and the current drawing in worker processes (as a replay draws them).
+chart after another), the current drawing in this process (one figure made per run and reused
+chart after chart, its artists handed new data) and the current drawing as a replay draws them
+(in worker processes where there are processors to spare). Wall-clock and processor seconds
+are both given: on a loaded machine the processor time of the two in-process ways is the
+steadier ratio.
 """
 import argparse
 import os
@@ -16,12 +19,23 @@ from . import chart_reference
 
 
 def _best(fn, repeat):
+    """(wall, processor) seconds of the fastest of `repeat` runs of `fn`."""
     times = []
     for _ in range(repeat):
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), time.process_time()
         fn()
-        times.append(time.perf_counter() - started)
+        times.append((time.perf_counter() - started, time.process_time() - cpu))
     return min(times)
+
+
+def _fresh(draw):
+    """`draw` from a new figure, as a replay's process starts: the first chart makes it."""
+    from tessara_replay import chart
+
+    def run():
+        chart._figure = None
+        draw()
+    return run
 
 
 def main(argv=None):
@@ -37,12 +51,22 @@ def main(argv=None):
                             out_dir=os.path.join(tmp, "out"), chart=True)
         jobs = [(os.path.join(tmp, "%s.png" % d.code), d) for d in result.charts]
         before = _best(lambda: [chart_reference.draw_chart(p, d, result) for p, d in jobs], args.repeat)
-        serial = _best(lambda: chart.draw_charts(jobs, result, workers=1), args.repeat)
-        parallel = _best(lambda: chart.draw_charts(jobs, result), args.repeat)
-    print("charts of %d instruments, best of %d, on %d processors" % (len(jobs), args.repeat, os.cpu_count() or 1))
-    print("%-44s %7.2f s" % ("before (new figure, patches, serial)", before))
-    print("%-44s %7.2f s   speed-up %.1fx" % ("after, one process (reused figure, collections)", serial, before / serial))
-    print("%-44s %7.2f s   speed-up %.1fx" % ("after, as a replay draws (workers if >= 4 cpus)", parallel, before / parallel))
+        serial = _best(_fresh(lambda: chart.draw_charts(jobs, result, workers=1)), args.repeat)
+        parallel = _best(_fresh(lambda: chart.draw_charts(jobs, result)), args.repeat)
+    print("charts of %d instruments, best of %d, on %d processors"
+          % (len(jobs), args.repeat, os.cpu_count() or 1))
+    print("%-48s %8s %8s %9s" % ("", "wall", "cpu", "speed-up"))
+    rows = (("before (new figure, patches, serial)", before),
+            ("after, one process (one figure, new data)", serial),
+            ("after, as a replay draws (workers if >= %d cpus)" % chart.MIN_CPUS_FOR_WORKERS,
+             parallel))
+    workers = (os.cpu_count() or 1) >= chart.MIN_CPUS_FOR_WORKERS
+    for label, (wall, cpu) in rows:
+        # the workers' processor time is not this process's
+        cpu = "%7.2fs" % cpu if not (workers and label.startswith("after, as")) else "     n/a"
+        print("%-48s %7.2fs %s %8.1fx" % (label, wall, cpu, before[0] / wall))
+    print("same-run ratio, one process: %.1fx wall, %.1fx cpu"
+          % (before[0] / serial[0], before[1] / serial[1]))
     return 0
 
 

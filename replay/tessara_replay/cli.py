@@ -118,6 +118,10 @@ class _InterruptWatch:
 
 
 _watch = _InterruptWatch()
+# The replay's defaults (the runner's DEFAULT_DAY and DEFAULT_INSTRUMENTS, which the tests
+# check these against), known here so that --help, a bad argument and the first line of
+# output come before the libraries load.
+DEFAULT_DAY, DEFAULT_INSTRUMENTS = "2024-06-17", 6
 _LIBRARIES = r"(pandas|numpy|pyarrow|matplotlib|dask|tqdm)(\.|$)"
 
 
@@ -163,16 +167,33 @@ def _single(argv):
     return status
 
 
+def first_line(args):
+    """What the run is about to do, from its arguments alone: printed before the libraries
+    and the data store load, which takes seconds."""
+    from .report import plural
+    if args.recording is not None:
+        what = "the recording %s%s" % (args.recording, " of " + args.day if args.day else "")
+    else:
+        what = args.day or DEFAULT_DAY
+    if args.codes:
+        what += " (%s)" % ", ".join(args.codes)
+    elif args.recording is None:
+        what += " (%s)" % plural(args.instruments, "instrument")
+    return "Replaying %s into %s ..." % (what, args.out)
+
+
 def _main(argv):
-    if sys.stderr.isatty() and not {"-q", "--quiet", "-h", "--help"} & set(argv or sys.argv[1:]):
-        # loading the libraries takes a moment: say at once that something is happening
-        print("tessara-replay: loading ...", end="\r", file=sys.stderr, flush=True)
+    args = _parser((DEFAULT_DAY, DEFAULT_INSTRUMENTS)).parse_args(argv)
+    if not args.quiet:
+        print(first_line(args), flush=True)
+        if sys.stderr.isatty():
+            # loading the libraries takes a moment: show that something is happening
+            print("tessara-replay: loading ...", end="\r", file=sys.stderr, flush=True)
     try:
         from . import runner
     except ImportError as exc:
         return _fail("cannot load the replay (%s); install the native modules and the host "
                      "stand-ins first (scripts/setup)" % exc, 2)
-    args = _parser((runner.DEFAULT_DAY, runner.DEFAULT_INSTRUMENTS)).parse_args(argv)
     other = None
     if args.compare is not None:
         from .events import CompareError, read_stream

@@ -83,7 +83,10 @@ def test_output_path_that_is_a_file_is_refused(store, tmp_path, capsys):
 
 
 def test_no_progress_bars_or_loading_line_in_a_pipe(store, tmp_path, capsys):
-    """Not a terminal (captured): the summary on stdout, nothing on stderr."""
+    """Not a terminal (captured): the first line and the summary on stdout, nothing on
+    stderr."""
     assert cli.main(["--store", store, "-o", str(tmp_path / "out"), "-n", "1"]) == 0
     captured = capsys.readouterr()
-    assert captured.err == "" and captured.out.startswith("Replay of 2024-06-17: 1 instrument (")
+    first, summary = captured.out.split("\n", 1)
+    assert first == "Replaying 2024-06-17 (1 instrument) into %s ..." % (tmp_path / "out")
+    assert captured.err == "" and summary.startswith("Replay of 2024-06-17: 1 instrument (")
