@@ -3,31 +3,16 @@ each bad file is refused in one line naming file, row and column, and leaves the
 it was."""
 import hashlib
 import os
-import shutil
 
 import pandas as pd
 import pytest
 
 from corvane.dataset import __main__ as cli
-from corvane.dataset import generate, load
+from corvane.dataset import load
 
 CODE = "600000.SH"
 DAYS = ("2024-06-03", "2024-06-14")       # nine trading days (06-10 is a holiday)
 MINUTE_DAY = "2024-06-17"
-
-
-@pytest.fixture(scope="module")
-def base_store(tmp_path_factory):
-    path = tmp_path_factory.mktemp("base") / "store"
-    generate(start="2024-04-01", end="2024-06-28").save(str(path))
-    return path
-
-
-@pytest.fixture
-def store(base_store, tmp_path):
-    path = tmp_path / "store"
-    shutil.copytree(base_store, path)
-    return path
 
 
 def _day_frame(store):

@@ -7,7 +7,6 @@ import io
 import json
 import os
 import pathlib
-import shutil
 import sys
 
 import pandas as pd
@@ -20,20 +19,6 @@ from corvane.dataset.progress import StoreProgress, wanted
 
 CODE = "600000.SH"
 MINUTE_DAY = "2024-06-17"
-
-
-@pytest.fixture(scope="module")
-def base_store(tmp_path_factory):
-    path = tmp_path_factory.mktemp("base") / "store"
-    generate(start="2024-04-01", end="2024-06-28").save(str(path))
-    return path
-
-
-@pytest.fixture
-def store(base_store, tmp_path):
-    path = tmp_path / "store"
-    shutil.copytree(base_store, path)
-    return path
 
 
 def _files(folder):
