@@ -232,7 +232,8 @@ private:
         for (size_t i = 0; i < count_; ++i) {
             const OutsideName &r = rows_[i];
             nb::object attr = r.attr ? nb::object(nb::str(r.attr)) : nb::none();
-            rows.append(nb::make_tuple(nb::str(r.name), nb::str(r.from), attr, strings(r.pristine), strings(r.used_by)));
+            rows.append(
+                nb::make_tuple(nb::str(r.name), nb::str(r.from), attr, strings(r.pristine), strings(r.used_by)));
         }
         return nb::tuple(rows);
     }
@@ -248,6 +249,6 @@ private:
 // (outside_names.h), found once for this place in the code.
 #define CORVANE_IMPORT_TIME(table, expr)                                                                               \
     ([]() -> const ::corvane::ImportTime & {                                                                           \
-        static const ::corvane::ImportTime &t_ = (table).import_time(expr);                                           \
+        static const ::corvane::ImportTime &t_ = (table).import_time(expr);                                            \
         return t_;                                                                                                     \
     }())
