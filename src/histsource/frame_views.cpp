@@ -141,7 +141,7 @@ bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
     return true;
 }
 
-// Visits, in a fixed order, the objects a day view is read from: the frame's block manager, its
+// Visits, in a fixed order, the objects a view is read from: the frame's (or series') block manager, its
 // axes, its block tuple, each block with its array and placement, and the row index's levels,
 // codes and names. Every in-place edit of a frame either writes into a block array, which the view
 // reads through, or replaces one of these objects (a value of another type splits or replaces a
@@ -155,12 +155,16 @@ template <class Visit> bool walk_layout(nb::handle df, Visit &&visit) {
         return false;
     nb::object axes = corvane::getattr_if_present(mgr, CORVANE_NAME(axes));
     nb::object blocks = corvane::getattr_if_present(mgr, CORVANE_NAME(blocks));
-    if (!axes.is_valid() || !PyList_Check(axes.ptr()) || PyList_GET_SIZE(axes.ptr()) != 2 || !blocks.is_valid() ||
+    if (!axes.is_valid() || !PyList_Check(axes.ptr()) || PyList_GET_SIZE(axes.ptr()) < 1 || !blocks.is_valid() ||
         !PyTuple_Check(blocks.ptr()))
         return false;
-    nb::object columns = nb::borrow(PyList_GET_ITEM(axes.ptr(), 0));
-    nb::object index = nb::borrow(PyList_GET_ITEM(axes.ptr(), 1));
-    if (!visit(columns) || !visit(index) || !visit(blocks))
+    // A frame's axes are its columns and its rows, a series' its rows alone.
+    const Py_ssize_t n_axes = PyList_GET_SIZE(axes.ptr());
+    for (Py_ssize_t i = 0; i < n_axes; ++i)
+        if (!visit(nb::borrow(PyList_GET_ITEM(axes.ptr(), i))))
+            return false;
+    nb::object index = nb::borrow(PyList_GET_ITEM(axes.ptr(), n_axes - 1));
+    if (!visit(blocks))
         return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(blocks.ptr()); ++i) {
         nb::handle block = PyTuple_GET_ITEM(blocks.ptr(), i);
@@ -243,6 +247,21 @@ std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     return view;
 }
 
+// True when the series' flags (read through the array the view was built from, which the layout
+// check has found still in place) are those the view was built from: a flag set in place keeps
+// every object of the layout.
+bool same_flags(const SuspensionView &v) {
+    corvane::ArrayView flags;
+    if (!flags.try_open(v.values) || flags.length() != (Py_ssize_t)v.flags.size() || flags.element().size != 1)
+        return false;
+    if (flags.contiguous())
+        return v.flags.empty() || std::memcmp(flags.at(0), v.flags.data(), v.flags.size()) == 0;
+    for (Py_ssize_t i = 0; i < flags.length(); ++i)
+        if ((*flags.at(i) ? 1 : 0) != v.flags[(size_t)i])
+            return false;
+    return true;
+}
+
 std::unique_ptr<SuspensionView> build_suspension_view(nb::handle series) {
     nb::object values = getattr(series, CORVANE_NAME(values));
     corvane::ArrayView flags;
@@ -255,7 +274,10 @@ std::unique_ptr<SuspensionView> build_suspension_view(nb::handle series) {
     const Py_ssize_t n = flags.length();
     if ((size_t)n != view->index.size())
         return nullptr;
+    view->values = values;
+    view->flags.resize((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        view->flags[(size_t)i] = *flags.at(i) ? 1 : 0;
         if (i > 0 && view->index[(size_t)i] < view->index[(size_t)i - 1])
             return nullptr;
         if (!*flags.at(i))
@@ -306,10 +328,19 @@ const DayFrameView *day_frame_view(nb::handle df) {
 const SuspensionView *suspension_view(nb::handle series) {
     if (!corvane::fast::on(corvane::fast::FrameViews))
         return nullptr;
-    if (const SuspensionView *v = find_view<SuspensionView>(series))
-        return v;
+    const SuspensionView *kept = find_view<SuspensionView>(series);
+    if (kept && same_layout(series, kept->layout) && same_flags(*kept))
+        return kept;
+    if (kept)
+        drop_view<SuspensionView>(series);
+    std::vector<nb::object> before;
+    if (!read_layout(series, before))
+        return nullptr;
     std::unique_ptr<SuspensionView> view = build_suspension_view(series);
-    return view ? keep_view(series, std::move(view)) : nullptr;
+    if (!view || !same_layout(series, before))
+        return nullptr;
+    view->layout = std::move(before);
+    return keep_view(series, std::move(view));
 }
 
 nb::object datetime_index(const std::vector<int64_t> &ns) {

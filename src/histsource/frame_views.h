@@ -25,10 +25,14 @@ struct DayFrameView {
     Py_ssize_t ncols = 0;
 };
 
-// A boolean suspension series indexed by date-times at nanosecond resolution, sorted.
+// A boolean suspension series indexed by date-times at nanosecond resolution, sorted. Kept while
+// the series' layout and flags are those it was built from (both compared on every use).
 struct SuspensionView {
     std::vector<int64_t> index;  // every entry's date, nanoseconds
     std::vector<int64_t> active; // the dates of the entries that are false, in order
+    nb::object values;           // the series' flag array
+    std::vector<uint8_t> flags;  // its flags when the view was built, 0 or 1
+    std::vector<nb::object> layout;
 };
 
 // The re-indexed day frame of the straightforward path: `reset_index("market_code")`, then the

@@ -127,3 +127,38 @@ def test_successive_edits_are_each_seen(data_source, cached):
         frame["volume"] = frame["volume"] + 1
         assert data_source.history_bars(ins, 1, "1d", "volume", DT, skip_suspended=False)[-1] == \
             frame["volume"].iloc[-1]
+
+
+def _append_day(s):
+    s.loc[s.index[-1] + pd.Timedelta(days=1)] = False
+
+
+SERIES_EDITS = {
+    "flag set through iloc": lambda s: s.iloc.__setitem__(-2, True),
+    "flags set over a slice": lambda s: s.iloc.__setitem__(slice(-6, -3), True),
+    "flag cleared again": lambda s: (s.iloc.__setitem__(-2, True), s.iloc.__setitem__(-2, False)),
+    "flag of another type": lambda s: s.iloc.__setitem__(-3, np.nan),
+    "day appended": _append_day,
+    "index replaced": lambda s: setattr(s, "index", s.index - pd.Timedelta(days=1)),
+}
+
+
+@pytest.mark.parametrize("edit", list(SERIES_EDITS.values()), ids=list(SERIES_EDITS))
+def test_day_queries_see_an_in_place_edit_of_the_suspension_series(data_source, cached, edit):
+    ins, suspended = cached
+    edit(suspended)
+    for _ in range(2):
+        _assert_answers(_answers(data_source, ins, suspended, [q for q in QUERIES if q[2]]))
+
+
+def test_the_minute_path_sees_a_flag_set_in_place(data_source):
+    # The memoised series of a real stock, edited in place: its last unsuspended day is skipped.
+    ins = next(i for i in data_source.get_instruments() if i.type == "stock")
+    s = histsource._is_suspended(ins.market_code)
+    dt = s.index[(s == False).values][-1].to_pydatetime()  # noqa: E712
+    before = data_source.history_bars(ins, 1, "1m", "close", dt.replace(hour=15))
+    s.loc[pd.Timestamp(dt)] = True
+    after = data_source.history_bars(ins, 1, "1m", "close", dt.replace(hour=15))
+    orig = data_source.history_bars(ins, 1, "1m", "orig_time", dt.replace(hour=15))
+    assert before is not None and after is not None
+    assert orig[-1] // 1000000 < int(pd.Timestamp(dt).strftime("%Y%m%d"))
