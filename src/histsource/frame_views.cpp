@@ -12,6 +12,7 @@
 #include "bar_array.h"
 #include "fast_paths.h"
 #include "python_ops.h"
+#include "type_version.h"
 
 namespace histsource {
 namespace {
@@ -172,8 +173,11 @@ template <class Visit> bool walk_layout(nb::handle df, Visit &&visit) {
             !visit(getattr(block, CORVANE_NAME(mgr_locs))))
             return false;
     }
-    // A multi-level index's levels and codes can be replaced on the same index object.
+    // A multi-level index's levels and codes can be replaced on the same index object; an index
+    // whose class has no such attributes is not asked (a failed read would cost an exception).
     for (PyObject *name : {CORVANE_NAME(levels), CORVANE_NAME(codes)}) {
+        if (!corvane::type_lookup(Py_TYPE(index.ptr()), name))
+            continue;
         nb::object part = corvane::getattr_if_present(index, name);
         if (part.is_valid() && !visit(part))
             return false;
