@@ -1,5 +1,7 @@
 """A cached day-bar frame edited in place: every later query answers from the edited frame, as the
 step-by-step path over that frame does, whatever the kind of edit and whichever way it is read."""
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -26,14 +28,28 @@ def _shift_index(frame):
     frame.index = pd.MultiIndex.from_arrays([frame.index.get_level_values(0), times], names=frame.index.names)
 
 
+def _set_cell_of_another_type(target, label, value):
+    """A cell set to a value its column cannot hold: the column changes type where pandas still
+    allows it (with a deprecation warning from pandas 2); where it refuses, a frame's column is
+    cast first and a series is left as it is."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FutureWarning)
+            target.loc[label] = value
+    except TypeError:
+        if isinstance(target, pd.DataFrame):
+            target[label[1]] = target[label[1]].astype(object)
+            target.loc[label] = value
+
+
 EDITS = {
     "value through loc": lambda f: f.loc.__setitem__((f.index[-1], "close"), 12345.0),
     "value through iloc": lambda f: f.iloc.__setitem__((-2, 0), -1.5),
     "whole column, same type": lambda f: f.loc.__setitem__((slice(None), "volume"), np.arange(len(f)) * 7),
     "whole column replaced": lambda f: f.__setitem__("close", f["close"] * 2),
     "row through iloc": lambda f: f.iloc.__setitem__(-1, [1.25, 3]),
-    "value of another type": lambda f: f.loc.__setitem__((f.index[-1], "volume"), 0.5),
-    "text into a number column": lambda f: f.loc.__setitem__((f.index[0], "close"), "n/a"),
+    "value of another type": lambda f: _set_cell_of_another_type(f, (f.index[-1], "volume"), 0.5),
+    "text into a number column": lambda f: _set_cell_of_another_type(f, (f.index[0], "close"), "n/a"),
     "column added": lambda f: f.__setitem__("open", f["close"] - 1.0),
     "column inserted first": lambda f: f.insert(0, "high", f["close"] + 1.0),
     "column removed": lambda f: f.__delitem__("volume"),
@@ -137,7 +153,7 @@ SERIES_EDITS = {
     "flag set through iloc": lambda s: s.iloc.__setitem__(-2, True),
     "flags set over a slice": lambda s: s.iloc.__setitem__(slice(-6, -3), True),
     "flag cleared again": lambda s: (s.iloc.__setitem__(-2, True), s.iloc.__setitem__(-2, False)),
-    "flag of another type": lambda s: s.iloc.__setitem__(-3, np.nan),
+    "flag of another type": lambda s: _set_cell_of_another_type(s, s.index[-3], np.nan),
     "day appended": _append_day,
     "index replaced": lambda s: setattr(s, "index", s.index - pd.Timedelta(days=1)),
 }
