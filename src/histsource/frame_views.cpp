@@ -12,6 +12,7 @@
 #include "bar_array.h"
 #include "fast_paths.h"
 #include "python_ops.h"
+#include "type_version.h"
 
 namespace histsource {
 namespace {
@@ -48,6 +49,16 @@ template <class T> const T *find_view(nb::handle obj) {
     if (corvane::weak_target(PyTuple_GET_ITEM(entry, 0)).ptr() != obj.ptr())
         return nullptr;
     return static_cast<const T *>(PyCapsule_GetPointer(PyTuple_GET_ITEM(entry, 1), Store<T>::name));
+}
+
+// Drops the view kept for `obj`, if any.
+template <class T> void drop_view(nb::handle obj) {
+    nb::object key = checked(PyLong_FromVoidPtr(obj.ptr()));
+    if (PyDict_DelItem(store_dict<T>(), key.ptr()) != 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
 }
 
 template <class T> void destroy_view(PyObject *capsule) {
@@ -131,6 +142,69 @@ bool nanosecond_values(nb::handle index, std::vector<int64_t> &out) {
     return true;
 }
 
+// Visits, in a fixed order, the objects a view is read from: the frame's (or series') block manager, its
+// axes, its block tuple, each block with its array and placement, and the row index's levels,
+// codes and names. Every in-place edit of a frame either writes into a block array, which the view
+// reads through, or replaces one of these objects (a value of another type splits or replaces a
+// block, a column added or removed or a row appended makes a new block tuple or manager, a new
+// index or a renamed level makes a new axis or levels object), so comparing them by identity
+// says exactly whether the view still describes the frame. `visit` returns false to stop; false
+// too when the frame has no block layout (another frame type or data manager).
+template <class Visit> bool walk_layout(nb::handle df, Visit &&visit) {
+    nb::object mgr = corvane::getattr_if_present(df, CORVANE_NAME(_mgr));
+    if (!mgr.is_valid() || !visit(mgr))
+        return false;
+    nb::object axes = corvane::getattr_if_present(mgr, CORVANE_NAME(axes));
+    nb::object blocks = corvane::getattr_if_present(mgr, CORVANE_NAME(blocks));
+    if (!axes.is_valid() || !PyList_Check(axes.ptr()) || PyList_GET_SIZE(axes.ptr()) < 1 || !blocks.is_valid() ||
+        !PyTuple_Check(blocks.ptr()))
+        return false;
+    // A frame's axes are its columns and its rows, a series' its rows alone.
+    const Py_ssize_t n_axes = PyList_GET_SIZE(axes.ptr());
+    for (Py_ssize_t i = 0; i < n_axes; ++i)
+        if (!visit(nb::borrow(PyList_GET_ITEM(axes.ptr(), i))))
+            return false;
+    nb::object index = nb::borrow(PyList_GET_ITEM(axes.ptr(), n_axes - 1));
+    if (!visit(blocks))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(blocks.ptr()); ++i) {
+        nb::handle block = PyTuple_GET_ITEM(blocks.ptr(), i);
+        if (!visit(nb::borrow(block)) || !visit(getattr(block, CORVANE_NAME(values))) ||
+            !visit(getattr(block, CORVANE_NAME(mgr_locs))))
+            return false;
+    }
+    // A multi-level index's levels and codes can be replaced on the same index object; an index
+    // whose class has no such attributes is not asked (a failed read would cost an exception).
+    for (PyObject *name : {CORVANE_NAME(levels), CORVANE_NAME(codes)}) {
+        if (!corvane::type_lookup(Py_TYPE(index.ptr()), name))
+            continue;
+        nb::object part = corvane::getattr_if_present(index, name);
+        if (part.is_valid() && !visit(part))
+            return false;
+    }
+    nb::object names = checked(PySequence_Tuple(getattr(index, CORVANE_NAME(names)).ptr()));
+    for (nb::handle name : names)
+        if (!visit(nb::borrow(name)))
+            return false;
+    return true;
+}
+
+// The layout of `df` as walk_layout visits it; false when it has none.
+bool read_layout(nb::handle df, std::vector<nb::object> &out) {
+    out.clear();
+    return walk_layout(df, [&](nb::object part) {
+        out.push_back(std::move(part));
+        return true;
+    });
+}
+
+// True when `df` still has the layout `held` was read from: the same objects, as many.
+bool same_layout(nb::handle df, const std::vector<nb::object> &held) {
+    size_t k = 0;
+    return walk_layout(df, [&](const nb::object &part) { return k < held.size() && held[k++].ptr() == part.ptr(); }) &&
+           k == held.size();
+}
+
 std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     nb::object frame = reindex_day_frame(df);
     nb::object columns = getattr(frame, CORVANE_NAME(columns));
@@ -142,13 +216,25 @@ std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     for (size_t i = 1; i < view->dates.size(); ++i)
         if (view->dates[i] < view->dates[i - 1])
             view->dates_sorted = false;
+    // The re-indexed frame is the market code (from the index) followed by the frame's own
+    // columns; those are read through the frame's positions, so the arrays share its blocks.
+    const Py_ssize_t n_own = corvane::length_of(getattr(df, CORVANE_NAME(columns)));
+    if (corvane::length_of(columns) != n_own + 1)
+        return nullptr;
+    nb::object first = checked(PySequence_GetItem(columns.ptr(), 0));
+    if (!PyUnicode_Check(first.ptr()) || PyUnicode_CompareWithASCIIString(first.ptr(), "market_code") != 0)
+        return nullptr;
+    nb::object iloc = getattr(df, CORVANE_NAME(iloc));
+    nb::object all_rows = nb::slice(nb::none(), nb::none(), nb::none());
     nb::dict dtypes, arrays;
     nb::object dtype_list = checked(PySequence_List(getattr(frame, CORVANE_NAME(dtypes)).ptr()));
     Py_ssize_t i = 0;
     for (nb::handle name : columns) {
-        dtypes[name] = checked(PySequence_GetItem(dtype_list.ptr(), i++));
-        nb::object column = checked(PyObject_GetItem(frame.ptr(), name.ptr()));
+        dtypes[name] = checked(PySequence_GetItem(dtype_list.ptr(), i));
+        nb::object column = i == 0 ? checked(PyObject_GetItem(frame.ptr(), name.ptr()))
+                                   : checked(PyObject_GetItem(iloc.ptr(), nb::make_tuple(all_rows, i - 1).ptr()));
         arrays[name] = getattr(column, CORVANE_NAME(values));
+        ++i;
     }
     view->dtypes = dtypes;
     view->arrays = arrays;
@@ -165,6 +251,21 @@ std::unique_ptr<DayFrameView> build_day_view(nb::handle df) {
     return view;
 }
 
+// True when the series' flags (read through the array the view was built from, which the layout
+// check has found still in place) are those the view was built from: a flag set in place keeps
+// every object of the layout.
+bool same_flags(const SuspensionView &v) {
+    corvane::ArrayView flags;
+    if (!flags.try_open(v.values) || flags.length() != (Py_ssize_t)v.flags.size() || flags.element().size != 1)
+        return false;
+    if (flags.contiguous())
+        return v.flags.empty() || std::memcmp(flags.at(0), v.flags.data(), v.flags.size()) == 0;
+    for (Py_ssize_t i = 0; i < flags.length(); ++i)
+        if ((*flags.at(i) ? 1 : 0) != v.flags[(size_t)i])
+            return false;
+    return true;
+}
+
 std::unique_ptr<SuspensionView> build_suspension_view(nb::handle series) {
     nb::object values = getattr(series, CORVANE_NAME(values));
     corvane::ArrayView flags;
@@ -177,7 +278,10 @@ std::unique_ptr<SuspensionView> build_suspension_view(nb::handle series) {
     const Py_ssize_t n = flags.length();
     if ((size_t)n != view->index.size())
         return nullptr;
+    view->values = values;
+    view->flags.resize((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i) {
+        view->flags[(size_t)i] = *flags.at(i) ? 1 : 0;
         if (i > 0 && view->index[(size_t)i] < view->index[(size_t)i - 1])
             return nullptr;
         if (!*flags.at(i))
@@ -209,19 +313,38 @@ nb::object reindex_day_frame(nb::handle df) {
 const DayFrameView *day_frame_view(nb::handle df) {
     if (!corvane::fast::on(corvane::fast::FrameViews))
         return nullptr;
-    if (const DayFrameView *v = find_view<DayFrameView>(df))
-        return v;
+    const DayFrameView *kept = find_view<DayFrameView>(df);
+    if (kept && same_layout(df, kept->layout))
+        return kept;
+    if (kept)
+        drop_view<DayFrameView>(df);
+    std::vector<nb::object> before;
+    if (!read_layout(df, before))
+        return nullptr;
     std::unique_ptr<DayFrameView> view = build_day_view(df);
-    return view ? keep_view(df, std::move(view)) : nullptr;
+    // Reading the frame leaves its layout as it was; should it not, the view is not kept.
+    if (!view || !same_layout(df, before))
+        return nullptr;
+    view->layout = std::move(before);
+    return keep_view(df, std::move(view));
 }
 
 const SuspensionView *suspension_view(nb::handle series) {
     if (!corvane::fast::on(corvane::fast::FrameViews))
         return nullptr;
-    if (const SuspensionView *v = find_view<SuspensionView>(series))
-        return v;
+    const SuspensionView *kept = find_view<SuspensionView>(series);
+    if (kept && same_layout(series, kept->layout) && same_flags(*kept))
+        return kept;
+    if (kept)
+        drop_view<SuspensionView>(series);
+    std::vector<nb::object> before;
+    if (!read_layout(series, before))
+        return nullptr;
     std::unique_ptr<SuspensionView> view = build_suspension_view(series);
-    return view ? keep_view(series, std::move(view)) : nullptr;
+    if (!view || !same_layout(series, before))
+        return nullptr;
+    view->layout = std::move(before);
+    return keep_view(series, std::move(view));
 }
 
 nb::object datetime_index(const std::vector<int64_t> &ns) {
