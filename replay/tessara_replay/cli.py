@@ -9,6 +9,7 @@ one line too (exit status 1), with the traceback only under --traceback.
 """
 import argparse
 import contextlib
+import os
 import signal
 import sys
 import textwrap
@@ -147,10 +148,27 @@ def _tell(line):
 
 def main(argv=None):
     args = sys.argv[1:] if argv is None else list(argv)
-    if args[:1] == ["batch"]:            # many days as tasks of a cluster (module batch_cli)
-        from .batch_cli import main as batch_main
-        return batch_main(args[1:])
-    return _single(args)
+    try:
+        if args[:1] == ["batch"]:            # many days as tasks of a cluster (module batch_cli)
+            from .batch_cli import main as batch_main
+            return batch_main(args[1:])
+        return _single(args)
+    except BrokenPipeError:
+        return _reader_gone()
+
+
+# Exit status of a command whose reader closed the pipe (128 + SIGPIPE), as a shell reports one.
+_PIPE_CLOSED = 141
+
+
+def _reader_gone():
+    """The reader of standard output went away (`tessara-replay | head -1`): the results are in
+    the output folder, so the run ends quietly; standard output is pointed at /dev/null so the
+    interpreter's final flush does not fail again."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return _PIPE_CLOSED
 
 
 def _single(argv):

@@ -2,6 +2,8 @@
 it as it was when it fails, refuses a folder another run is writing, and never replaces a
 folder holding other files."""
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -90,3 +92,17 @@ def test_no_progress_bars_or_loading_line_in_a_pipe(store, tmp_path, capsys):
     first, summary = captured.out.split("\n", 1)
     assert first == "Replaying 2024-06-17 (1 instrument) into %s ..." % (tmp_path / "out")
     assert captured.err == "" and summary.startswith("Replay of 2024-06-17: 1 instrument (")
+
+
+def test_a_reader_that_closes_the_pipe_leaves_whole_results_and_no_traceback(store, tmp_path):
+    # `tessara-replay | head -1`: the summary meets a closed pipe after the results are written
+    out = tmp_path / "out"
+    code = "import sys; from tessara_replay import cli; sys.exit(cli.main(sys.argv[1:]))"
+    proc = subprocess.Popen([sys.executable, "-c", code, "--store", store, "-o", str(out), "--fast", "-n", "1"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdout.readline().startswith(b"Replaying ")
+    proc.stdout.close()
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=300) == 141
+    assert "Traceback" not in err and "BrokenPipeError" not in err
+    assert (out / "summary.json").exists() and (out / "events.jsonl").exists()
