@@ -42,6 +42,18 @@ def _set_cell_of_another_type(target, label, value):
             target.loc[label] = value
 
 
+def _in_place(method, **kwargs):
+    """f.<method>(..., inplace=True): pandas 3.1 deprecates the keyword but still honours it, and
+    code written for earlier pandas still edits frames this way."""
+    def edit(frame):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            warnings.simplefilter("ignore", FutureWarning)
+            getattr(frame, method)(**{k: (v(frame) if callable(v) else v) for k, v in kwargs.items()},
+                                   inplace=True)
+    return edit
+
+
 EDITS = {
     "value through loc": lambda f: f.loc.__setitem__((f.index[-1], "close"), 12345.0),
     "value through iloc": lambda f: f.iloc.__setitem__((-2, 0), -1.5),
@@ -53,11 +65,11 @@ EDITS = {
     "column added": lambda f: f.__setitem__("open", f["close"] - 1.0),
     "column inserted first": lambda f: f.insert(0, "high", f["close"] + 1.0),
     "column removed": lambda f: f.__delitem__("volume"),
-    "column renamed": lambda f: f.rename(columns={"close": "last"}, inplace=True),
+    "column renamed": _in_place("rename", columns={"close": "last"}),
     "row appended through loc": _append_row,
-    "row dropped": lambda f: f.drop(index=f.index[-1], inplace=True),
+    "row dropped": _in_place("drop", index=lambda f: f.index[-1]),
     "index replaced": _shift_index,
-    "index sorted backwards": lambda f: f.sort_index(ascending=False, inplace=True),
+    "index sorted backwards": _in_place("sort_index", ascending=False),
     "values updated from another frame": lambda f: f.update(pd.DataFrame({"close": [0.0]}, index=f.index[-1:])),
 }
 

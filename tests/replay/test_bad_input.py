@@ -160,15 +160,41 @@ def test_usage_errors_from_the_console_script(tmp_path, args):
     assert proc.stderr.splitlines()[-1].startswith("tessara-replay: error: ")
 
 
-@pytest.mark.parametrize("delay", [1.0, 3.0])
-def test_ctrl_c_from_the_console_exits_130_without_traceback(store, tmp_path, delay):
+# A strategy that tells the test the replay has begun (its marker file) and then takes its time,
+# so that Ctrl-C lands in the middle of the replay however fast the machine is.
+SLOW_STRATEGY = """
+import os, pathlib, time
+
+class Slow:
+    def __init__(self, ctx):
+        pass
+
+    def before_trading(self, event):
+        pathlib.Path(os.environ["REPLAY_TEST_MARKER"]).touch()
+
+    def on_bar(self, event):
+        time.sleep(0.05)
+"""
+
+
+@pytest.mark.parametrize("moment", ["loading", "replaying"])
+def test_ctrl_c_from_the_console_exits_130_without_traceback(store, tmp_path, moment):
     """Ctrl-C while the command loads its modules, and while it replays."""
     import signal
     import time
-    out = tmp_path / "out"
+    out, marker, strategy = tmp_path / "out", tmp_path / "begun", tmp_path / "slow.py"
+    strategy.write_text(SLOW_STRATEGY)
+    env = dict(os.environ, REPLAY_TEST_MARKER=str(marker))
     proc = subprocess.Popen([sys.executable, "-m", "tessara_replay", "--store", store, "--out",
-                             str(out), "-q"], stderr=subprocess.PIPE, text=True)
-    time.sleep(delay)
+                             str(out), "-q", "--strategy", "%s:Slow" % strategy], stderr=subprocess.PIPE,
+                            text=True, env=env)
+    if moment == "loading":
+        time.sleep(1.0)
+    else:
+        deadline = time.monotonic() + 120
+        while not marker.exists() and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert marker.exists(), "the replay never began"
     proc.send_signal(signal.SIGINT)
     _, err = proc.communicate(timeout=120)
     assert (proc.returncode, err) == (130, "tessara-replay: interrupted\n")
