@@ -12,6 +12,7 @@ import pytest
 
 import corvane.tessara.utils.livefeed as lf
 from corvane.tessara.core.events import EVENT
+from pyvorn import strategy as terminal_strategy
 
 from support_reliability import CALLS, LogRecorder, QuietLog, check_invariants, fresh_state, make_bridge, new_order
 
@@ -49,6 +50,13 @@ class Boom:
 
     def __call__(self, *args, **kwargs):
         raise InjectedFault(self.name)
+
+
+@pytest.fixture(autouse=True)
+def no_timer_threads(monkeypatch):
+    """The timers `initialize` and `set_timer` arm go to a simulated scheduler: a real one would
+    fire them on threads after the test, into later tests' queues, or with a name still broken."""
+    monkeypatch.setattr(terminal_strategy, "scheduler_factory", terminal_strategy.ManualScheduler)
 
 
 @pytest.fixture
