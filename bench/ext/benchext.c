@@ -70,7 +70,8 @@ static PyObject *record_type(PyObject *module, PyObject *args) {
     if (!PyArg_ParseTuple(args, "sO!", &name, &PyTuple_Type, &fields))
         return NULL;
     Py_ssize_t n = PyTuple_GET_SIZE(fields);
-    /* The PyType_Spec, its names and its getset table must outlive the type: kept for the process. */
+    /* The type description handed to PyType_FromSpec, its names and its getset table must outlive
+       the type: kept for the process. */
     PyGetSetDef *getset = PyMem_RawCalloc((size_t)n + 1, sizeof(PyGetSetDef));
     char *qualname = PyMem_RawMalloc(strlen(name) + 11);
     if (getset == NULL || qualname == NULL)
